@@ -1,0 +1,212 @@
+#include "ImageQueue.h"
+
+#include "AlertPresenter.h"
+#include "AppContext.h"
+#include "ConsoleLog.h"
+#include "WindowState.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTimer>
+
+namespace {
+
+// Opens the file to prove that it can be read; returns its size, or nothing.
+std::optional<qint64> readableSize(const QString& path) {
+    if (path.isEmpty()) return std::nullopt;
+    const QFileInfo info(path);
+    if (info.isDir()) return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    return file.size();
+}
+
+QString shortList(const QStringList& items) {
+    constexpr int kShown = 20;
+    if (items.size() <= kShown) return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
+    return QLatin1Char('[') + items.mid(0, kShown).join(QStringLiteral(", ")) +
+           QStringLiteral(", ... %1 more]").arg(items.size() - kShown);
+}
+
+}  // namespace
+
+ImageQueue::ImageQueue(AppContext& context, WindowState& window, QObject* parent)
+    : QObject(parent), m_context(context), m_window(window) {}
+
+DataModelPtr ImageQueue::at(qint64 index) const {
+    if (!arrTableData || index < 0 || index >= arrTableData->size()) return nullptr;
+    return arrTableData->at(static_cast<int>(index));
+}
+
+int ImageQueue::indexOf(const DataModel* record) const {
+    if (!arrTableData || !record) return -1;
+    for (int i = 0; i < arrTableData->size(); ++i)
+        if (arrTableData->at(i).get() == record) return i;
+    return -1;
+}
+
+QString ImageQueue::identity(const QString& name) { return name.normalized(QString::NormalizationForm_D); }
+
+QString ImageQueue::pathExtension(const QString& fileName) {
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    if (dot <= 0 || dot == fileName.size() - 1) return QString();
+    return fileName.mid(dot + 1);
+}
+
+void ImageQueue::admitPaths(const QStringList& paths, bool dropped) {
+    QList<Item> items;
+    items.reserve(paths.size());
+    for (const QString& p : paths) items.append(Item{p, dropped});
+    admitSelection(items);
+}
+
+void ImageQueue::admitSelection(const QList<Item>& items) {
+    for (const Item& item : items) {
+        const QFileInfo info(item.path);
+        if (!item.path.isEmpty() && info.isDir()) {
+            admitFolder(info.absoluteFilePath());
+            continue;
+        }
+        const auto size = readableSize(item.path);
+        if (!size) continue;  // unreadable files are skipped silently
+        admitFile(info.fileName(), info.absoluteFilePath(), *size);
+    }
+}
+
+void ImageQueue::admitFolder(const QString& folderPath) {
+    QDir dir(folderPath);
+    if (!dir.exists() || !QFileInfo(folderPath).isReadable()) {
+        ConsoleLog::line(QStringLiteral("The folder %1 could not be listed").arg(folderPath));
+        return;
+    }
+    // Name order, so the same folder gives the same queue on every file system.
+    const QFileInfoList listing =
+        dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    QStringList listed;
+    listed.reserve(listing.size());
+    QFileInfoList kept;
+    for (const QFileInfo& entry : listing) {
+        listed.append(entry.absoluteFilePath());
+        const QString ext = pathExtension(entry.fileName());
+        if (ext == QLatin1String("png") || ext == QLatin1String("jpg") || ext == QLatin1String("jpeg"))
+            kept.append(entry);
+    }
+    ConsoleLog::line(shortList(listed));
+    QStringList keptPaths;
+    keptPaths.reserve(kept.size());
+    for (const QFileInfo& entry : kept) keptPaths.append(entry.absoluteFilePath());
+    ConsoleLog::line(QStringLiteral("imsge urls:") + shortList(keptPaths));
+
+    const qsizetype refused = listing.size() - kept.size();
+    if (refused == 1)
+        m_context.alerts.showAlert(QStringLiteral("1 file could not be added. Only add png and jpg images"));
+    else if (refused > 1)
+        m_context.alerts.showAlert(
+            QString::number(refused) + QStringLiteral(" files could not be added. Only add png and jpg images"));
+
+    for (const QFileInfo& entry : kept) {
+        const auto size = readableSize(entry.absoluteFilePath());
+        if (!size) continue;
+        admitFile(entry.fileName(), entry.absoluteFilePath(), *size);
+    }
+}
+
+void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byteCount) {
+    auto record = std::make_shared<DataModel>();
+    record->imageName = name;
+    record->imageURl = path;
+    record->byteCount = byteCount;
+
+    if (!arrTableData) {
+        arrTableData = QList<DataModelPtr>{record};
+        m_names.insert(identity(name));
+        showAddedRow(0);
+    } else if (m_names.contains(identity(name))) {
+        m_context.alerts.showAlert(QStringLiteral("Image is already in the list!"));
+    } else {
+        arrTableData->append(record);
+        m_names.insert(identity(name));
+        showAddedRow(count() - 1);
+        styleStartButton();
+    }
+    updateUploadCount(counter);
+}
+
+void ImageQueue::showAddedRow(int row) {
+    QMetaObject::invokeMethod(this, [this, row] {
+        const bool empty = arrTableData && arrTableData->isEmpty();
+        m_window.apply([empty](WindowState::Controls& c) {
+            c.imageViewVisible = empty;
+            c.contentScrollVisible = !empty;
+            c.bottomViewVisible = !empty;
+            c.lblRemainCreditVisible = !empty;
+        });
+        emit rowInserted(row);
+    }, Qt::QueuedConnection);
+}
+
+void ImageQueue::styleStartButton() {
+    m_window.apply([](WindowState::Controls& c) {
+        c.btnStartEnabled = true;
+        c.btnStartTitle = QStringLiteral("START");
+    });
+}
+
+void ImageQueue::updateUploadCount(qint64 finished) {
+    const QString text = QStringLiteral("Finished %1 of %2").arg(finished).arg(count());
+    m_window.apply([&text](WindowState::Controls& c) {
+        c.lblUploadCountVisible = true;
+        c.lblUploadCountText = text;
+    });
+}
+
+bool ImageQueue::deleteImage(int index) {
+    if (!arrTableData || index < 0 || index >= arrTableData->size()) return false;
+    const DataModelPtr record = arrTableData->at(index);
+    if (record->status == RowStatus::InProgress) return false;  // the image being sent stays
+    arrTableData->removeAt(index);
+    if (record->imageName) m_names.remove(identity(*record->imageName));
+    // Keep `counter` on the same record: it is the index of the next image to send.
+    if (index < counter) --counter;
+    emit rowRemoved(index);
+    if (arrTableData->isEmpty()) clearList();
+    return true;
+}
+
+void ImageQueue::clearList() {
+    QMetaObject::invokeMethod(this, [this] { resetList(); }, Qt::QueuedConnection);
+}
+
+void ImageQueue::resetList() {
+    counter = 0;
+    if (arrTableData) arrTableData->clear();
+    if (arrUploadImages) arrUploadImages->clear();
+    m_names.clear();
+    m_window.apply([](WindowState::Controls& c) {
+        c.dragViewVisible = true;
+        c.btnAddEnabled = true;
+        c.btnClearListEnabled = true;
+        c.imageViewVisible = true;
+        c.contentScrollVisible = false;
+        c.bottomViewVisible = false;
+        c.lblUploadCountVisible = false;
+        c.lblUploadCountText.clear();
+        c.btnStartEnabled = true;
+        c.btnStartTitle = QStringLiteral("START");
+    });
+    emit rowsReset();
+}
+
+bool ImageQueue::isImageSizeAllowed(qint64 byteCount) {
+    ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) + QStringLiteral(" bytes"));
+    const double mb = static_cast<double>(byteCount) / 1e6;
+    ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) + QStringLiteral(" MB"));
+    return byteCount < kSizeLimit;
+}
+
+void ImageQueue::notifyRowChanged(const DataModel* record) {
+    const int row = indexOf(record);
+    if (row >= 0) emit rowChanged(row);
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "DataModel.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+#include <QUrl>
+#include <memory>
+#include <optional>
+
+struct AppContext;
+class WindowState;
+
+using DataModelPtr = std::shared_ptr<DataModel>;
+
+// The queue of images a batch run processes, and every way images enter and leave it. Files come
+// from the open dialog, from a drop and from the command line, and all follow one set of rules:
+// folders are listed one level deep and filtered by extension, a plain file is taken whatever its
+// extension, a name already queued is refused, an unreadable file is skipped silently.
+class ImageQueue final : public QObject {
+    Q_OBJECT
+public:
+    // One item of a selection: a path, and whether it came from a drop (or the command line)
+    // rather than the open dialog.
+    struct Item {
+        QString path;
+        bool dropped = false;
+    };
+
+    static constexpr qint64 kSizeLimit = 12LL * 1024 * 1024;
+
+    ImageQueue(AppContext& context, WindowState& window, QObject* parent = nullptr);
+
+    // Queue and run fields. Absent and empty lists are different states.
+    std::optional<QList<DataModelPtr>> arrTableData;
+    qint64 counter = 0;
+    std::optional<QList<QUrl>> arrUploadImages;
+    qint64 outputIndex = 0;
+    bool isStopTapped = false;
+
+    int count() const { return arrTableData ? static_cast<int>(arrTableData->size()) : 0; }
+    DataModelPtr at(qint64 index) const;
+    // The row index of a record, or -1.
+    int indexOf(const DataModel* record) const;
+
+    // Admits each item in order; folders go to admitFolder, plain files to admitFile.
+    void admitSelection(const QList<Item>& items);
+    void admitPaths(const QStringList& paths, bool dropped);
+    // Admits the png, jpg and jpeg files directly inside the folder, after one alert naming how
+    // many entries were refused.
+    void admitFolder(const QString& folderPath);
+    // Admits one readable plain file, or refuses it as a duplicate.
+    void admitFile(const QString& name, const QString& path, qint64 byteCount);
+
+    // Writes "Finished N of M".
+    void updateUploadCount(qint64 finished);
+    // Removes one record (the row's delete button, the context menu, the Delete key). An index
+    // outside the list, and the row being sent, are ignored. Returns whether a record was removed.
+    bool deleteImage(int index);
+    // Empties the queue on the next turn of the event loop.
+    void clearList();
+    // Returns the queue and the window to the empty state at once.
+    void resetList();
+
+    static bool isImageSizeAllowed(qint64 byteCount);
+    // The extension of a file name as the folder filter sees it ("" for ".hidden" and "name").
+    static QString pathExtension(const QString& fileName);
+
+signals:
+    void rowInserted(int row);
+    void rowRemoved(int row);
+    // The whole list must be shown again (after a reset).
+    void rowsReset();
+    // A row's presentation changed.
+    void rowChanged(int row);
+
+public:
+    // Tells the window that a row's state changed.
+    void notifyRowChanged(const DataModel* record);
+
+private:
+    void showAddedRow(int row);
+    void styleStartButton();
+    static QString identity(const QString& name);
+
+    AppContext& m_context;
+    WindowState& m_window;
+    QSet<QString> m_names;  // canonical names of the queued records
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// A two-or-more-button alert shown over the main window without blocking the caller.
+struct SheetAlert {
+    QString messageText;
+    QString informativeText;
+    QStringList buttons;  // first button is the default one
+    bool critical = false;
+};
+
+// Everything the logic asks of the user goes through this interface. The window implements it
+// with message boxes; tests replace it with a recorder.
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+    // Modal message with one "OK" button; returns once the user has dismissed it.
+    virtual void showAlert(const QString& message) = 0;
+    // Window-modal alert; `done` receives the index of the pressed button (or -1 when closed).
+    virtual void showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) = 0;
+};

@@ -1,0 +1,5 @@
+#include "Notifier.h"
+
+Notifier::Notifier(QObject* parent) : QObject(parent) {}
+
+void Notifier::postUpdateCredit() { emit updateCredit(); }

@@ -1,0 +1,109 @@
+#include "SettingsStore.h"
+
+#include "CreditRecord.h"
+#include "UserDefaultKeys.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+bool readJson(QIODevice& device, QSettings::SettingsMap& map) {
+    const QByteArray data = device.readAll();
+    if (data.trimmed().isEmpty()) return true;
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) return false;
+    const QJsonObject object = doc.object();
+    for (auto it = object.begin(); it != object.end(); ++it) map.insert(it.key(), it.value().toVariant());
+    return true;
+}
+
+bool writeJson(QIODevice& device, const QSettings::SettingsMap& map) {
+    QJsonObject object;
+    for (auto it = map.begin(); it != map.end(); ++it) object.insert(it.key(), QJsonValue::fromVariant(it.value()));
+    return device.write(QJsonDocument(object).toJson(QJsonDocument::Indented)) >= 0;
+}
+
+QSettings::Format jsonFormat() {
+    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("json"), readJson, writeJson);
+    return format;
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore()
+    : m_settings(std::make_unique<QSettings>(jsonFormat(), QSettings::UserScope, QStringLiteral("Vorpane"),
+                                             QStringLiteral("Vorpane"))) {}
+
+SettingsStore::SettingsStore(const QString& filePath)
+    : m_settings(std::make_unique<QSettings>(filePath, jsonFormat())) {}
+
+SettingsStore::~SettingsStore() { m_settings->sync(); }
+
+QString SettingsStore::filePath() const { return m_settings->fileName(); }
+
+std::optional<QString> SettingsStore::string(const QString& key) const {
+    const QVariant v = m_settings->value(key);
+    if (v.typeId() != QMetaType::QString) return std::nullopt;
+    return v.toString();
+}
+
+void SettingsStore::setString(const QString& key, const std::optional<QString>& value) {
+    if (value)
+        m_settings->setValue(key, *value);
+    else
+        m_settings->remove(key);
+    m_settings->sync();
+}
+
+bool SettingsStore::boolValue(const QString& key) const {
+    const QVariant v = m_settings->value(key);
+    return v.typeId() == QMetaType::Bool && v.toBool();
+}
+
+void SettingsStore::setBool(const QString& key, bool value) {
+    m_settings->setValue(key, value);
+    m_settings->sync();
+}
+
+QVariant SettingsStore::value(const QString& key) const { return m_settings->value(key); }
+
+void SettingsStore::setValue(const QString& key, const QVariant& value) {
+    m_settings->setValue(key, value);
+    m_settings->sync();
+}
+
+QString SettingsStore::apiKey() const { return string(UserDefaultKeys::apiKey).value_or(QString()); }
+
+QString SettingsStore::appVersion() const { return string(UserDefaultKeys::appVersion).value_or(QString()); }
+
+QString SettingsStore::resolvedOutputFolder() const {
+    const auto folder = string(UserDefaultKeys::outputFolder);
+    if (folder && !folder->isEmpty()) return *folder;
+    return downloadsFolder();
+}
+
+QString SettingsStore::downloadsFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+void SettingsStore::firstLaunchWipe() {
+    if (boolValue(UserDefaultKeys::isFirst)) return;
+    clearAll();
+}
+
+void SettingsStore::credentialReset(CreditRecord& credits) {
+    setString(UserDefaultKeys::apiKey, QString());
+    credits.clearBalances();
+}
+
+void SettingsStore::clearAll() {
+    m_settings->clear();
+    m_settings->sync();
+}
+
+void SettingsStore::sync() { m_settings->sync(); }

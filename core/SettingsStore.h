@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <memory>
+#include <optional>
+
+class QSettings;
+class UserDetailsModel;
+class CreditRecord;
+
+// The persisted settings: "api_key", "isFirst", "app_version" and "output_folder". Values keep
+// their type on disk (a JSON file), so a value stored with the wrong type reads as absent.
+class SettingsStore final {
+public:
+    // The user's settings file (~/.config/Vorpane/Vorpane.json).
+    SettingsStore();
+    // An explicit file, for tests and tools.
+    explicit SettingsStore(const QString& filePath);
+    ~SettingsStore();
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    QString filePath() const;
+
+    // The stored string, or nothing when absent or not a string.
+    std::optional<QString> string(const QString& key) const;
+    // Stores the string; nothing removes the value.
+    void setString(const QString& key, const std::optional<QString>& value);
+    // True only when a Boolean true is stored.
+    bool boolValue(const QString& key) const;
+    void setBool(const QString& key, bool value);
+    // Raw access, for values of any type.
+    QVariant value(const QString& key) const;
+    void setValue(const QString& key, const QVariant& value);
+
+    // The stored key, or the empty string.
+    QString apiKey() const;
+    // The stored version, or the empty string.
+    QString appVersion() const;
+    // The stored folder when it is a non-empty string, else the Downloads folder (never stored).
+    QString resolvedOutputFolder() const;
+    // The user's Downloads folder, or the empty string when the platform names none.
+    static QString downloadsFolder();
+
+    // Before the user has passed the get-start screen, every launch starts from empty settings.
+    void firstLaunchWipe();
+    // Stores the empty key and empties the three balances of the credit record when it exists.
+    void credentialReset(CreditRecord& credits);
+    // Removes every setting of the application at once.
+    void clearAll();
+    void sync();
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};

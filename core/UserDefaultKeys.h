@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// Names of the persisted settings.
+struct UserDefaultKeys final {
+    static inline const QString apiKey = QStringLiteral("api_key");
+    static inline const QString isFirst = QStringLiteral("isFirst");
+    static inline const QString appVersion = QStringLiteral("app_version");
+    static inline const QString outputFolder = QStringLiteral("output_folder");
+};

@@ -1,0 +1,42 @@
+# Shared by scripts/run and scripts/test: install what is missing, then configure and build.
+# shellcheck shell=bash
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${VORPANE_BUILD_DIR:-$ROOT/build}"
+JOBS="${VORPANE_JOBS:-$(nproc 2>/dev/null || echo 2)}"
+
+# Debian 12 packages the project builds, runs and tests with.
+BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libcpp-httplib-dev
+  libsqlite3-dev libopencv-imgproc-dev libopencv-imgcodecs-dev)
+TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl)
+
+missing_packages() {
+  local pkg missing=()
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  echo "${missing[@]}"
+}
+
+install_packages() {
+  local missing
+  missing="$(missing_packages "$@")"
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "These Debian packages are missing: $missing" >&2
+    echo "Install them as root (apt-get install $missing) or run this script as root." >&2
+    exit 1
+  fi
+  echo "Installing: $missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+}
+
+configure_and_build() {
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$BUILD_DIR" -j "$JOBS"
+}

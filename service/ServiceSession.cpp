@@ -1,0 +1,177 @@
+#include "ServiceSession.h"
+
+#include "ConsoleLog.h"
+
+#include <QHttpMultiPart>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QTimer>
+
+FormPart FormPart::text(const QByteArray& name, const QString& value) {
+    FormPart part;
+    part.name = name;
+    part.value = value.toUtf8();
+    return part;
+}
+
+ServiceSession::ServiceSession(QObject* parent) : QObject(parent) {}
+
+ServiceSession::~ServiceSession() = default;
+
+QNetworkAccessManager& ServiceSession::manager() {
+    if (!m_manager) {
+        m_manager = new QNetworkAccessManager(this);
+        m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        m_manager->setAutoDeleteReplies(false);
+    }
+    return *m_manager;
+}
+
+void ServiceSession::setTimeouts(int inactivityMs, int deadlineMs) {
+    m_inactivityMs = inactivityMs;
+    m_deadlineMs = deadlineMs;
+}
+
+namespace {
+
+QByteArray quotedHeaderValue(const QString& text) {
+    // Quotes and line breaks cannot appear inside a quoted header parameter.
+    QByteArray out = text.toUtf8();
+    out.replace('\\', "\\\\");
+    out.replace('"', "\\\"");
+    out.replace('\r', ' ');
+    out.replace('\n', ' ');
+    return out;
+}
+
+QString describe(QNetworkReply* reply, const QString& reason) {
+    if (!reason.isEmpty()) return reason;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400)
+        return QStringLiteral("redirect %1 to %2 not followed")
+            .arg(status)
+            .arg(reply->header(QNetworkRequest::LocationHeader).toUrl().toString());
+    if (reply->error() != QNetworkReply::NoError && status == 0) return reply->errorString();
+    return QString();
+}
+
+}  // namespace
+
+JsonReply ServiceSession::readJsonBody(const QByteArray& body, int httpStatus) {
+    JsonReply result;
+    result.httpStatus = httpStatus;
+    QJsonParseError error{};
+    QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error == QJsonParseError::NoError) {
+        result.hasValue = true;
+        if (doc.isObject()) result.object = doc.object();
+        return result;
+    }
+    // A bare string, number, boolean or null is a JSON value too; it reads as an empty object.
+    QByteArray wrapped;
+    wrapped.reserve(body.size() + 2);
+    wrapped.append('[').append(body).append(']');
+    doc = QJsonDocument::fromJson(wrapped, &error);
+    if (error.error == QJsonParseError::NoError && doc.isArray() && doc.array().size() == 1) {
+        result.hasValue = true;
+        return result;
+    }
+    result.description = QStringLiteral("the reply is not JSON (HTTP status %1, %2 bytes)")
+                             .arg(httpStatus)
+                             .arg(body.size());
+    return result;
+}
+
+void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes, std::shared_ptr<QString> reason) {
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply, reason, ms = m_deadlineMs] {
+        if (reason->isEmpty()) *reason = QStringLiteral("no complete reply within %1 s").arg(ms / 1000.0);
+        reply->abort();
+    });
+    deadline->start(m_deadlineMs);
+
+    auto checkSize = [reply, reason, maxBytes](qint64 received, qint64 total) {
+        if (maxBytes >= 0 && (received > maxBytes || total > maxBytes)) {
+            if (reason->isEmpty()) *reason = QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes);
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::downloadProgress, reply, checkSize);
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, checkSize] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid()) checkSize(0, length.toLongLong());
+    });
+    // An inactivity time-out shows up as OperationCanceledError without a reason of ours.
+    connect(reply, &QNetworkReply::errorOccurred, reply, [reply, reason, ms = m_inactivityMs](QNetworkReply::NetworkError e) {
+        if (e == QNetworkReply::OperationCanceledError && reason->isEmpty())
+            *reason = QStringLiteral("no data for %1 s").arg(ms / 1000.0);
+        Q_UNUSED(reply);
+    });
+}
+
+void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
+                              const QList<QPair<QByteArray, QByteArray>>& headers,
+                              std::function<void(const JsonReply&)> done, bool logStatus) {
+    auto* multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    for (const FormPart& part : parts) {
+        QHttpPart http;
+        QByteArray disposition = "form-data; name=\"" + quotedHeaderValue(QString::fromUtf8(part.name)) + '"';
+        if (part.bodyDevice || !part.fileName.isNull()) {
+            disposition += "; filename=\"" + quotedHeaderValue(part.fileName) + '"';
+            if (!part.contentType.isEmpty()) http.setRawHeader("Content-Type", part.contentType);
+        }
+        http.setRawHeader("Content-Disposition", disposition);
+        if (part.bodyDevice)
+            http.setBodyDevice(part.bodyDevice.get());
+        else
+            http.setBody(part.value);
+        multi->append(http);
+    }
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_inactivityMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (const auto& header : headers) {
+        // The multipart encoder sets the form's own Content-Type with its boundary.
+        if (header.first.compare("Content-Type", Qt::CaseInsensitive) == 0) continue;
+        request.setRawHeader(header.first, header.second);
+    }
+
+    QNetworkReply* reply = manager().post(request, multi);
+    multi->setParent(reply);
+    // Keep streamed file devices alive until the reply is done.
+    QList<std::shared_ptr<QIODevice>> devices;
+    for (const FormPart& part : parts)
+        if (part.bodyDevice) devices.append(part.bodyDevice);
+
+    auto reason = std::make_shared<QString>();
+    guardReply(reply, m_maxReplyBytes, reason);
+
+    connect(reply, &QNetworkReply::finished, this, [reply, reason, done = std::move(done), devices, logStatus] {
+        reply->deleteLater();
+        const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
+        JsonReply result;
+        result.httpStatus = status;
+        const bool redirected = status >= 300 && status < 400;
+        const bool cut = reply->error() == QNetworkReply::OperationCanceledError || !reason->isEmpty();
+        if (status == 0 || redirected || cut) {
+            result.description = describe(reply, *reason);
+            if (result.description.isEmpty()) result.description = reply->errorString();
+        } else {
+            result = readJsonBody(reply->readAll(), status);
+        }
+        if (!result.hasValue) {
+            ConsoleLog::line(ConsoleLog::debugQuoted(QStringLiteral("response:::")) + QLatin1Char(' ') +
+                             ConsoleLog::debugQuoted(QStringLiteral("FAILURE: ") + result.description));
+        } else {
+            if (logStatus) ConsoleLog::line(QString::number(status));
+            ConsoleLog::line(QStringLiteral("JSON: ") +
+                             QString::fromUtf8(QJsonDocument(result.object).toJson(QJsonDocument::Compact)));
+        }
+        done(result);
+    });
+}

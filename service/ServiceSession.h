@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+class QIODevice;
+
+// One part of a multipart/form-data body.
+struct FormPart {
+    QByteArray name;
+    QByteArray value;                       // text fields: the UTF-8 value
+    std::shared_ptr<QIODevice> bodyDevice;  // file parts: streamed from here instead of `value`
+    QString fileName;                       // file parts only
+    QByteArray contentType;                 // file parts only
+
+    static FormPart text(const QByteArray& name, const QString& value);
+};
+
+// What came back from a JSON endpoint.
+struct JsonReply {
+    bool hasValue = false;  // a JSON value was read from the body
+    QJsonObject object;     // that value as an object; empty when it was another kind of value
+    int httpStatus = 0;     // 0 when no HTTP response arrived
+    QString description;    // why there is no value (transport error, time-out, not JSON, ...)
+};
+
+// The shared service session: one network access manager, created on first use and kept, and the
+// conventions every service call follows. A call is a multipart POST answered by a JSON object.
+//
+// Safety rules kept for every call: no redirect is followed (a 3xx is a reply without JSON, so the
+// API key never travels to another host); TLS is verified; a reply body over the size cap is a
+// reply without JSON and is not read into memory; a call that stays silent longer than the
+// inactivity time-out, or lasts longer than the total deadline, ends as a reply without JSON.
+class ServiceSession final : public QObject {
+    Q_OBJECT
+public:
+    explicit ServiceSession(QObject* parent = nullptr);
+    ~ServiceSession() override;
+
+    // Created on the first call and kept for the life of the session.
+    QNetworkAccessManager& manager();
+    bool hasManager() const { return m_manager != nullptr; }
+
+    static constexpr int kDefaultInactivityMs = 60 * 1000;
+    static constexpr int kDefaultDeadlineMs = 5 * 60 * 1000;
+    static constexpr qint64 kDefaultMaxReplyBytes = 1024 * 1024;
+
+    void setTimeouts(int inactivityMs, int deadlineMs);
+    int inactivityMs() const { return m_inactivityMs; }
+    int deadlineMs() const { return m_deadlineMs; }
+    void setMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
+
+    // Sends the form; `done` runs on this object's thread once the reply has been read. The
+    // "response:::" line (no value) or the "JSON: " line (value) is logged before `done` runs;
+    // with `logStatus` the HTTP status is logged before the "JSON: " line.
+    void postForm(const QUrl& url, const QList<FormPart>& parts,
+                  const QList<QPair<QByteArray, QByteArray>>& headers,
+                  std::function<void(const JsonReply&)> done, bool logStatus = false);
+
+    // Reads a complete body as the JSON reading rules say (fragments allowed, a value that is not
+    // an object becomes an empty object). Exposed for tests and fuzzing.
+    static JsonReply readJsonBody(const QByteArray& body, int httpStatus);
+
+    // Arms the inactivity time-out, the total deadline and the size cap on a reply. When the
+    // reply is cut short its error is OperationCanceledError and `reason` tells why.
+    void guardReply(QNetworkReply* reply, qint64 maxBytes, std::shared_ptr<QString> reason);
+
+private:
+    QNetworkAccessManager* m_manager = nullptr;
+    int m_inactivityMs = kDefaultInactivityMs;
+    int m_deadlineMs = kDefaultDeadlineMs;
+    qint64 m_maxReplyBytes = kDefaultMaxReplyBytes;
+};

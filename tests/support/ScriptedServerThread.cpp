@@ -1,0 +1,30 @@
+#include "ScriptedServerThread.h"
+
+#include "ScriptedServer.h"
+
+#include <QThread>
+
+ScriptedServerThread::ScriptedServerThread(QObject* parent)
+    : QObject(parent), m_thread(new QThread(this)), m_server(new ScriptedServer) {
+    m_thread->setObjectName(QStringLiteral("ScriptedServerThread"));
+    m_server->moveToThread(m_thread);
+    m_thread->start();
+}
+
+ScriptedServerThread::~ScriptedServerThread() {
+    ScriptedServer* server = m_server;
+    QMetaObject::invokeMethod(
+        server, [server] { delete server; }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+}
+
+bool ScriptedServerThread::start() { return m_server->start(); }
+
+void ScriptedServerThread::stop() { m_server->stop(); }
+
+quint16 ScriptedServerThread::port() const { return m_server->port(); }
+
+QUrl ScriptedServerThread::url(const QString& path) const { return m_server->url(path); }
+
+QUrl ScriptedServerThread::baseUrl() const { return m_server->baseUrl(); }

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "AlertPresenter.h"
+#include "AppContext.h"
+#include "CreditRecord.h"
+#include "Notifier.h"
+#include "SettingsStore.h"
+#include "UrlOpener.h"
+
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <deque>
+#include <memory>
+
+// Records every alert instead of showing it. Sheet alerts are answered with the next scripted
+// button index (or left pending when none is scripted).
+class RecordingAlerts final : public AlertPresenter {
+public:
+    struct Entry {
+        bool sheet = false;
+        QString message;  // the plain alert's text, or the sheet's message text
+        SheetAlert alert;
+    };
+    QList<Entry> entries;
+    std::deque<int> sheetAnswers;
+    std::function<void(int)> pendingSheet;
+
+    void showAlert(const QString& message) override { entries.append(Entry{false, message, {}}); }
+    void showSheetAlert(const SheetAlert& alert, std::function<void(int)> done) override {
+        entries.append(Entry{true, alert.messageText, alert});
+        if (!sheetAnswers.empty()) {
+            const int answer = sheetAnswers.front();
+            sheetAnswers.pop_front();
+            if (done) done(answer);
+        } else {
+            pendingSheet = std::move(done);
+        }
+    }
+    // The texts of every alert, in order.
+    QStringList messages() const {
+        QStringList out;
+        for (const Entry& e : entries) out.append(e.message);
+        return out;
+    }
+    void clear() { entries.clear(); }
+};
+
+class RecordingOpener final : public UrlOpener {
+public:
+    QList<QUrl> opened;
+    void openUrl(const QUrl& url) override { opened.append(url); }
+};
+
+// Everything a piece of logic needs, with settings in a temporary folder.
+class TestContext {
+public:
+    explicit TestContext(const Constant& service = Constant::defaults())
+        : settings(dir.filePath(QStringLiteral("settings.json"))),
+          context{settings, credits, notifier, alerts, opener, service} {}
+
+    QTemporaryDir dir;
+    SettingsStore settings;
+    CreditRecord credits;
+    Notifier notifier;
+    RecordingAlerts alerts;
+    RecordingOpener opener;
+    AppContext context;
+};

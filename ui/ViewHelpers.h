@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QImage>
+#include <QPointF>
+#include <QString>
+
+class QAbstractButton;
+class QWidget;
+
+// Modal message with one "OK" button; confirming it also puts the message on the clipboard.
+void showAlert(const QString& message, QWidget* parent = nullptr);
+
+// Styles a push button: centred title in the given font and colour, flat, the background colour
+// with rounded corners, the icon (if any) left of the title.
+void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont& font, const QColor& textColor,
+                      const QColor& backgroundColor, bool bordered, bool layerBacked, const QIcon& image = QIcon());
+
+// Gives `target` a drop shadow. `container` is the view the shadow is drawn over.
+void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity, const QPointF& offset,
+                 qreal radius);
+
+// Decodes image bytes; a null image when they are not an image.
+QImage imageFromBytes(const QByteArray& bytes);
