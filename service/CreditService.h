@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+struct AppContext;
+struct JsonReply;
+class ServiceSession;
+class UserDetailsModel;
+
+// The credit check ("credit_check") and the credit display. The display text is rewritten from
+// the shared credit record on the next turn of the event loop after each refresh request.
+class CreditService final : public QObject {
+    Q_OBJECT
+public:
+    CreditService(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
+
+    // Asks the service for the three balances of the stored key.
+    void getCreditDetails();
+    // Schedules the rewriting of the display from the shared credit record.
+    void refreshDisplay();
+    // The display as last rewritten.
+    QString displayText() const { return m_displayText; }
+
+    // "Free credit: F  Top up plan: T  Subscription plan: S  |  Total credits: F+T+S"
+    static QString creditText(const UserDetailsModel& model);
+    // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
+    void handleReply(const JsonReply& reply);
+
+signals:
+    void displayTextChanged(const QString& text);
+
+private:
+    AppContext& m_context;
+    ServiceSession& m_session;
+    QString m_displayText;
+};
