@@ -14,7 +14,9 @@ ScriptedServer::ScriptedServer(QObject* parent) : QObject(parent) {
     qRegisterMetaType<RecordedRequest>();
 }
 
-ScriptedServer::~ScriptedServer() { stopHere(); }
+ScriptedServer::~ScriptedServer() {
+    stopHere();
+}
 
 bool ScriptedServer::start() {
     if (QThread::currentThread() == thread()) return startHere();
@@ -93,7 +95,7 @@ ScriptedReply ScriptedServer::dispatch(RecordedRequest&& request) {
         } else {
             RecordedRequest stored = request;
             stored.body.clear();
-            for (RecordedPart& part : stored.parts) part.body.clear();
+            for (RecordedPart& part : stored.parts) part.releaseBody();
             m_requests.append(std::move(stored));
         }
         handler = m_handler;
@@ -130,7 +132,9 @@ QUrl ScriptedServer::url(const QString& path) const {
     return result;
 }
 
-QUrl ScriptedServer::baseUrl() const { return url(QStringLiteral("/api/v1/")); }
+QUrl ScriptedServer::baseUrl() const {
+    return url(QStringLiteral("/api/v1/"));
+}
 
 void ScriptedServer::script(const QByteArray& path, const ScriptedReply& reply) {
     QMutexLocker lock(&m_mutex);

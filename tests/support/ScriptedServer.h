@@ -47,8 +47,8 @@ public:
     void clearRequests();
     // Runs the calling thread's event loop until at least n requests were recorded.
     bool waitForRequests(int n, int timeoutMs = 5000);
-    int connectionCount() const;        // accepted so far
-    int openConnectionCount() const;    // currently open
+    int connectionCount() const;      // accepted so far
+    int openConnectionCount() const;  // currently open
 
 signals:
     void requestReceived(const RecordedRequest& request);

@@ -1,6 +1,5 @@
 #include "ScriptedServerConnection.h"
 
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -12,40 +11,49 @@ constexpr qint64 kEndlessBacklog = 1 << 20;
 constexpr qsizetype kEndlessChunk = 64 * 1024;
 constexpr qsizetype kKeepCapacity = 4 << 20;
 
+struct ReasonPhrase {
+    int status;
+    const char* phrase;
+};
+
+constexpr ReasonPhrase kReasonPhrases[] = {
+    {100, "Continue"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {204, "No Content"},
+    {206, "Partial Content"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {307, "Temporary Redirect"},
+    {308, "Permanent Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {413, "Payload Too Large"},
+    {415, "Unsupported Media Type"},
+    {422, "Unprocessable Entity"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+};
+
 QByteArray reasonPhrase(int status) {
-    switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 415: return "Unsupported Media Type";
-    case 422: return "Unprocessable Entity";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Status";
+    for (const ReasonPhrase& entry : kReasonPhrases) {
+        if (entry.status == status) return entry.phrase;
     }
+    return "Status";
 }
 
 bool hasToken(const QByteArray& value, const QByteArray& token) {
@@ -78,8 +86,7 @@ ScriptedServerConnection::ScriptedServerConnection(QTcpSocket* socket, Dispatche
     : QObject(parent), m_socket(socket), m_dispatcher(std::move(dispatcher)) {
     m_socket->setParent(this);
     connect(m_socket, &QTcpSocket::readyRead, this, &ScriptedServerConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this,
-            &ScriptedServerConnection::onDisconnected);
+    connect(m_socket, &QTcpSocket::disconnected, this, &ScriptedServerConnection::onDisconnected);
     if (m_socket->bytesAvailable() > 0) {
         QTimer::singleShot(0, this, &ScriptedServerConnection::onReadyRead);
     }
@@ -125,6 +132,18 @@ void ScriptedServerConnection::onReadyRead() {
     for (;;) {
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0) break;
+        if (m_state == State::FixedBody && m_remaining > 0 && m_pos == m_buffer.size()) {
+            // Body bytes go straight to their final place.
+            QByteArray& body = m_current.body;
+            const qsizetype old = body.size();
+            const qint64 wanted = qMin(available, m_remaining);
+            body.resize(old + wanted);
+            const qint64 got = m_socket->read(body.data() + old, wanted);
+            body.resize(old + qMax<qint64>(0, got));
+            if (got <= 0) break;
+            m_remaining -= got;
+            continue;
+        }
         const qsizetype old = m_buffer.size();
         m_buffer.resize(old + available);
         const qint64 got = m_socket->read(m_buffer.data() + old, available);
@@ -137,71 +156,76 @@ void ScriptedServerConnection::onReadyRead() {
 void ScriptedServerConnection::process() {
     for (;;) {
         switch (m_state) {
-        case State::Head: {
-            while (m_buffer.size() - m_pos >= 2 && m_buffer[m_pos] == '\r' &&
-                   m_buffer[m_pos + 1] == '\n') {
-                m_pos += 2;  // stray empty lines between requests
-            }
-            m_scan = qMax(m_scan, m_pos);
-            const qsizetype end = m_buffer.indexOf("\r\n\r\n", m_scan);
-            if (end < 0) {
-                m_scan = qMax(m_pos, m_buffer.size() - 3);
-                if (m_buffer.size() - m_pos > kMaxHeadSize) {
-                    fail(431, "request head too large");
+            case State::Head: {
+                while (m_buffer.size() - m_pos >= 2 && m_buffer[m_pos] == '\r' &&
+                       m_buffer[m_pos + 1] == '\n') {
+                    m_pos += 2;  // stray empty lines between requests
                 }
-                return;
+                m_scan = qMax(m_scan, m_pos);
+                const qsizetype end = m_buffer.indexOf("\r\n\r\n", m_scan);
+                if (end < 0) {
+                    m_scan = qMax(m_pos, m_buffer.size() - 3);
+                    if (m_buffer.size() - m_pos > kMaxHeadSize) {
+                        fail(431, "request head too large");
+                    }
+                    return;
+                }
+                if (!parseHead(end)) return;
+                break;
             }
-            if (!parseHead(end)) return;
-            break;
-        }
-        case State::FixedBody:
-            if (m_buffer.size() - m_pos < m_remaining) return;
-            m_current.body = m_buffer.mid(m_pos, m_remaining);
-            m_pos += m_remaining;
-            if (!completeRequest()) return;
-            break;
-        case State::ChunkSize: {
-            const qsizetype eol = m_buffer.indexOf("\r\n", m_pos);
-            if (eol < 0) {
-                if (m_buffer.size() - m_pos > 1024) fail(400, "bad chunk size line");
-                return;
+            case State::FixedBody: {
+                const qint64 take = qMin<qint64>(m_remaining, m_buffer.size() - m_pos);
+                if (take > 0) {
+                    m_current.body.append(m_buffer.constData() + m_pos, take);
+                    m_pos += take;
+                    m_remaining -= take;
+                }
+                if (m_remaining > 0) return;
+                if (!completeRequest()) return;
+                break;
             }
-            QByteArray line = m_buffer.mid(m_pos, eol - m_pos);
-            const qsizetype extension = line.indexOf(';');
-            if (extension >= 0) line.truncate(extension);
-            bool ok = false;
-            const qint64 size = line.trimmed().toLongLong(&ok, 16);
-            if (!ok || size < 0) {
-                fail(400, "bad chunk size");
-                return;
+            case State::ChunkSize: {
+                const qsizetype eol = m_buffer.indexOf("\r\n", m_pos);
+                if (eol < 0) {
+                    if (m_buffer.size() - m_pos > 1024) fail(400, "bad chunk size line");
+                    return;
+                }
+                QByteArray line = m_buffer.mid(m_pos, eol - m_pos);
+                const qsizetype extension = line.indexOf(';');
+                if (extension >= 0) line.truncate(extension);
+                bool ok = false;
+                const qint64 size = line.trimmed().toLongLong(&ok, 16);
+                if (!ok || size < 0) {
+                    fail(400, "bad chunk size");
+                    return;
+                }
+                m_pos = eol + 2;
+                m_remaining = size;
+                m_state = size == 0 ? State::ChunkTrailer : State::ChunkData;
+                break;
             }
-            m_pos = eol + 2;
-            m_remaining = size;
-            m_state = size == 0 ? State::ChunkTrailer : State::ChunkData;
-            break;
-        }
-        case State::ChunkData:
-            if (m_buffer.size() - m_pos < m_remaining + 2) return;
-            if (m_buffer.at(m_pos + m_remaining) != '\r' ||
-                m_buffer.at(m_pos + m_remaining + 1) != '\n') {
-                fail(400, "chunk not followed by CRLF");
-                return;
+            case State::ChunkData:
+                if (m_buffer.size() - m_pos < m_remaining + 2) return;
+                if (m_buffer.at(m_pos + m_remaining) != '\r' ||
+                    m_buffer.at(m_pos + m_remaining + 1) != '\n') {
+                    fail(400, "chunk not followed by CRLF");
+                    return;
+                }
+                m_current.body.append(m_buffer.constData() + m_pos, m_remaining);
+                m_pos += m_remaining + 2;
+                m_state = State::ChunkSize;
+                break;
+            case State::ChunkTrailer: {
+                const qsizetype eol = m_buffer.indexOf("\r\n", m_pos);
+                if (eol < 0) return;
+                const bool last = eol == m_pos;
+                m_pos = eol + 2;  // trailer fields are read and ignored
+                if (last && !completeRequest()) return;
+                break;
             }
-            m_current.body.append(m_buffer.constData() + m_pos, m_remaining);
-            m_pos += m_remaining + 2;
-            m_state = State::ChunkSize;
-            break;
-        case State::ChunkTrailer: {
-            const qsizetype eol = m_buffer.indexOf("\r\n", m_pos);
-            if (eol < 0) return;
-            const bool last = eol == m_pos;
-            m_pos = eol + 2;  // trailer fields are read and ignored
-            if (last && !completeRequest()) return;
-            break;
-        }
-        case State::Busy:
-        case State::Done:
-            return;
+            case State::Busy:
+            case State::Done:
+                return;
         }
     }
 }
@@ -256,7 +280,7 @@ bool ScriptedServerConnection::parseHead(qsizetype end) {
     }
     m_state = m_current.chunked ? State::ChunkSize : State::FixedBody;
     if (m_state == State::FixedBody && m_remaining > 0) {
-        m_buffer.reserve(m_pos + qMin(m_remaining, kMaxReserve));
+        m_current.body.reserve(qMin(m_remaining, kMaxReserve));
     }
 
     const bool bodyExpected = m_current.chunked || m_remaining > 0;
@@ -296,25 +320,25 @@ bool ScriptedServerConnection::completeRequest() {
 void ScriptedServerConnection::carryOut(const ScriptedReply& reply, bool closeAfter,
                                         bool headRequest) {
     switch (reply.mode) {
-    case ScriptedReply::Mode::Hold:
-        return;
-    case ScriptedReply::Mode::Close:
-        closeGracefully();
-        return;
-    case ScriptedReply::Mode::Truncate:
-        writeHead(reply, reply.body.size() + qMax<qint64>(1, reply.missingBytes), true);
-        m_socket->write(reply.body);
-        closeGracefully();
-        return;
-    case ScriptedReply::Mode::Endless:
-        startEndless(reply);
-        return;
-    case ScriptedReply::Mode::Respond:
-        break;
+        case ScriptedReply::Mode::Hold:
+            return;
+        case ScriptedReply::Mode::Close:
+            closeGracefully();
+            return;
+        case ScriptedReply::Mode::Truncate:
+            writeHead(reply, reply.body.size() + qMax<qint64>(1, reply.missingBytes), true);
+            m_socket->write(reply.body);
+            closeGracefully();
+            return;
+        case ScriptedReply::Mode::Endless:
+            startEndless(reply);
+            return;
+        case ScriptedReply::Mode::Respond:
+            break;
     }
     const bool noBody = reply.status < 200 || reply.status == 204 || reply.status == 304;
-    const bool close = closeAfter || hasToken(scriptedHeaderValue(reply.headers, "Connection"),
-                                              "close");
+    const bool close =
+        closeAfter || hasToken(scriptedHeaderValue(reply.headers, "Connection"), "close");
     writeHead(reply, noBody ? -1 : reply.body.size(), close);
     if (!headRequest && !noBody && !reply.body.isEmpty()) m_socket->write(reply.body);
     if (close) {
@@ -328,8 +352,8 @@ void ScriptedServerConnection::writeHead(const ScriptedReply& reply, qint64 cont
                                          bool closeAfter) {
     QByteArray head;
     head.reserve(256);
-    head += "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) +
-            "\r\n";
+    head +=
+        "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
     bool sawLength = false;
     bool sawConnection = false;
     for (const auto& h : reply.headers) {
