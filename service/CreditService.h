@@ -13,7 +13,7 @@ class UserDetailsModel;
 class CreditService final : public QObject {
     Q_OBJECT
 public:
-    CreditService(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
+    explicit CreditService(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
 
     // Asks the service for the three balances of the stored key.
     void getCreditDetails();
@@ -29,6 +29,9 @@ public:
 
 signals:
     void displayTextChanged(const QString& text);
+    // A reply (or its absence) has been applied: the record, the stored key and the alerts are
+    // up to date; the display follows on the next turn of the event loop.
+    void replyHandled();
 
 private:
     AppContext& m_context;

@@ -57,6 +57,15 @@ QString describe(QNetworkReply* reply, const QString& reason) {
     return QString();
 }
 
+// True when the exchange itself broke (connection, TLS, time-out, cut short, malformed
+// response), as opposed to an error that only reflects the HTTP status of a complete reply.
+bool isTransportFailure(QNetworkReply::NetworkError error) {
+    const int code = static_cast<int>(error);
+    if (code >= 1 && code <= 99) return true;  // connection, TLS, time-out, aborted
+    if (code >= 101 && code <= 199) return error != QNetworkReply::ProxyAuthenticationRequiredError;
+    return error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
+}
+
 }  // namespace
 
 JsonReply ServiceSession::readJsonBody(const QByteArray& body, int httpStatus) {
@@ -84,32 +93,53 @@ JsonReply ServiceSession::readJsonBody(const QByteArray& body, int httpStatus) {
     return result;
 }
 
-void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes, std::shared_ptr<QString> reason) {
+void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
+                                std::shared_ptr<QString> reason) {
+    auto cutShort = [reply, reason](const QString& why) {
+        if (reply->isFinished()) return;
+        if (reason->isEmpty()) *reason = why;
+        reply->abort();
+    };
+
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, reply, [reply, reason, ms = m_deadlineMs] {
-        if (reason->isEmpty()) *reason = QStringLiteral("no complete reply within %1 s").arg(ms / 1000.0);
-        reply->abort();
+    connect(deadline, &QTimer::timeout, reply, [cutShort, ms = m_deadlineMs] {
+        cutShort(QStringLiteral("no complete reply within %1 s").arg(ms / 1000.0));
     });
     deadline->start(m_deadlineMs);
 
-    auto checkSize = [reply, reason, maxBytes](qint64 received, qint64 total) {
-        if (maxBytes >= 0 && (received > maxBytes || total > maxBytes)) {
-            if (reason->isEmpty()) *reason = QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes);
-            reply->abort();
-        }
+    // Any traffic in either direction restarts the inactivity timer.
+    auto* idle = new QTimer(reply);
+    idle->setSingleShot(true);
+    idle->setInterval(m_inactivityMs);
+    connect(idle, &QTimer::timeout, reply, [cutShort, ms = m_inactivityMs] {
+        cutShort(QStringLiteral("no data for %1 s").arg(ms / 1000.0));
+    });
+    auto restartIdle = [idle] { idle->start(); };
+    connect(reply, &QNetworkReply::uploadProgress, idle, restartIdle);
+    connect(reply, &QNetworkReply::downloadProgress, idle, restartIdle);
+    connect(reply, &QNetworkReply::metaDataChanged, idle, restartIdle);
+    idle->start();
+
+    connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop);
+    connect(reply, &QNetworkReply::finished, idle, &QTimer::stop);
+
+    auto checkSize = [cutShort, maxBytes](qint64 received, qint64 total) {
+        if (maxBytes >= 0 && (received > maxBytes || total > maxBytes))
+            cutShort(QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes));
     };
     connect(reply, &QNetworkReply::downloadProgress, reply, checkSize);
     connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, checkSize] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid()) checkSize(0, length.toLongLong());
     });
-    // An inactivity time-out shows up as OperationCanceledError without a reason of ours.
-    connect(reply, &QNetworkReply::errorOccurred, reply, [reply, reason, ms = m_inactivityMs](QNetworkReply::NetworkError e) {
-        if (e == QNetworkReply::OperationCanceledError && reason->isEmpty())
-            *reason = QStringLiteral("no data for %1 s").arg(ms / 1000.0);
-        Q_UNUSED(reply);
-    });
+    // A transfer time-out set on the request by the caller ends the same way as ours, as
+    // OperationCanceledError without a reason of ours.
+    connect(reply, &QNetworkReply::errorOccurred, reply,
+            [reason, ms = m_inactivityMs](QNetworkReply::NetworkError e) {
+                if (e == QNetworkReply::OperationCanceledError && reason->isEmpty())
+                    *reason = QStringLiteral("no data for %1 s").arg(ms / 1000.0);
+            });
 }
 
 void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
@@ -118,7 +148,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     auto* multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     for (const FormPart& part : parts) {
         QHttpPart http;
-        QByteArray disposition = "form-data; name=\"" + quotedHeaderValue(QString::fromUtf8(part.name)) + '"';
+        QByteArray disposition =
+            "form-data; name=\"" + quotedHeaderValue(QString::fromUtf8(part.name)) + '"';
         if (part.bodyDevice || !part.fileName.isNull()) {
             disposition += "; filename=\"" + quotedHeaderValue(part.fileName) + '"';
             if (!part.contentType.isEmpty()) http.setRawHeader("Content-Type", part.contentType);
@@ -132,8 +163,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     }
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(m_inactivityMs);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     for (const auto& header : headers) {
         // The multipart encoder sets the form's own Content-Type with its boundary.
         if (header.first.compare("Content-Type", Qt::CaseInsensitive) == 0) continue;
@@ -150,28 +181,35 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     auto reason = std::make_shared<QString>();
     guardReply(reply, m_maxReplyBytes, reason);
 
-    connect(reply, &QNetworkReply::finished, this, [reply, reason, done = std::move(done), devices, logStatus] {
-        reply->deleteLater();
-        const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
-        JsonReply result;
-        result.httpStatus = status;
-        const bool redirected = status >= 300 && status < 400;
-        const bool cut = reply->error() == QNetworkReply::OperationCanceledError || !reason->isEmpty();
-        if (status == 0 || redirected || cut) {
-            result.description = describe(reply, *reason);
-            if (result.description.isEmpty()) result.description = reply->errorString();
-        } else {
-            result = readJsonBody(reply->readAll(), status);
-        }
-        if (!result.hasValue) {
-            ConsoleLog::line(ConsoleLog::debugQuoted(QStringLiteral("response:::")) + QLatin1Char(' ') +
-                             ConsoleLog::debugQuoted(QStringLiteral("FAILURE: ") + result.description));
-        } else {
-            if (logStatus) ConsoleLog::line(QString::number(status));
-            ConsoleLog::line(QStringLiteral("JSON: ") +
-                             QString::fromUtf8(QJsonDocument(result.object).toJson(QJsonDocument::Compact)));
-        }
-        done(result);
-    });
+    connect(
+        reply, &QNetworkReply::finished, this,
+        [reply, reason, done = std::move(done), devices, logStatus, maxBytes = m_maxReplyBytes] {
+            reply->deleteLater();
+            const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
+            JsonReply result;
+            result.httpStatus = status;
+            const bool redirected = status >= 300 && status < 400;
+            const bool broken = !reason->isEmpty() || isTransportFailure(reply->error());
+            const bool oversized = maxBytes >= 0 && reply->bytesAvailable() > maxBytes;
+            if (status == 0 || redirected || broken || oversized) {
+                result.description =
+                    oversized ? QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes)
+                              : describe(reply, *reason);
+                if (result.description.isEmpty()) result.description = reply->errorString();
+            } else {
+                result = readJsonBody(reply->readAll(), status);
+            }
+            if (!result.hasValue) {
+                ConsoleLog::line(
+                    ConsoleLog::debugQuoted(QStringLiteral("response:::")) + QLatin1Char(' ') +
+                    ConsoleLog::debugQuoted(QStringLiteral("FAILURE: ") + result.description));
+            } else {
+                if (logStatus) ConsoleLog::line(QString::number(status));
+                ConsoleLog::line(
+                    QStringLiteral("JSON: ") +
+                    QString::fromUtf8(QJsonDocument(result.object).toJson(QJsonDocument::Compact)));
+            }
+            done(result);
+        });
 }

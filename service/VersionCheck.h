@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 
 struct AppContext;
 struct JsonReply;
@@ -16,13 +17,16 @@ enum class UpdateType { soft = 0, hard = 1, unknown = 2 };
 class VersionCheck final : public QObject {
     Q_OBJECT
 public:
-    VersionCheck(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
+    explicit VersionCheck(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
 
     // Asks the service for the announced version. The continuation runs with the outcome only
     // when a JSON reply was read; on a failure an alert is shown and it does not run.
     void check(std::function<void(UpdateType)> continuation);
     // Reads a reply: stores a newer announced version and says what kind of update it is.
     UpdateType readReply(const JsonReply& reply);
+    // The whole reply reader: without a JSON value it shows the failure alert and gives nothing
+    // (the continuation is not run); otherwise readReply().
+    std::optional<UpdateType> handleReply(const JsonReply& reply);
 
     // The update alert: optional form for `soft` (Update, Ignore), required form for `hard`
     // (Update only). "Update" calls updateApp().

@@ -1,0 +1,101 @@
+#include "CreditService.h"
+
+#include "AlertPresenter.h"
+#include "AppContext.h"
+#include "ConsoleLog.h"
+#include "CreditRecord.h"
+#include "ErrorMsg.h"
+#include "ServiceSession.h"
+#include "SettingsStore.h"
+#include "UserDetailsModel.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <QStringList>
+
+namespace {
+
+const QString kEndpoint = QStringLiteral("credit_check");
+const QString kFreeKey = QStringLiteral("other_remain_credit");
+// The service spells this key with a space after "you".
+const QString kTopUpKey = QStringLiteral("pay_as_you _go_plan_remain_credit");
+const QString kSubscriptionKey = QStringLiteral("subscription_plan_remain_credit");
+const QString kMessageKey = QStringLiteral("message");
+const QString kInvalidKeyMessage = QStringLiteral("invalid api key");
+const QString kInvalidKeyAlert = QStringLiteral("Invalid API Key");
+
+// What the log says about a form: its field names, never their values (the key is secret).
+QString describeForm(const QList<FormPart>& parts) {
+    QStringList names;
+    for (const FormPart& part : parts) names.append(QString::fromUtf8(part.name));
+    return QStringLiteral("multipart form-data, %1 part(s): %2")
+        .arg(parts.size())
+        .arg(names.join(QStringLiteral(", ")));
+}
+
+}  // namespace
+
+CreditService::CreditService(AppContext& context, ServiceSession& session, QObject* parent)
+    : QObject(parent),
+      m_context(context),
+      m_session(session),
+      m_displayText(creditText(context.credits.snapshot())) {}
+
+void CreditService::getCreditDetails() {
+    const QUrl url = m_context.service.endpointUrl(kEndpoint);
+    const QList<FormPart> parts{
+        FormPart::text(QByteArrayLiteral("api_key"), m_context.settings.apiKey())};
+    ConsoleLog::line(describeForm(parts));
+    ConsoleLog::line(url.toString());
+
+    m_session.postForm(url, parts, {},
+                       [self = QPointer<CreditService>(this)](const JsonReply& reply) {
+                           if (self) self->handleReply(reply);
+                       });
+}
+
+void CreditService::handleReply(const JsonReply& reply) {
+    if (!reply.hasValue) {
+        m_context.settings.credentialReset(m_context.credits);
+        refreshDisplay();
+        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower);
+        emit replyHandled();
+        return;
+    }
+
+    const QJsonObject& object = reply.object;
+    const auto free = UserDetailsModel::jsonInteger(object.value(kFreeKey));
+    const auto topUp = UserDetailsModel::jsonInteger(object.value(kTopUpKey));
+    const auto subscription = UserDetailsModel::jsonInteger(object.value(kSubscriptionKey));
+    if (free && topUp && subscription) {
+        m_context.credits.setBalances(*free, *topUp, *subscription);
+        refreshDisplay();
+        emit replyHandled();
+        return;
+    }
+
+    const QJsonValue message = object.value(kMessageKey);
+    if (message.isString() && message.toString() == kInvalidKeyMessage) {
+        m_context.alerts.showAlert(kInvalidKeyAlert);
+        m_context.settings.credentialReset(m_context.credits);
+        refreshDisplay();
+    }
+    emit replyHandled();
+}
+
+void CreditService::refreshDisplay() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_displayText = creditText(m_context.credits.snapshot());
+            emit displayTextChanged(m_displayText);
+        },
+        Qt::QueuedConnection);
+}
+
+QString CreditService::creditText(const UserDetailsModel& model) {
+    return QStringLiteral("Free credit: ") + QString::number(model.freeBalance()) +
+           QStringLiteral("  Top up plan: ") + QString::number(model.topUpBalance()) +
+           QStringLiteral("  Subscription plan: ") + QString::number(model.subscriptionBalance()) +
+           QStringLiteral("  |  Total credits: ") + QString::number(model.creditTotal());
+}
