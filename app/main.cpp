@@ -1,15 +1,102 @@
+#include "AppContext.h"
+#include "AppDelegate.h"
 #include "Constant.h"
+#include "CreditRecord.h"
+#include "DesktopUrlOpener.h"
+#include "Notifier.h"
+#include "ScreenshotMode.h"
+#include "ServiceSession.h"
+#include "SettingsStore.h"
+#include "UiResources.h"
+#include "ViewController.h"
+#include "WidgetAlertPresenter.h"
 
 #include <QApplication>
-#include <QMainWindow>
+#include <QCommandLineParser>
+#include <QIcon>
+#include <QTimer>
 #include <cstdio>
 
+namespace {
+
+struct Options {
+    QCommandLineOption serviceUrl{
+        QStringLiteral("service-url"),
+        QStringLiteral("Base URL of the service API, for example http://127.0.0.1:8080/api/v1/ "
+                       "(https, or plain http to this computer)."),
+        QStringLiteral("URL")};
+};
+
+void describe(QCommandLineParser& parser, const Options& options) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Removes the backgrounds of photos in batches through the Vorpane service."));
+    parser.addHelpOption();
+    parser.addOption(options.serviceUrl);
+    parser.addPositionalArgument(
+        QStringLiteral("paths"),
+        QStringLiteral("Images or folders to queue, as if dropped on the window."),
+        QStringLiteral("[paths...]"));
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // The help and a refused service address need no display: they are answered before the
+    // application object exists (it would fail without one). Qt's own options, which that
+    // object reads, are not known here; the arguments are read again once it has removed them.
+    {
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+        QCommandLineParser early;
+        const Options options;
+        describe(early, options);
+        early.parse(arguments);
+        if (early.isSet(QStringLiteral("help"))) {
+            QString help = early.helpText();
+            help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorpane"));
+            std::fputs(qPrintable(help), stdout);
+            return 0;
+        }
+        QString error;
+        if (early.isSet(options.serviceUrl) &&
+            !Constant::fromServiceUrl(early.value(options.serviceUrl), &error)) {
+            std::fprintf(stderr, "vorpane: the service URL is refused: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Vorpane"));
     QApplication::setApplicationName(QStringLiteral("Vorpane"));
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Vorpane for MAC"));
+    QApplication::setQuitOnLastWindowClosed(true);  // closing the window ends the application
+    initVorpaneUiResources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/vorpane.svg")));
+
+    QCommandLineParser parser;
+    const Options options;
+    describe(parser, options);
+    parser.process(app);
+    Constant service = Constant::defaults();
+    if (parser.isSet(options.serviceUrl))
+        service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
+
+    SettingsStore settings;
+    CreditRecord credits;
+    Notifier notifier;
+    WidgetAlertPresenter alerts;
+    DesktopUrlOpener opener;
+    AppContext context{settings, credits, notifier, alerts, opener, service};
+    ServiceSession session;
+
+    ViewController window(context, session);
+    alerts.setWindow(&window);
+    AppDelegate delegate(window);
     window.show();
+
+    const QStringList paths = parser.positionalArguments();
+    if (!paths.isEmpty())
+        QTimer::singleShot(
+            0, &window, [&window, paths] { window.queue().admitPaths(paths, /*dropped*/ true); });
+    ScreenshotMode::installFromEnvironment(window);
     return QApplication::exec();
 }

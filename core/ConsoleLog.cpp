@@ -38,6 +38,11 @@ QString debugQuoted(const QString& text) {
     return out;
 }
 
+QString maskedSecret(const QString& secret) {
+    if (secret.isEmpty()) return QString();
+    return secret.left(4) + QStringLiteral("... (%1 characters)").arg(secret.size());
+}
+
 void setEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
 
 }  // namespace ConsoleLog

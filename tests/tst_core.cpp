@@ -1,3 +1,4 @@
+#include "ConsoleLog.h"
 #include "Constant.h"
 #include "CreditRecord.h"
 #include "ErrorMsg.h"
@@ -139,6 +140,13 @@ private slots:
         record.replace(fresh);
         QVERIFY(!record.snapshot().ff_credit.has_value());
         QCOMPARE(record.snapshot().creditTotal(), 9);
+    }
+
+    void logShowsOnlyTheStartOfASecret() {
+        QCOMPARE(ConsoleLog::maskedSecret(QString()), QString());
+        const QString masked = ConsoleLog::maskedSecret(QStringLiteral("0123456789abcdef0123456789abcdef"));
+        QVERIFY(masked.startsWith(QStringLiteral("0123")));
+        QVERIFY(!masked.contains(QStringLiteral("456789abcdef")));
     }
 
     void genericTextsDifferInOneLetter() {

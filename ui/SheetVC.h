@@ -1,18 +1,87 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
+#include <functional>
+#include <optional>
 
 struct AppContext;
+class KeyVerifier;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedLayout;
 class ServiceSession;
+class SheetPreview;
 
 // The settings sheet: the API key (verified with the service when saved) and the output folder.
 // One instance is created on first use and kept; every presentation refills it from the settings.
 class SheetVC final : public QDialog {
     Q_OBJECT
 public:
-    SheetVC(AppContext& context, ServiceSession& session, QWidget* parent);
+    // Chooses the output folder, starting at `startFolder`. Nothing when the chooser is
+    // cancelled; an empty path when it is confirmed without a folder.
+    using FolderChooser = std::function<std::optional<QString>(const QString& startFolder)>;
+    // Chooses image files in `folder` for previewing. Nothing when the chooser is cancelled.
+    using ImageChooser = std::function<std::optional<QStringList>(const QString& folder)>;
+
+    // Longest API key, in user-perceived characters.
+    static constexpr int kMaxKeyLength = 32;
+
+    explicit SheetVC(AppContext& context, ServiceSession& session, QWidget* parent);
     ~SheetVC() override;
 
     // Shows the sheet window-modal over its parent.
     void present();
+
+    // The file dialogs behind "Change Folder" and the output-folder button (tests replace them).
+    void setFolderChooser(FolderChooser chooser);
+    void setImageChooser(ImageChooser chooser);
+
+    // The images last chosen for preview; nothing before the first preview.
+    const std::optional<QStringList>& outputImagesList() const { return m_outputImagesList; }
+    // The preview window, once an image choice has opened it.
+    SheetPreview* previewWindow() const { return m_preview; }
+
+    // Number of user-perceived characters (grapheme clusters) in `text`.
+    static int graphemeCount(const QString& text);
+    // `text` without its last user-perceived character.
+    static QString withoutLastGrapheme(const QString& text);
+
+protected:
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void buildView();
+    void refillFromSettings();
+    void resetKeyFields();
+    void styleShowButton(const QString& title, int pixelSize);
+    void keyTextEdited(QLineEdit* sender);
+
+    void save();
+    void getApiKey();
+    void selectFolder();
+    void openOutputFolder();
+    void showHideKey();
+
+    AppContext& m_context;
+    KeyVerifier* m_verifier = nullptr;
+    FolderChooser m_chooseFolder;
+    ImageChooser m_chooseImages;
+    std::optional<QStringList> m_outputImagesList;
+    SheetPreview* m_preview = nullptr;
+
+    QStackedLayout* m_keyStack = nullptr;
+    QLineEdit* m_txtApiKey = nullptr;
+    QLineEdit* m_txtShowPass = nullptr;
+    QPushButton* m_btnShow = nullptr;
+    QLabel* m_lblFolderName = nullptr;
+    QLabel* m_lblVersion = nullptr;
+    QPushButton* m_btnSelectFolder = nullptr;
+    QPushButton* m_btnOutput = nullptr;
+    QPushButton* m_btnGetKey = nullptr;
+    QPushButton* m_btnSave = nullptr;
+    QPushButton* m_btnCancel = nullptr;
+    QFrame* m_footerView = nullptr;
 };

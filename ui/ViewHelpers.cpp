@@ -22,35 +22,41 @@ void showAlert(const QString& message, QWidget* parent) {
     }
 }
 
-void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont& font, const QColor& textColor,
-                      const QColor& backgroundColor, bool bordered, bool layerBacked, const QIcon& image) {
+void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont& font,
+                      const QColor& textColor, const QColor& backgroundColor, bool bordered,
+                      bool layerBacked, const QIcon& image) {
     if (!button) return;
     button->setText(title);
     button->setFont(font);
     button->setIcon(image);
     if (auto* push = qobject_cast<QPushButton*>(button)) push->setFlat(!bordered);
-    const QString background = (layerBacked || backgroundColor.alpha() > 0) && backgroundColor.alpha() > 0
-                                   ? backgroundColor.name(QColor::HexArgb)
-                                   : QStringLiteral("transparent");
+    const QString background =
+        (layerBacked || backgroundColor.alpha() > 0) && backgroundColor.alpha() > 0
+            ? backgroundColor.name(QColor::HexArgb)
+            : QStringLiteral("transparent");
     const QString border = bordered ? QStringLiteral("1px solid #c8c8c8") : QStringLiteral("none");
-    const QString disabledBackground =
-        backgroundColor.alpha() > 0 ? backgroundColor.lighter(125).name() : QStringLiteral("transparent");
-    button->setStyleSheet(QStringLiteral("QAbstractButton { color: %1; background-color: %2; border: %3; "
-                                         "border-radius: 5px; padding: 4px 10px; }"
-                                         "QAbstractButton:disabled { color: #eeeeee; background-color: %4; }"
-                                         "QAbstractButton:focus { outline: none; border: 1px solid #2f6fd6; }")
-                              .arg(textColor.name(QColor::HexArgb), background, border, disabledBackground));
+    const QString disabledBackground = backgroundColor.alpha() > 0
+                                           ? backgroundColor.lighter(125).name()
+                                           : QStringLiteral("transparent");
+    button->setStyleSheet(
+        QStringLiteral("QAbstractButton { color: %1; background-color: %2; border: %3; "
+                       "border-radius: 5px; padding: 4px 10px; }"
+                       "QAbstractButton:disabled { color: #eeeeee; background-color: %4; }"
+                       "QAbstractButton:focus { outline: none; border: 1px solid #2f6fd6; }")
+            .arg(textColor.name(QColor::HexArgb), background, border, disabledBackground));
 }
 
-void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity, const QPointF& offset,
-                 qreal radius) {
+void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity,
+                 const QPointF& offset, qreal radius) {
     Q_UNUSED(container);
     if (!target) return;
     auto* effect = new QGraphicsDropShadowEffect(target);
     QColor c = color;
     c.setAlphaF(opacity);
     effect->setColor(c);
-    effect->setOffset(offset);
+    // The offsets are given the way the original layer shadows take them, with the y axis
+    // pointing up: a positive height casts the shadow upwards.
+    effect->setOffset(offset.x(), -offset.y());
     effect->setBlurRadius(radius * 2);
     target->setGraphicsEffect(effect);
 }
@@ -62,4 +68,9 @@ QImage imageFromBytes(const QByteArray& bytes) {
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
     return reader.read();
+}
+
+QPixmap iconPixmap(const QString& resource, int side, const QWidget* widget) {
+    const qreal ratio = widget ? widget->devicePixelRatioF() : qApp->devicePixelRatio();
+    return QIcon(resource).pixmap(QSize(side, side), ratio);
 }

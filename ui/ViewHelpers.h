@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QImage>
+#include <QPixmap>
 #include <QPointF>
 #include <QString>
 
@@ -15,12 +16,18 @@ void showAlert(const QString& message, QWidget* parent = nullptr);
 
 // Styles a push button: centred title in the given font and colour, flat, the background colour
 // with rounded corners, the icon (if any) left of the title.
-void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont& font, const QColor& textColor,
-                      const QColor& backgroundColor, bool bordered, bool layerBacked, const QIcon& image = QIcon());
+void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont& font,
+                      const QColor& textColor, const QColor& backgroundColor, bool bordered,
+                      bool layerBacked, const QIcon& image = QIcon());
 
-// Gives `target` a drop shadow. `container` is the view the shadow is drawn over.
-void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity, const QPointF& offset,
-                 qreal radius);
+// Gives `target` a drop shadow. `container` is the view the shadow is drawn over. The offset's
+// height points up (the shadow of a positive height is cast above the target).
+void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity,
+                 const QPointF& offset, qreal radius);
 
 // Decodes image bytes; a null image when they are not an image.
 QImage imageFromBytes(const QByteArray& bytes);
+
+// A picture of the application's resources (":/icons/…") at `side` points, sharp on the
+// widget's screen.
+QPixmap iconPixmap(const QString& resource, int side, const QWidget* widget = nullptr);

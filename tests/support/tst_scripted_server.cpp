@@ -75,7 +75,7 @@ void TestScriptedServer::cleanup() {
 }
 
 void TestScriptedServer::multipartPostIsParsedExactly() {
-    m_server->script("/api/v1/removebg", ScriptedReply::json(200, R"({"ok":true})"));
+    m_server->script("/api/v1/upload", ScriptedReply::json(200, R"({"ok":true})"));
 
     // Bytes that look like a delimiter or a line end must survive untouched.
     const QByteArray image = "\x89PNG\r\n\x1a\n\0\r\n--not-a-boundary\r\n" + binaryPayload(4096);
@@ -92,7 +92,7 @@ void TestScriptedServer::multipartPostIsParsedExactly() {
     multiPart->append(field);
     multiPart->append(file);
 
-    QNetworkRequest request(m_server->url("/api/v1/removebg?mode=fast"));
+    QNetworkRequest request(m_server->url("/api/v1/upload?mode=fast"));
     request.setRawHeader("X-Api-Key", "k-123");
     auto reply = finish(m_nam->post(request, multiPart));
     multiPart->setParent(reply.get());
@@ -104,8 +104,8 @@ void TestScriptedServer::multipartPostIsParsedExactly() {
 
     const RecordedRequest recorded = m_server->lastRequest();
     QCOMPARE(recorded.method, QByteArray("POST"));
-    QCOMPARE(recorded.target, QByteArray("/api/v1/removebg?mode=fast"));
-    QCOMPARE(recorded.path, QByteArray("/api/v1/removebg"));
+    QCOMPARE(recorded.target, QByteArray("/api/v1/upload?mode=fast"));
+    QCOMPARE(recorded.path, QByteArray("/api/v1/upload"));
     QCOMPARE(recorded.header("x-api-key"), QByteArray("k-123"));
     QVERIFY(recorded.header("Content-Type").contains(recorded.boundary));
     QVERIFY(!recorded.boundary.isEmpty());

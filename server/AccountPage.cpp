@@ -1,0 +1,95 @@
+#include "AccountPage.h"
+
+namespace vserver {
+
+std::string escapeHtml(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string shellQuote(const std::string& text) {
+    bool plain = !text.empty();
+    for (const char c : text) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '_' || c == '-' ||
+                          c == '+' || c == ':' || c == ',';
+        if (!safe) plain = false;
+    }
+    if (plain) return text;
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+std::string renderAccountPage(const AccountPageContent& content) {
+    const std::string db = escapeHtml(shellQuote(content.databasePath));
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<title>Vorpane account</title>\n"
+        "<style>body{font-family:sans-serif;max-width:46em;margin:2em auto;padding:0 1em;"
+        "line-height:1.5}pre,code{background:#f2f2f2;padding:.15em .35em;border-radius:3px}"
+        "pre{padding:.6em;overflow-x:auto}table{border-collapse:collapse}"
+        "td,th{padding:.2em .8em;text-align:left}</style>\n"
+        "</head>\n<body>\n<h1>Vorpane account</h1>\n"
+        "<p>This is a local Vorpane service. Its API keys and credits live in the database "
+        "<code>" +
+        escapeHtml(content.databasePath) + "</code>.</p>\n";
+
+    if (content.demo) {
+        const Balances& b = content.demo->balances;
+        html +=
+            "<h2>Demo key</h2>\n<p>Enter this key in Vorpane's settings:</p>\n<pre "
+            "id=\"demo-key\">" +
+            escapeHtml(content.demo->key) + "</pre>\n<table>\n<tr><th>Free credit</th><td>" +
+            std::to_string(b.free) + "</td></tr>\n<tr><th>Top up plan</th><td>" +
+            std::to_string(b.topup) + "</td></tr>\n<tr><th>Subscription plan</th><td>" +
+            std::to_string(b.subscription) + "</td></tr>\n</table>\n";
+    }
+
+    html +=
+        "<h2>Create a key</h2>\n<p>Run on the machine that hosts this service:</p>\n"
+        "<pre>vorpane-server key create --free 50 --db " +
+        db +
+        "</pre>\n<p>It prints the new key (32 characters). <code>--key</code> chooses the key "
+        "yourself; <code>--topup</code> and <code>--subscription</code> set the other "
+        "credit pools.</p>\n"
+        "<h2>Recharge credits</h2>\n<pre>vorpane-server key set KEY --free 50 --topup 0 "
+        "--subscription 0 --db " +
+        db + "</pre>\n<p>List the keys and their credits with <code>vorpane-server key list --db " +
+        db +
+        "</code>.</p>\n"
+        "<h2>Announce an application version</h2>\n<pre>vorpane-server version set 1.1.0 "
+        "--update-type soft --db " +
+        db + "</pre>\n</body>\n</html>\n";
+    return html;
+}
+
+}  // namespace vserver

@@ -1,0 +1,351 @@
+#include "ApiServer.h"
+
+#include "AccountPage.h"
+#include "Database.h"
+#include "Json.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace vserver {
+
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+
+constexpr const char* kJson = "application/json";
+constexpr int kListenBacklog = 128;
+
+void sendJson(Response& res, int status, const JsonObject& body) {
+    res.status = status;
+    res.set_content(body.str(), kJson);
+}
+
+void sendError(Response& res, int status, const std::string& text) {
+    sendJson(res, status, JsonObject().add("error", text));
+}
+
+const char* defaultErrorText(int status) {
+    switch (status) {
+        case 400:
+            return "Malformed request";
+        case 404:
+            return "Not found";
+        case 405:
+            return "Method not allowed";
+        case 408:
+            return "Request timed out";
+        case 413:
+            return "Request body is larger than 13 MB";
+        case 414:
+            return "Request URI too long";
+        case 415:
+            return "Unsupported content encoding";
+        case 416:
+            return "Range not satisfiable";
+        default:
+            return status >= 500 ? "Internal server error" : "Request refused";
+    }
+}
+
+// A form field: a multipart part, or else a URL-encoded parameter.
+std::optional<std::string> field(const Request& req, const std::string& name) {
+    const auto part = req.files.find(name);
+    if (part != req.files.end()) return part->second.content;
+    if (req.has_param(name)) return req.get_param_value(name);
+    return std::nullopt;
+}
+
+std::string missingField(const std::string& name) {
+    return "Missing field \"" + name + "\"";
+}
+
+bool isWildcard(const std::string& host) {
+    return host == "0.0.0.0" || host == "::" || host == "[::]" || host.empty();
+}
+
+std::string hostForUrl(const std::string& host) {
+    if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
+    return host;
+}
+
+bool isPlausibleHostHeader(const std::string& host) {
+    if (host.empty() || host.size() > 255) return false;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+    });
+}
+
+}  // namespace
+
+ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results)
+    : options_(std::move(options)), remover_(remover), results_(results), slots_(options_.jobs) {
+    const std::size_t threads = std::max<std::size_t>(1, options_.threads);
+    http_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // The library's default also sets SO_REUSEPORT, which would let a second
+    // server bind the same port and take half of the connections.
+    http_.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    http_.set_payload_max_length(kMaxBodyBytes);
+    http_.set_read_timeout(20, 0);
+    http_.set_write_timeout(20, 0);
+    // Idle keep-alive connections hold a thread each; let them go quickly.
+    http_.set_keep_alive_max_count(10);
+    http_.set_keep_alive_timeout(5);
+    installRoutes();
+}
+
+ApiServer::~ApiServer() {
+    stop();
+}
+
+void ApiServer::installRoutes() {
+    const std::string base = kApiBase;
+    http_.Post(base + "remove_image_background",
+               [this](const Request& req, Response& res) { removeBackground(req, res); });
+    http_.Post(base + "credit_check",
+               [this](const Request& req, Response& res) { creditCheck(req, res); });
+    http_.Post(base + "api_key_verification",
+               [this](const Request& req, Response& res) { verifyKey(req, res); });
+    http_.Post(base + "get_app_version",
+               [this](const Request& req, Response& res) { appVersion(req, res); });
+    http_.Get(base + "(remove_image_background|credit_check|api_key_verification|get_app_version)",
+              [](const Request&, Response& res) {
+                  res.set_header("Allow", "POST");
+                  sendError(res, 405, "Use POST with a multipart form");
+              });
+    http_.Get("/results/([0-9a-f]{32}\\.(?:png|jpg))",
+              [this](const Request& req, Response& res) { result(req, res); });
+    http_.Get("/account", [this](const Request& req, Response& res) { account(req, res); });
+
+    // The library enforces the body limit on the declared length only; a
+    // chunked body would be taken in whole whatever its size.
+    http_.set_pre_routing_handler([](const Request& req, Response& res) {
+        const std::string coding = req.get_header_value("Transfer-Encoding");
+        if (coding.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        sendError(res, 411, "Send the body with a Content-Length");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    // Every refusal carries a JSON "error", the library's own ones included
+    // (unknown path, oversized or malformed body).
+    http_.set_error_handler(httplib::Server::HandlerWithResponse([](const Request&, Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content(JsonObject().add("error", defaultErrorText(res.status)).str(), kJson);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    http_.set_exception_handler([](const Request& req, Response& res, std::exception_ptr ep) {
+        std::string what = "unknown exception";
+        try {
+            if (ep) std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        std::fprintf(stderr, "error: %s %s: %s\n", req.method.c_str(), req.path.c_str(),
+                     what.c_str());
+        sendError(res, 500, "Internal server error");
+    });
+    if (options_.logRequests) {
+        http_.set_logger([](const Request& req, const Response& res) {
+            std::fprintf(stderr, "%s %s %s %d\n", req.remote_addr.c_str(), req.method.c_str(),
+                         req.path.c_str(), res.status);
+        });
+    }
+}
+
+void ApiServer::HttpServer::setListenBacklog(int backlog) {
+    // listen() on a listening socket only changes its backlog.
+    ::listen(svr_sock_, backlog);
+}
+
+int ApiServer::bind() {
+    if (options_.port == 0) {
+        port_ = http_.bind_to_any_port(options_.host);
+    } else {
+        port_ = http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
+    }
+    if (port_ > 0) http_.setListenBacklog(kListenBacklog);
+    return port_;
+}
+
+std::string ApiServer::origin() const {
+    const std::string host = isWildcard(options_.host) ? "127.0.0.1" : options_.host;
+    return "http://" + hostForUrl(host) + ":" + std::to_string(port_);
+}
+
+bool ApiServer::run() {
+    std::thread sweeper([this] { sweepLoop(); });
+    bool ok = true;
+    runStarted_ = true;
+    if (!stopRequested_) ok = http_.listen_after_bind();
+    finished_ = true;
+    {
+        std::lock_guard<std::mutex> lock(sweepMutex_);
+        sweepStop_ = true;
+    }
+    sweepWake_.notify_all();
+    sweeper.join();
+    return ok || stopRequested_;
+}
+
+void ApiServer::stop() {
+    stopRequested_ = true;
+    if (!runStarted_) return;  // run() will see the request and not listen
+    // listen_after_bind() may be about to start; a stop issued before the
+    // library runs would be lost, so wait for it.
+    while (!finished_ && !http_.is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (http_.is_running() && !httpStopped_.exchange(true)) http_.stop();
+}
+
+void ApiServer::sweepLoop() {
+    const auto interval = std::clamp<std::chrono::seconds>(
+        results_.ttl() / 2, std::chrono::seconds(1), std::chrono::seconds(300));
+    std::unique_lock<std::mutex> lock(sweepMutex_);
+    while (!sweepStop_) {
+        lock.unlock();
+        results_.sweep();
+        lock.lock();
+        sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; });
+    }
+}
+
+void ApiServer::removeBackground(const Request& req, Response& res) {
+    const std::string key = req.get_header_value("API-KEY");
+    Database db(options_.databasePath);
+    const std::optional<Balances> balances =
+        Database::isValidKey(key) ? db.balances(key) : std::nullopt;
+    if (!balances) return sendError(res, 401, "Invalid API key");
+
+    const std::optional<std::string> formatText = field(req, "format");
+    if (!formatText) return sendError(res, 400, missingField("format"));
+    RemovalOptions options;
+    if (const auto format = BackgroundRemover::parseFormat(*formatText)) {
+        options.format = *format;
+    } else {
+        return sendError(res, 400, "\"format\" must be \"png\" or \"jpg\"");
+    }
+    if (const auto colourText = field(req, "bg_color_code")) {
+        options.background = BackgroundRemover::parseColour(*colourText);
+        if (!options.background) {
+            return sendError(res, 400, "\"bg_color_code\" must be a colour written #RRGGBB");
+        }
+    }
+    const bool showCredit = field(req, "credit_info").value_or("") == "show";
+
+    const auto file = req.files.find("source_image_file");
+    if (file == req.files.end()) return sendError(res, 400, missingField("source_image_file"));
+    const std::string& bytes = file->second.content;
+    if (bytes.size() >= kMaxImageBytes) {
+        return sendError(res, 413, "Image size is larger than 12 MB");
+    }
+    const std::optional<cv::Size> size = BackgroundRemover::declaredSize(bytes);
+    if (!size) return sendError(res, 400, "The file is not a PNG or JPEG image");
+    if (std::int64_t(size->width) * size->height > BackgroundRemover::kMaxPixels) {
+        return sendError(res, 400, "The image has more than 50 megapixels");
+    }
+    if (balances->total() <= 0) return sendError(res, 402, "No credit left");
+
+    JobSlots::Guard slot(slots_);
+    const cv::Mat image = BackgroundRemover::decode(bytes);
+    if (image.empty()) return sendError(res, 400, "The image data is damaged");
+
+    const ChargeResult charge = db.chargeOne(key);
+    if (charge.outcome == ChargeResult::Outcome::UnknownKey) {
+        return sendError(res, 401, "Invalid API key");
+    }
+    if (charge.outcome == ChargeResult::Outcome::NoCredit) {
+        return sendError(res, 402, "No credit left");
+    }
+    std::string name;
+    try {
+        name = results_.store(remover_.render(image, options),
+                              BackgroundRemover::extension(options.format));
+    } catch (...) {
+        db.refund(key, charge.pool);
+        throw;
+    }
+
+    JsonObject reply;
+    reply.add("output_image_url", resultUrl(req, name));
+    if (showCredit) {
+        reply.add("ff_credit", charge.after.free)
+            .add("tp_credit", charge.after.topup)
+            .add("sp_credit", charge.after.subscription);
+    }
+    sendJson(res, 200, reply);
+}
+
+void ApiServer::creditCheck(const Request& req, Response& res) {
+    const std::optional<std::string> key = field(req, "api_key");
+    if (!key) return sendError(res, 400, missingField("api_key"));
+    // No key yet is not a wrong key: the app asks for credits at launch, before the user has
+    // entered one, and must not be told that its key is invalid.
+    if (key->empty()) return sendJson(res, 200, JsonObject().add("message", "api key required"));
+    Database db(options_.databasePath);
+    const std::optional<Balances> b = Database::isValidKey(*key) ? db.balances(*key) : std::nullopt;
+    if (!b) return sendJson(res, 200, JsonObject().add("message", "invalid api key"));
+    sendJson(res, 200,
+             JsonObject()
+                 .add("other_remain_credit", b->free)
+                 .add("pay_as_you _go_plan_remain_credit", b->topup)
+                 .add("subscription_plan_remain_credit", b->subscription));
+}
+
+void ApiServer::verifyKey(const Request& req, Response& res) {
+    const std::optional<std::string> key = field(req, "api_key");
+    if (!key) return sendError(res, 400, missingField("api_key"));
+    Database db(options_.databasePath);
+    const bool known = Database::isValidKey(*key) && db.balances(*key).has_value();
+    sendJson(res, 200, JsonObject().add("message", known ? "success" : "invalid api key"));
+}
+
+void ApiServer::appVersion(const Request& req, Response& res) {
+    if (!field(req, "app_type")) return sendError(res, 400, missingField("app_type"));
+    Database db(options_.databasePath);
+    sendJson(res, 200,
+             JsonObject().add("app_version", db.appVersion()).add("update_type", db.updateType()));
+}
+
+void ApiServer::result(const Request& req, Response& res) {
+    const std::optional<ResultStore::Result> found = results_.load(req.matches[1].str());
+    if (!found) return sendError(res, 404, "Not found");
+    res.status = 200;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(found->bytes, found->contentType);
+}
+
+void ApiServer::account(const Request&, Response& res) {
+    Database db(options_.databasePath);
+    AccountPageContent content;
+    content.databasePath = options_.databasePath;
+    if (const auto demo = db.demoKey()) {
+        if (const auto b = db.balances(*demo)) content.demo = KeyRecord{*demo, *b, true};
+    }
+    res.status = 200;
+    res.set_content(renderAccountPage(content), "text/html; charset=utf-8");
+}
+
+std::string ApiServer::resultUrl(const Request& req, const std::string& name) const {
+    std::string base = origin();
+    if (isWildcard(options_.host)) {
+        // Bound to every interface: answer with the address the client used.
+        const std::string host = req.get_header_value("Host");
+        if (isPlausibleHostHeader(host)) base = "http://" + host;
+    }
+    return base + "/results/" + name;
+}
+
+}  // namespace vserver

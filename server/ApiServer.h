@@ -1,0 +1,88 @@
+#pragma once
+
+#include "BackgroundRemover.h"
+#include "JobSlots.h"
+#include "ResultStore.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+namespace vserver {
+
+struct ServeOptions {
+    std::string host = "127.0.0.1";
+    int port = 8080;  // 0 takes a free port
+    std::string databasePath;
+    std::string resultsFolder;
+    std::chrono::seconds resultTtl{24 * 60 * 60};
+    std::size_t threads = 8;  // connection threads
+    std::size_t jobs = 2;     // removals running at once
+    bool logRequests = true;  // one line per request on standard error
+};
+
+// The HTTP service: the four endpoints under /api/v1/, the result images
+// under /results/ and the account page.
+class ApiServer final {
+public:
+    static constexpr std::size_t kMaxImageBytes = 12 * 1024 * 1024;  // refused from here on
+    static constexpr std::size_t kMaxBodyBytes = 13 * 1024 * 1024;
+    static constexpr const char* kApiBase = "/api/v1/";
+
+    explicit ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results);
+    ~ApiServer();
+    ApiServer(const ApiServer&) = delete;
+    ApiServer& operator=(const ApiServer&) = delete;
+
+    // Binds the listening socket; returns the port, or -1 when it cannot bind.
+    int bind();
+    // "http://host:port" of the bound socket.
+    std::string origin() const;
+    std::string baseUrl() const { return origin() + kApiBase; }
+
+    // Serves until stop(); false when serving failed. Runs the result sweep.
+    bool run();
+    // Thread-safe; may be called before run() has started listening.
+    void stop();
+
+private:
+    // The library listens with a backlog of 5, too short for a burst of
+    // clients; this lets the socket be given a longer one after binding.
+    class HttpServer final : public httplib::Server {
+    public:
+        void setListenBacklog(int backlog);
+    };
+
+    void installRoutes();
+    void removeBackground(const httplib::Request& req, httplib::Response& res);
+    void creditCheck(const httplib::Request& req, httplib::Response& res);
+    void verifyKey(const httplib::Request& req, httplib::Response& res);
+    void appVersion(const httplib::Request& req, httplib::Response& res);
+    void result(const httplib::Request& req, httplib::Response& res);
+    void account(const httplib::Request& req, httplib::Response& res);
+
+    std::string resultUrl(const httplib::Request& req, const std::string& name) const;
+    void sweepLoop();
+
+    ServeOptions options_;
+    BackgroundRemover& remover_;
+    ResultStore& results_;
+    JobSlots slots_;
+    HttpServer http_;
+    int port_ = -1;
+
+    std::atomic<bool> runStarted_{false};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> httpStopped_{false};
+    std::mutex sweepMutex_;
+    std::condition_variable sweepWake_;
+    bool sweepStop_ = false;
+};
+
+}  // namespace vserver

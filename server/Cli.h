@@ -1,0 +1,45 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vserver {
+
+// The command line of vorpane-server: "serve" (the default) and the key and
+// version administration commands, all working on one database file.
+class Cli final {
+public:
+    explicit Cli(std::vector<std::string> args);
+
+    // Runs the command; returns the process exit status.
+    int run();
+
+    // $XDG_DATA_HOME/vorpane-server/server.db, or the same under
+    // ~/.local/share when XDG_DATA_HOME is unset.
+    static std::string defaultDatabasePath();
+    // The results folder that goes with a database: "server.db" keeps its
+    // results in "server-results" beside it.
+    static std::string defaultResultsFolder(const std::string& databasePath);
+
+private:
+    bool parse();
+    bool allowOnly(const std::vector<std::string>& names) const;
+    bool number(const std::string& name, long long min, long long max, long long& value) const;
+    std::string databasePath() const;
+
+    int serve();
+    int keyCreate();
+    int keySet();
+    int keyDelete();
+    int keyList();
+    int versionShow();
+    int versionSet();
+    int usage(int status) const;
+
+    std::vector<std::string> args_;
+    std::vector<std::string> words_;
+    std::map<std::string, std::string> options_;
+};
+
+}  // namespace vserver

@@ -1,0 +1,178 @@
+#include "ResultDownload.h"
+
+#include "Constant.h"
+#include "LowDelaySockets.h"
+#include "ServiceSession.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+namespace {
+
+// An address as it may appear in a row: without user info, and not endless (data: URLs).
+QString shown(const QUrl& url) {
+    constexpr int kMax = 80;
+    QString text = url.isValid() ? url.toDisplayString(QUrl::RemoveUserInfo) : url.toString();
+    if (text.size() > kMax) text = text.left(kMax) + QStringLiteral("...");
+    return text;
+}
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+ResultDownload::ResultDownload(ServiceSession& session, QObject* parent)
+    : QObject(parent), m_session(session) {}
+
+ResultDownload::~ResultDownload() {
+    abandon();
+}
+
+QString ResultDownload::refusal(const QUrl& url) {
+    if (url.isEmpty() || !url.isValid() || url.isRelative())
+        return QStringLiteral("The result address is not a valid web address: %1").arg(shown(url));
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https") && !url.host().isEmpty()) return QString();
+    if (scheme == QLatin1String("http") && Constant::isLoopbackHost(url.host())) return QString();
+    return QStringLiteral("The result address must use https: %1").arg(shown(url));
+}
+
+QString ResultDownload::redirectRefusal(const QUrl& from, const QUrl& to) {
+    const QString refused = refusal(to);
+    if (!refused.isEmpty())
+        return QStringLiteral("The result download was redirected to a refused address: %1")
+            .arg(shown(to));
+    if (from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+        to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("The result download was redirected from https to plain http: %1")
+            .arg(shown(to));
+    return QString();
+}
+
+void ResultDownload::fetch(const QUrl& url, std::function<void(const Outcome&)> done) {
+    abandon();
+    m_done = std::move(done);
+    m_redirects = 0;
+    const QString refused = refusal(url);
+    if (!refused.isEmpty()) {
+        // Reported like any other outcome: later, never from inside fetch().
+        QTimer::singleShot(0, this, [this, refused, generation = m_generation] {
+            if (generation != m_generation) return;
+            Outcome outcome;
+            outcome.error = refused;
+            finish(std::move(outcome));
+        });
+        return;
+    }
+    request(url);
+}
+
+void ResultDownload::request(const QUrl& url) {
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_session.inactivityMs());
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    // Nothing of the user's travels to the result host: no cookies, no cached credentials.
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    // The bytes are saved as they come; a compressed transfer would also hide the real length.
+    request.setRawHeader("Accept-Encoding", "identity");
+
+    LowDelaySockets::apply(url.port(
+        url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80));
+    QNetworkReply* reply = m_session.manager().get(request);
+    m_reply = reply;
+    auto reason = std::make_shared<QString>();
+    m_session.guardReply(reply, m_maxBytes, reason);
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, reason] { onFinished(reply, reason); });
+}
+
+void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QString>& reason) {
+    reply->deleteLater();
+    if (m_reply == reply) m_reply = nullptr;
+    const QUrl current = reply->url();
+    const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
+
+    Outcome outcome;
+    outcome.finalUrl = current;
+    if (!reason->isEmpty()) {
+        outcome.error = QStringLiteral("The result could not be downloaded: %1").arg(*reason);
+        finish(std::move(outcome));
+        return;
+    }
+    if (status == 0) {
+        outcome.error =
+            QStringLiteral("The result could not be downloaded: %1").arg(reply->errorString());
+        finish(std::move(outcome));
+        return;
+    }
+    if (isRedirect(status)) {
+        const QByteArray location = reply->rawHeader("Location");
+        const QUrl target = current.resolved(QUrl::fromEncoded(location, QUrl::StrictMode));
+        if (location.isEmpty() || !target.isValid()) {
+            outcome.error =
+                QStringLiteral("The result download was redirected without a valid address");
+        } else if (++m_redirects > kMaxRedirects) {
+            outcome.error = QStringLiteral("The result download was redirected more than %1 times")
+                                .arg(kMaxRedirects);
+        } else {
+            outcome.error = redirectRefusal(current, target);
+        }
+        if (!outcome.error.isEmpty()) {
+            finish(std::move(outcome));
+            return;
+        }
+        request(target);
+        return;
+    }
+    if (status < 200 || status >= 300) {
+        outcome.error =
+            QStringLiteral("The result download answered with HTTP status %1").arg(status);
+        finish(std::move(outcome));
+        return;
+    }
+    QByteArray bytes = reply->readAll();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (reply->error() != QNetworkReply::NoError) {
+        outcome.error = QStringLiteral("The result download was cut short after %1 bytes: %2")
+                            .arg(bytes.size())
+                            .arg(reply->errorString());
+    } else if (length.isValid() && length.toLongLong() != bytes.size()) {
+        outcome.error = QStringLiteral("The result download was cut short: %1 of %2 bytes")
+                            .arg(bytes.size())
+                            .arg(length.toLongLong());
+    } else if (bytes.size() > m_maxBytes) {
+        outcome.error = QStringLiteral("The result is larger than %1 bytes").arg(m_maxBytes);
+    }
+    if (!outcome.error.isEmpty()) {
+        finish(std::move(outcome));
+        return;
+    }
+    outcome.ok = true;
+    outcome.bytes = std::move(bytes);
+    finish(std::move(outcome));
+}
+
+void ResultDownload::finish(Outcome outcome) {
+    auto done = std::move(m_done);
+    m_done = nullptr;
+    if (done) done(outcome);
+}
+
+void ResultDownload::abandon() {
+    ++m_generation;
+    m_done = nullptr;
+    if (QNetworkReply* reply = m_reply) {
+        m_reply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Starts scripts/run under a virtual X display, waits for the window and the local service, then
+# closes the window and checks that the service stopped with it.
+set -uo pipefail
+ROOT="$1"
+BUILD="$2"
+if ! command -v xvfb-run >/dev/null || ! command -v xwininfo >/dev/null; then
+  echo "xvfb-run or xwininfo is not installed: skipping"
+  exit 77
+fi
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+export HOME="$WORK/home" XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" VORPANE_NO_BUILD=1
+export VORPANE_BUILD_DIR="$BUILD"
+mkdir -p "$HOME"
+unset QT_QPA_PLATFORM
+
+cat >"$WORK/inner.sh" <<'INNER'
+#!/usr/bin/env bash
+"$1/scripts/run" >"$2/run.log" 2>&1 &
+RUN_PID=$!
+for _ in $(seq 1 150); do
+  if grep -q '^Local service:' "$2/run.log" && xwininfo -root -tree 2>/dev/null | grep -q '"Vorpane for MAC"'; then
+    break
+  fi
+  sleep 0.2
+done
+cat "$2/run.log"
+URL="$(sed -n 's/^Local service: *//p' "$2/run.log")"
+SERVER_PID="$(sed -n 's/.*(process \([0-9]*\)).*/\1/p' "$2/run.log")"
+xwininfo -root -tree | grep -q '"Vorpane for MAC"' || { echo "no window"; kill $RUN_PID; exit 1; }
+[ -n "$URL" ] || { echo "no service address"; kill $RUN_PID; exit 1; }
+curl -sf -F app_type=mac "${URL}get_app_version" | grep -q app_version || { echo "service not answering"; kill $RUN_PID; exit 1; }
+grep -Eq '^Demo API key: +[0-9a-f]{32} ' "$2/run.log" || { echo "no demo key printed"; kill $RUN_PID; exit 1; }
+# Closing the window ends the app; the script then stops the service.
+APP_PID="$(pgrep -P $RUN_PID -f 'app/vorpane' | head -n 1)"
+kill -TERM "$APP_PID"
+wait $RUN_PID
+for _ in $(seq 1 50); do kill -0 "$SERVER_PID" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$SERVER_PID" 2>/dev/null; then echo "the service outlived the app"; exit 1; fi
+echo "scripts/run: window shown, service answered at $URL, both ended"
+INNER
+chmod +x "$WORK/inner.sh"
+xvfb-run -a -s "-screen 0 1280x800x24" "$WORK/inner.sh" "$ROOT" "$WORK"

@@ -1,0 +1,8 @@
+# The main window and the logic behind its choices.
+vorpane_add_test(options LIBS vorpane_batch)
+vorpane_add_test(window LIBS vorpane_ui)
+if(TARGET vorpane-server)
+  # The full run through the window talks to the real reference service.
+  target_compile_definitions(tst_window PRIVATE VORPANE_SERVER_PATH="$<TARGET_FILE:vorpane-server>")
+  add_dependencies(tst_window vorpane-server)
+endif()

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "DataModel.h"
+
+#include <QWidget>
+#include <memory>
+
+// What both cells of a list row share: the record they show and the hover highlight (black at
+// alpha 0.05 while the pointer is over the cell). Hover changes are applied on the next turn of
+// the event loop, so an enter and a leave within one turn leave the cell unhighlighted.
+class ListCell : public QWidget {
+    Q_OBJECT
+public:
+    explicit ListCell(QWidget* parent = nullptr);
+
+    const std::shared_ptr<DataModel>& record() const { return m_record; }
+    bool isHighlighted() const { return m_highlight; }
+    // Shows the record's state again; called when the record changes.
+    virtual void refresh() = 0;
+    // Makes the cell show `record` (or nothing, with "NA"), in its current state.
+    void bind(std::shared_ptr<DataModel> record);
+
+protected:
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    virtual void highlightChanged() {}
+
+private:
+    void setHoverSoon(bool hovered);
+
+    std::shared_ptr<DataModel> m_record;
+    bool m_highlight = false;
+    bool m_wantHighlight = false;
+    bool m_hoverPending = false;
+};

@@ -1,0 +1,382 @@
+#include "SheetVC.h"
+
+#include "AppContext.h"
+#include "KeyVerifier.h"
+#include "SettingsStore.h"
+#include "SheetPreview.h"
+#include "UrlOpener.h"
+#include "UserDefaultKeys.h"
+#include "ViewHelpers.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHideEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QTextBoundaryFinder>
+#include <QVBoxLayout>
+
+// The button images are compiled into the ui library; a static library needs its resources
+// registered by name before first use.
+static void initSheetResources() {
+    Q_INIT_RESOURCE(sheet);
+}
+
+namespace {
+
+// The sheet's background and the footer bar, and the action buttons' text colour.
+const QColor kSheetBackground = QColor::fromRgbF(230.0f / 255.0f, 230.0f / 255.0f, 230.0f / 255.0f);
+const QColor kFooterBackground = QColor::fromRgbF(0.9583078f, 0.9583078f, 0.9583078f);
+const QColor kActionText = QColor::fromRgbF(38.0f / 255.0f, 38.0f / 255.0f, 38.0f / 255.0f);
+// The light grey of the Show/Hide button's text and of the key fields' border.
+const QColor kLightGrey = QColor::fromRgbF(2.0f / 3.0f, 2.0f / 3.0f, 2.0f / 3.0f);
+constexpr int kActionFontPixels = 15;
+constexpr int kShowFontPixelsFirst = 11;
+constexpr int kShowFontPixels = 12;
+
+// File types the preview chooser offers.
+const QStringList kImageSuffixes = {QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                    QStringLiteral("bmp"), QStringLiteral("png"),
+                                    QStringLiteral("gif"), QStringLiteral("pdf")};
+
+QFont titleBarFont(int pixelSize) {
+    QFont font = QApplication::font();
+    font.setPixelSize(pixelSize);
+    font.setBold(true);
+    return font;
+}
+
+QPalette withBackground(QPalette palette, const QColor& color) {
+    palette.setColor(QPalette::Window, color);
+    return palette;
+}
+
+std::optional<QString> chooseFolderWithDialog(QWidget* parent, const QString& startFolder) {
+    QFileDialog dialog(parent, SheetVC::tr("Choose the output folder"), startFolder);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Select"));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QString(QLatin1String("")) : chosen.first();
+}
+
+std::optional<QStringList> chooseImagesWithDialog(QWidget* parent, const QString& folder) {
+    QFileDialog dialog(parent, SheetVC::tr("Preview images"), folder);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    QStringList patterns;
+    for (const QString& suffix : kImageSuffixes) patterns << QStringLiteral("*.") + suffix;
+    for (const QString& suffix : kImageSuffixes)
+        patterns << QStringLiteral("*.") + suffix.toUpper();
+    dialog.setNameFilter(SheetVC::tr("Images (%1)").arg(patterns.join(QLatin1Char(' '))));
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Preview"));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.selectedFiles();
+}
+
+QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& accessibleName) {
+    auto* button = new QPushButton(parent);
+    button->setObjectName(QLatin1String(objectName));
+    button->setAccessibleName(accessibleName);
+    return button;
+}
+
+QLineEdit* makeKeyField(QWidget* parent, const char* objectName, QLineEdit::EchoMode mode,
+                        const QString& accessibleName) {
+    auto* field = new QLineEdit(parent);
+    field->setObjectName(QLatin1String(objectName));
+    field->setEchoMode(mode);
+    field->setAccessibleName(accessibleName);
+    field->setPlaceholderText(SheetVC::tr("API key"));
+    field->setMinimumWidth(300);
+    // No focus ring and no visible border; rounded corners on the white field.
+    field->setStyleSheet(QStringLiteral("QLineEdit { border: 0px solid %1; border-radius: 5px; "
+                                        "background: white; padding: 5px 8px; }")
+                             .arg(kLightGrey.name()));
+    field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    return field;
+}
+
+}  // namespace
+
+SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
+    : QDialog(parent), m_context(context), m_verifier(new KeyVerifier(context, session, this)) {
+    static const bool resourcesReady = (initSheetResources(), true);
+    Q_UNUSED(resourcesReady);
+
+    setObjectName(QStringLiteral("SheetVC"));
+    setWindowTitle(tr("Settings"));
+    setWindowModality(Qt::WindowModal);
+    m_chooseFolder = [this](const QString& start) { return chooseFolderWithDialog(this, start); };
+    m_chooseImages = [this](const QString& folder) { return chooseImagesWithDialog(this, folder); };
+
+    buildView();
+
+    connect(m_txtApiKey, &QLineEdit::textEdited, this, [this] { keyTextEdited(m_txtApiKey); });
+    connect(m_txtShowPass, &QLineEdit::textEdited, this, [this] { keyTextEdited(m_txtShowPass); });
+    connect(m_btnShow, &QPushButton::clicked, this, &SheetVC::showHideKey);
+    connect(m_btnSave, &QPushButton::clicked, this, &SheetVC::save);
+    connect(m_btnCancel, &QPushButton::clicked, this, &SheetVC::reject);
+    connect(m_btnGetKey, &QPushButton::clicked, this, &SheetVC::getApiKey);
+    connect(m_btnSelectFolder, &QPushButton::clicked, this, &SheetVC::selectFolder);
+    connect(m_btnOutput, &QPushButton::clicked, this, &SheetVC::openOutputFolder);
+    connect(m_verifier, &KeyVerifier::dismissRequested, this, &SheetVC::accept);
+}
+
+SheetVC::~SheetVC() = default;
+
+void SheetVC::buildView() {
+    setAutoFillBackground(true);
+    setPalette(withBackground(palette(), kSheetBackground));
+
+    auto* content = new QWidget(this);
+    auto* grid = new QGridLayout(content);
+    grid->setContentsMargins(22, 20, 22, 16);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(14);
+
+    // The key: masked and clear fields in the same place, one shown at a time.
+    m_txtApiKey = makeKeyField(content, "txtApiKey", QLineEdit::Password, tr("API key"));
+    m_txtShowPass =
+        makeKeyField(content, "txtShowPass", QLineEdit::Normal, tr("API key, shown in clear"));
+    auto* keyHolder = new QWidget(content);
+    m_keyStack = new QStackedLayout(keyHolder);
+    m_keyStack->setContentsMargins(0, 0, 0, 0);
+    m_keyStack->addWidget(m_txtApiKey);
+    m_keyStack->addWidget(m_txtShowPass);
+    m_keyStack->setCurrentWidget(m_txtApiKey);
+
+    m_btnShow = makeButton(content, "btnShow", tr("Show the API key"));
+    m_btnShow->setAutoDefault(false);
+    styleShowButton(QStringLiteral("Show"), kShowFontPixelsFirst);
+
+    auto* keyCaption = new QLabel(tr("API Key"), content);
+    keyCaption->setBuddy(m_txtApiKey);
+
+    m_lblFolderName = new QLabel(content);
+    m_lblFolderName->setObjectName(QStringLiteral("lblFolderName"));
+    m_lblFolderName->setAccessibleName(tr("Output folder"));
+    m_lblFolderName->setTextFormat(Qt::PlainText);
+    m_lblFolderName->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long path is clipped rather than widening the sheet; the tooltip shows all of it.
+    m_lblFolderName->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_lblFolderName->setMinimumWidth(200);
+    auto* folderCaption = new QLabel(tr("Output Folder"), content);
+
+    m_btnOutput = makeButton(content, "btnOutput", tr("Preview images in the output folder"));
+    m_btnOutput->setAutoDefault(false);
+    m_btnOutput->setText(tr("Preview…"));
+    m_btnOutput->setToolTip(tr("Preview images in the output folder"));
+
+    m_lblVersion = new QLabel(content);
+    m_lblVersion->setObjectName(QStringLiteral("lblVersion"));
+    m_lblVersion->setAccessibleName(tr("Application version"));
+    m_lblVersion->setTextFormat(Qt::PlainText);
+    m_lblVersion->setText(QStringLiteral("version : ") + m_context.settings.appVersion());
+
+    grid->addWidget(keyCaption, 0, 0);
+    grid->addWidget(keyHolder, 0, 1);
+    grid->addWidget(m_btnShow, 0, 2);
+    grid->addWidget(folderCaption, 1, 0);
+    grid->addWidget(m_lblFolderName, 1, 1);
+    grid->addWidget(m_btnOutput, 1, 2);
+    grid->addWidget(m_lblVersion, 2, 0, 1, 3, Qt::AlignRight);
+    grid->setColumnStretch(1, 1);
+
+    // The footer bar with the four action buttons.
+    m_footerView = new QFrame(this);
+    m_footerView->setObjectName(QStringLiteral("footerView"));
+    m_footerView->setAccessibleName(tr("Actions"));
+    m_footerView->setAutoFillBackground(true);
+    m_footerView->setPalette(withBackground(m_footerView->palette(), kFooterBackground));
+    applyShadow(this, m_footerView, Qt::black, 0.3f, QPointF(0.2, 0), 2);
+
+    m_btnGetKey =
+        makeButton(m_footerView, "btnGetKey", tr("Get an API key from your account page"));
+    m_btnSelectFolder = makeButton(m_footerView, "btnSelectFolder", tr("Change the output folder"));
+    m_btnCancel = makeButton(m_footerView, "btnCancel", tr("Cancel"));
+    m_btnSave = makeButton(m_footerView, "btnSave", tr("Save"));
+    const QFont actionFont = titleBarFont(kActionFontPixels);
+    const struct {
+        QPushButton* button;
+        const char* title;
+        const char* image;
+    } actions[] = {
+        {m_btnSave, "Save", ":/sheet/save.svg"},
+        {m_btnCancel, "Cancel", ":/sheet/cancel.svg"},
+        {m_btnGetKey, "Get Key", ":/sheet/key1.svg"},
+        {m_btnSelectFolder, "Change Folder", ":/sheet/files-and-folders.svg"},
+    };
+    for (const auto& action : actions) {
+        applyButtonStyle(action.button, QLatin1String(action.title), actionFont, kActionText,
+                         Qt::white, true, false, QIcon(QLatin1String(action.image)));
+        action.button->setIconSize(QSize(16, 16));
+        action.button->setMinimumHeight(32);
+    }
+    // Return anywhere in the sheet (the key fields included) presses Save.
+    m_btnSave->setDefault(true);
+
+    auto* footer = new QHBoxLayout(m_footerView);
+    footer->setContentsMargins(16, 10, 16, 10);
+    footer->setSpacing(10);
+    footer->addWidget(m_btnGetKey);
+    footer->addWidget(m_btnSelectFolder);
+    footer->addStretch(1);
+    footer->addWidget(m_btnCancel);
+    footer->addWidget(m_btnSave);
+
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+    root->addWidget(content, 1);
+    root->addWidget(m_footerView);
+
+    setTabOrder(m_txtApiKey, m_txtShowPass);
+    setTabOrder(m_txtShowPass, m_btnShow);
+    setTabOrder(m_btnShow, m_btnOutput);
+    setTabOrder(m_btnOutput, m_btnGetKey);
+    setTabOrder(m_btnGetKey, m_btnSelectFolder);
+    setTabOrder(m_btnSelectFolder, m_btnCancel);
+    setTabOrder(m_btnCancel, m_btnSave);
+}
+
+void SheetVC::setFolderChooser(FolderChooser chooser) {
+    m_chooseFolder = std::move(chooser);
+}
+
+void SheetVC::setImageChooser(ImageChooser chooser) {
+    m_chooseImages = std::move(chooser);
+}
+
+void SheetVC::present() {
+    if (!isVisible()) {
+        refillFromSettings();
+        setResult(0);
+    }
+    show();
+    raise();
+    activateWindow();
+    m_txtApiKey->setFocus(Qt::OtherFocusReason);
+}
+
+void SheetVC::refillFromSettings() {
+    const QString folder = m_context.settings.resolvedOutputFolder();
+    m_lblFolderName->setText(folder);
+    m_lblFolderName->setToolTip(folder);
+    const QString key = m_context.settings.apiKey();
+    m_txtApiKey->setText(key);
+    m_txtShowPass->setText(key);
+    resetKeyFields();
+}
+
+void SheetVC::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    // A dismissal, not the window system hiding the sheet with its parent.
+    if (!event->spontaneous()) resetKeyFields();
+}
+
+void SheetVC::resetKeyFields() {
+    m_keyStack->setCurrentWidget(m_txtApiKey);
+    m_btnShow->setHidden(m_txtApiKey->text().isEmpty() && m_txtShowPass->text().isEmpty());
+    styleShowButton(QStringLiteral("Show"), kShowFontPixels);
+}
+
+void SheetVC::styleShowButton(const QString& title, int pixelSize) {
+    applyButtonStyle(m_btnShow, title, titleBarFont(pixelSize), kLightGrey, Qt::transparent, false,
+                     false);
+    m_btnShow->setAccessibleName(title == QLatin1String("Show") ? tr("Show the API key")
+                                                                : tr("Hide the API key"));
+}
+
+int SheetVC::graphemeCount(const QString& text) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int count = 0;
+    while (finder.toNextBoundary() != -1) ++count;
+    return count;
+}
+
+QString SheetVC::withoutLastGrapheme(const QString& text) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    const qsizetype start = finder.toPreviousBoundary();
+    return start <= 0 ? QString() : text.left(start);
+}
+
+void SheetVC::keyTextEdited(QLineEdit* sender) {
+    const QString text = sender->text();
+    // Whichever field the user types into, the other one follows.
+    m_btnShow->setHidden(text.isEmpty());
+    if (sender != m_txtApiKey) m_txtApiKey->setText(text);
+    if (sender != m_txtShowPass) m_txtShowPass->setText(text);
+
+    if (graphemeCount(m_txtApiKey->text()) > kMaxKeyLength ||
+        graphemeCount(m_txtShowPass->text()) > kMaxKeyLength) {
+        for (QLineEdit* field : {m_txtApiKey, m_txtShowPass}) {
+            const int cursor = field->cursorPosition();
+            // A typed character is taken back; a pasted text is cut to the cap.
+            QString shorter = field->text();
+            while (graphemeCount(shorter) > kMaxKeyLength) shorter = withoutLastGrapheme(shorter);
+            field->setText(shorter);
+            field->setCursorPosition(qMin(cursor, static_cast<int>(shorter.size())));
+        }
+    }
+}
+
+void SheetVC::showHideKey() {
+    if (m_keyStack->currentWidget() == m_txtApiKey) {
+        m_txtShowPass->setText(m_txtApiKey->text());
+        m_keyStack->setCurrentWidget(m_txtShowPass);
+        m_txtShowPass->setFocus(Qt::OtherFocusReason);
+        styleShowButton(QStringLiteral("Hide"), kShowFontPixels);
+    } else {
+        m_txtApiKey->setText(m_txtShowPass->text());
+        m_keyStack->setCurrentWidget(m_txtApiKey);
+        m_txtApiKey->setFocus(Qt::OtherFocusReason);
+        styleShowButton(QStringLiteral("Show"), kShowFontPixels);
+    }
+}
+
+void SheetVC::save() {
+    m_btnSave->setEnabled(false);
+    // The key stored on success is the field's text when the reply arrives.
+    QPointer<QLineEdit> field = m_txtApiKey;
+    m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text(),
+                              [field] { return field ? field->text() : QString(); });
+    m_btnSave->setEnabled(true);
+}
+
+void SheetVC::getApiKey() {
+    m_context.opener.openUrl(m_context.service.accountPage());
+}
+
+void SheetVC::selectFolder() {
+    if (!isVisible() || !m_chooseFolder) return;
+    const std::optional<QString> chosen = m_chooseFolder(m_lblFolderName->text());
+    if (!chosen) return;
+    m_lblFolderName->setText(*chosen);
+    m_lblFolderName->setToolTip(*chosen);
+    // Stored at once: Cancel in the sheet does not undo it.
+    m_context.settings.setString(
+        UserDefaultKeys::outputFolder,
+        chosen->isEmpty() ? std::nullopt : std::optional<QString>(*chosen));
+}
+
+void SheetVC::openOutputFolder() {
+    if (!isVisible() || !m_chooseImages) return;
+    const std::optional<QStringList> chosen = m_chooseImages(m_lblFolderName->text());
+    if (!chosen) return;
+    m_outputImagesList = *chosen;
+    if (!m_preview) m_preview = new SheetPreview(this);
+    m_preview->setItems(*m_outputImagesList);
+    m_preview->bringToFront();
+}

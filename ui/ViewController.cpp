@@ -1,0 +1,615 @@
+#include "ViewController.h"
+
+#include "AppContext.h"
+#include "Button.h"
+#include "ColorSwatch.h"
+#include "DragDropView.h"
+#include "GetStartView.h"
+#include "ImageListView.h"
+#include "ImagePreview.h"
+#include "Notifier.h"
+#include "SheetVC.h"
+#include "ThumbnailCache.h"
+#include "UiResources.h"
+#include "ViewHelpers.h"
+
+#include <QAction>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+const QColor kRootBackground(230, 230, 230);
+const QColor kBarGrey = QColor::fromRgbF(0.9583078f, 0.9583078f, 0.9583078f);
+const QColor kBottomBar(238, 241, 249);
+const QColor kSystemBlue(0, 122, 255);
+const QColor kLightGrey(170, 170, 170);
+
+void fillBackground(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, color);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+QFont boldFont(const QWidget* widget, int pixelSize) {
+    QFont font = widget->font();
+    font.setBold(true);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+const QString kToolButtonStyle = QStringLiteral(
+    "QPushButton { background: #ffffff; border: 1px solid #cfd6e2; border-radius: 6px;"
+    " padding: 6px 12px; color: #1f2a3d; font-weight: 600; }"
+    "QPushButton:hover { background: #f0f4fb; }"
+    "QPushButton:pressed { background: #e3eaf6; }"
+    "QPushButton:focus { border: 1px solid #1a73e8; }"
+    "QPushButton::menu-indicator { subcontrol-position: right center; right: 8px; }");
+
+const QString kOptionStyle = QStringLiteral(
+    "QPushButton { border: 1px solid transparent; border-radius: 6px; background: transparent;"
+    " padding: 0; }"
+    "QPushButton:hover { background: rgba(0, 0, 0, 0.05); }"
+    "QPushButton:focus { border: 1px solid #1a73e8; }");
+
+// A flat button holding a radio mark and its text; the mark is the outlet `mark`.
+Button* makeOption(const QString& objectName, const QString& text, const QString& markName,
+                   QLabel** mark, QWidget* parent) {
+    auto* button = new Button(parent);
+    button->setObjectName(objectName);
+    button->setAccessibleName(text);
+    button->setAccessibleDescription(QObject::tr("Background of the results"));
+    button->setToolTip(QObject::tr("%1 background").arg(text));
+    button->setStyleSheet(kOptionStyle);
+    auto* image = new QLabel(button);
+    image->setObjectName(markName);
+    image->setFixedSize(18, 18);
+    image->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* label = new QLabel(text, button);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* layout = new QHBoxLayout(button);
+    layout->setContentsMargins(8, 5, 10, 5);
+    layout->setSpacing(6);
+    layout->addWidget(image);
+    layout->addWidget(label);
+    // A push button sizes itself by its own title, which is empty here.
+    button->setMinimumSize(layout->sizeHint().expandedTo(QSize(0, 34)));
+    *mark = image;
+    return button;
+}
+
+void showMark(QLabel* mark, bool selected) {
+    const QString name = selected ? QStringLiteral("radio") : QStringLiteral("empty");
+    if (mark->property("mark").toString() == name) return;
+    mark->setProperty("mark", name);
+    mark->setPixmap(iconPixmap(QStringLiteral(":/icons/%1.svg").arg(name), 18, mark));
+    mark->setAccessibleName(selected ? QObject::tr("selected") : QObject::tr("not selected"));
+}
+
+}  // namespace
+
+ViewController::ViewController(AppContext& context, ServiceSession& session, QWidget* parent)
+    : QMainWindow(parent),
+      m_context(context),
+      m_session(session),
+      m_window(std::make_unique<WindowState>()),
+      m_options(std::make_unique<OutputOptions>()),
+      m_queue(std::make_unique<ImageQueue>(context, *m_window)),
+      m_credits(std::make_unique<CreditService>(context, session)),
+      m_version(std::make_unique<VersionCheck>(context, session)),
+      m_run(std::make_unique<BatchRun>(context, session, *m_queue, *m_window, *m_credits,
+                                       *m_version, *m_options)),
+      m_launch(std::make_unique<LaunchSequence>(context, *m_version, *m_credits)),
+      m_thumbnails(std::make_unique<ThumbnailCache>()) {
+    initVorpaneUiResources();
+    setObjectName(QStringLiteral("ViewController"));
+    buildView();
+    setUpControls();
+
+    // What the window shows follows the logic.
+    m_window->apply([this](WindowState::Controls& c) { c.creditText = m_credits->displayText(); });
+    connect(m_window.get(), &WindowState::changed, this, &ViewController::renderState);
+    connect(m_credits.get(), &CreditService::displayTextChanged, this, [this](const QString& text) {
+        m_window->apply([&text](WindowState::Controls& c) { c.creditText = text; });
+    });
+    connect(m_options.get(), &OutputOptions::changed, this, &ViewController::renderOptions);
+    connect(m_options.get(), &OutputOptions::colorPanelOpenRequested, this,
+            &ViewController::openColorPanel);
+    connect(m_options.get(), &OutputOptions::colorPanelCloseRequested, this,
+            &ViewController::closeColorPanel);
+    connect(m_run.get(), &BatchRun::colorPanelCloseRequested, this,
+            &ViewController::closeColorPanel);
+    connect(m_run.get(), &BatchRun::settingsSheetRequested, this, &ViewController::presentSheet);
+    renderState();
+    renderOptions();
+
+    // The list, the drop target, the title and the credit notification.
+    m_dragView->setQueue(m_queue.get());
+    connect(m_tblList, &ImageListView::previewRequested, this, &ViewController::previewRecord);
+    setWindowTitle(QStringLiteral("Vorpane for MAC"));
+    connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
+            &CreditService::getCreditDetails);
+
+    // The launch: the first-launch wipe, the get-start screen while no key is stored, and the
+    // version check that decides whether the credits are fetched.
+    if (m_launch->prepare()) showGetStart();
+    m_launch->checkVersion();
+}
+
+ViewController::~ViewController() {
+    // The widgets go first: they refer to the logic objects below.
+    m_tblList->viewport()->removeEventFilter(this);
+    m_tblList = nullptr;
+    delete takeCentralWidget();
+}
+
+void ViewController::buildView() {
+    setWindowIcon(QIcon(QStringLiteral(":/icons/vorpane.svg")));
+    resize(900, 620);
+    setMinimumSize(860, 480);
+
+    m_root = new QWidget(this);
+    m_root->setObjectName(QStringLiteral("rootView"));
+    fillBackground(m_root, kRootBackground);
+    auto* stack = new QGridLayout(m_root);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+
+    auto* column = new QWidget(m_root);
+    column->setObjectName(QStringLiteral("mainColumn"));
+    m_mainColumn = column;
+    auto* layout = new QVBoxLayout(column);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(buildHeader());
+    layout->addWidget(buildContent(), 1);
+    layout->addWidget(buildFooter());
+    stack->addWidget(column, 0, 0);
+    setCentralWidget(m_root);
+
+    setTabOrder(m_btnAdd, m_btnSettings);
+    setTabOrder(m_btnSettings, m_btnRefresh);
+    setTabOrder(m_btnRefresh, m_tblList);
+    setTabOrder(m_tblList, m_btnTransparent);
+    setTabOrder(m_btnTransparent, m_btnColored);
+    setTabOrder(m_btnColored, m_btnColor);
+    setTabOrder(m_btnColor, m_btnOutputType);
+    setTabOrder(m_btnOutputType, m_btnClearList);
+    setTabOrder(m_btnClearList, m_btnStart);
+    setUpShortcuts();
+}
+
+QWidget* ViewController::buildHeader() {
+    m_headerView = new QFrame(m_root);
+    m_headerView->setObjectName(QStringLiteral("headerView"));
+    m_headerView->setFixedHeight(56);
+
+    m_btnAdd = new Button(tr("Add Images"), m_headerView);
+    m_btnAdd->setObjectName(QStringLiteral("btnAdd"));
+    m_btnAdd->setIcon(QIcon(QStringLiteral(":/icons/add.svg")));
+    m_btnAdd->setIconSize(QSize(16, 16));
+    m_btnAdd->setStyleSheet(kToolButtonStyle +
+                            QStringLiteral("QPushButton { padding-right: 26px; }"));
+    m_btnAdd->setAccessibleName(tr("Add Images"));
+
+    m_btnSettings = new Button(tr("Settings"), m_headerView);
+    m_btnSettings->setObjectName(QStringLiteral("btnSettings"));
+    m_btnSettings->setIcon(QIcon(QStringLiteral(":/icons/settings.svg")));
+    m_btnSettings->setIconSize(QSize(16, 16));
+    m_btnSettings->setStyleSheet(kToolButtonStyle);
+    m_btnSettings->setAccessibleName(tr("Settings"));
+    connect(m_btnSettings, &QPushButton::clicked, this, &ViewController::settings);
+
+    m_lblRemainCredit = new QLabel(m_headerView);
+    m_lblRemainCredit->setObjectName(QStringLiteral("lblRemainCredit"));
+    m_lblRemainCredit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lblRemainCredit->setTextInteractionFlags(Qt::NoTextInteraction);  // not editable
+    m_lblRemainCredit->setStyleSheet(QStringLiteral("color: #3c4043; font-size: 13px;"));
+    m_lblRemainCredit->setAccessibleName(tr("Remaining credits"));
+
+    m_btnRefresh = new Button(m_headerView);
+    m_btnRefresh->setObjectName(QStringLiteral("btnRefresh"));
+    m_btnRefresh->setIcon(QIcon(QStringLiteral(":/icons/refresh.svg")));
+    m_btnRefresh->setIconSize(QSize(18, 18));
+    m_btnRefresh->setFixedSize(34, 34);
+    m_btnRefresh->setStyleSheet(kToolButtonStyle + QStringLiteral("QPushButton { padding: 0; }"));
+    m_btnRefresh->setToolTip(tr("Refresh credits"));
+    m_btnRefresh->setAccessibleName(tr("Refresh credits"));
+    connect(m_btnRefresh, &QPushButton::clicked, this, &ViewController::refresh);
+
+    auto* layout = new QHBoxLayout(m_headerView);
+    layout->setContentsMargins(16, 0, 16, 0);
+    layout->setSpacing(10);
+    layout->addWidget(m_btnAdd);
+    layout->addWidget(m_btnSettings);
+    layout->addStretch(1);
+    layout->addWidget(m_lblRemainCredit);
+    layout->addWidget(m_btnRefresh);
+    return m_headerView;
+}
+
+QWidget* ViewController::buildContent() {
+    auto* content = new QWidget(m_root);
+    content->setObjectName(QStringLiteral("contentView"));
+
+    m_contentScroll = new QFrame(content);
+    m_contentScroll->setObjectName(QStringLiteral("contentScroll"));
+    m_contentScroll->setStyleSheet(
+        QStringLiteral("QFrame#contentScroll { background: #ffffff; border: 1px solid #d3d8e0; "
+                       "border-radius: 8px; }"));
+    m_tblList = new ImageListView(*m_queue, *m_thumbnails, m_contentScroll);
+    m_tblList->setObjectName(QStringLiteral("tblList"));
+    m_tblList->setStyleSheet(QStringLiteral(
+        "QTableView { background: transparent; border: none; }"
+        "QHeaderView::section { background: #f7f8fa; color: #5f6b7a; border: none;"
+        " border-bottom: 1px solid #e3e6eb; padding: 6px 10px; font-weight: 600; }"));
+    m_tblList->viewport()->setAcceptDrops(true);
+    m_tblList->viewport()->installEventFilter(this);
+    auto* scrollLayout = new QVBoxLayout(m_contentScroll);
+    scrollLayout->setContentsMargins(1, 1, 1, 1);
+    scrollLayout->addWidget(m_tblList);
+
+    m_dragView = new DragDropView(content);
+    m_imageView = new QLabel(m_dragView);
+    m_imageView->setObjectName(QStringLiteral("imageView"));
+    m_imageView->setPixmap(iconPixmap(QStringLiteral(":/icons/placeholder.svg"), 150, this));
+    m_imageView->setAlignment(Qt::AlignCenter);
+    m_imageView->setAccessibleName(tr("No images yet"));
+    m_dragView->setPlaceholder(m_imageView);
+
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(16, 16, 16, 14);
+    layout->setSpacing(10);
+    layout->addWidget(m_contentScroll, 1);
+    layout->addWidget(m_dragView);
+    return content;
+}
+
+QWidget* ViewController::buildFooter() {
+    m_footerView = new QFrame(m_root);
+    m_footerView->setObjectName(QStringLiteral("footerView"));
+    m_footerView->setFixedHeight(68);
+
+    m_btnTransparent =
+        makeOption(QStringLiteral("btnTransparent"), tr("Transparent"),
+                   QStringLiteral("imgTransparent"), &m_imgTransparent, m_footerView);
+    m_btnColored = makeOption(QStringLiteral("btnColored"), tr("Colored"),
+                              QStringLiteral("imgColored"), &m_imgColored, m_footerView);
+    connect(m_btnTransparent, &QPushButton::clicked, m_options.get(),
+            &OutputOptions::chooseTransparent);
+    connect(m_btnColored, &QPushButton::clicked, m_options.get(), &OutputOptions::chooseColored);
+
+    m_btnColor = new Button(m_footerView);
+    m_btnColor->setObjectName(QStringLiteral("btnColor"));
+    m_btnColor->setAccessibleName(tr("Choose the background color"));
+    m_btnColor->setToolTip(tr("Choose the background color"));
+    m_btnColor->setFixedSize(44, 34);
+    m_btnColor->setStyleSheet(kOptionStyle);
+    m_dropperBoc = new QFrame(m_btnColor);
+    m_dropperBoc->setObjectName(QStringLiteral("dropperBoc"));
+    m_dropperBoc->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_dropperBoc->setStyleSheet(
+        QStringLiteral("QFrame#dropperBoc { background: #ffffff; border: 1px solid #aab3c2; "
+                       "border-radius: 5px; }"));
+    m_dropperView = new ColorSwatch(m_dropperBoc);
+    m_dropperView->setObjectName(QStringLiteral("dropperView"));
+    auto* boxLayout = new QVBoxLayout(m_dropperBoc);
+    boxLayout->setContentsMargins(3, 3, 3, 3);
+    boxLayout->addWidget(m_dropperView);
+    auto* colorLayout = new QVBoxLayout(m_btnColor);
+    colorLayout->setContentsMargins(5, 4, 5, 4);
+    colorLayout->addWidget(m_dropperBoc);
+    connect(m_btnColor, &QPushButton::clicked, m_options.get(), &OutputOptions::setColor);
+
+    auto* separator = new QFrame(m_footerView);
+    separator->setFrameShape(QFrame::VLine);
+    separator->setStyleSheet(QStringLiteral("color: #d3d8e0;"));
+    auto* format = new QLabel(tr("Format"), m_footerView);
+    format->setStyleSheet(QStringLiteral("color: #5f6b7a;"));
+    format->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_btnOutputType = new QComboBox(m_footerView);
+    m_btnOutputType->setObjectName(QStringLiteral("btnOutputType"));
+    m_btnOutputType->addItems({QStringLiteral("PNG"), QStringLiteral("JPG")});
+    m_btnOutputType->setAccessibleName(tr("Output format"));
+    m_btnOutputType->setMinimumWidth(76);
+    format->setBuddy(m_btnOutputType);
+    connect(m_btnOutputType, &QComboBox::currentTextChanged, m_options.get(),
+            &OutputOptions::chooseOption);
+
+    m_bottomView = new QFrame(m_footerView);
+    m_bottomView->setObjectName(QStringLiteral("BottomView"));
+    m_bottomView->setFixedHeight(50);
+    m_lblUploadCount = new QLabel(m_bottomView);
+    m_lblUploadCount->setObjectName(QStringLiteral("lblUploadCount"));
+    m_lblUploadCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lblUploadCount->setStyleSheet(QStringLiteral("color: #1f2a3d; font-weight: 600;"));
+    m_btnClearList = new Button(m_bottomView);
+    m_btnClearList->setObjectName(QStringLiteral("btnClearList"));
+    m_btnClearList->setMinimumSize(128, 36);
+    m_btnClearList->setAccessibleName(QStringLiteral("CLEAR LIST"));
+    connect(m_btnClearList, &QPushButton::clicked, this, &ViewController::clearList);
+    m_btnStart = new Button(m_bottomView);
+    m_btnStart->setObjectName(QStringLiteral("btnStart"));
+    m_btnStart->setMinimumSize(110, 36);
+    connect(m_btnStart, &QPushButton::clicked, this, &ViewController::startUpload);
+    auto* bottomLayout = new QHBoxLayout(m_bottomView);
+    bottomLayout->setContentsMargins(12, 6, 8, 6);
+    bottomLayout->setSpacing(10);
+    bottomLayout->addWidget(m_lblUploadCount);
+    bottomLayout->addWidget(m_btnClearList);
+    bottomLayout->addWidget(m_btnStart);
+
+    auto* layout = new QHBoxLayout(m_footerView);
+    layout->setContentsMargins(10, 0, 10, 0);
+    layout->setSpacing(6);
+    layout->addWidget(m_btnTransparent);
+    layout->addWidget(m_btnColored);
+    layout->addWidget(m_btnColor);
+    layout->addSpacing(6);
+    layout->addWidget(separator);
+    layout->addSpacing(6);
+    layout->addWidget(format);
+    layout->addWidget(m_btnOutputType);
+    layout->addStretch(1);
+    layout->addWidget(m_bottomView, 0, Qt::AlignVCenter);
+    return m_footerView;
+}
+
+void ViewController::setUpControls() {
+    fillBackground(m_headerView, kBarGrey);
+    applyShadow(m_root, m_headerView, Qt::black, 0.3f, QPointF(0, 0.2), 2);
+    fillBackground(m_footerView, kBarGrey);
+    applyShadow(m_root, m_footerView, Qt::black, 0.3f, QPointF(0.2, 0), 2);
+    m_bottomView->setStyleSheet(
+        QStringLiteral("QFrame#BottomView { background: %1; border-radius: 8px; }")
+            .arg(kBottomBar.name()));
+
+    m_startTitle = QStringLiteral("START");
+    applyButtonStyle(m_btnStart, m_startTitle, boldFont(m_btnStart, 16), Qt::white, kSystemBlue,
+                     false, true);
+    m_btnStart->setAccessibleName(m_startTitle);
+    applyButtonStyle(m_btnClearList, QStringLiteral("CLEAR LIST"), boldFont(m_btnClearList, 16),
+                     Qt::white, kLightGrey, false, true);
+    applyShadow(m_bottomView, m_btnStart, Qt::black, 1.0f, QPointF(0, 2), 2);
+    applyShadow(m_bottomView, m_btnClearList, Qt::black, 1.0f, QPointF(0, 2), 2);
+}
+
+void ViewController::setUpShortcuts() {
+    auto* addImages = new QAction(tr("Add Images…"), this);
+    addImages->setObjectName(QStringLiteral("actionAddImages"));
+    addImages->setShortcut(QKeySequence::Open);
+    connect(addImages, &QAction::triggered, this, &ViewController::chooseImage);
+    auto* addFolder = new QAction(tr("Add Folder…"), this);
+    addFolder->setObjectName(QStringLiteral("actionAddFolder"));
+    addFolder->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(addFolder, &QAction::triggered, this, &ViewController::chooseFolder);
+    auto* menu = new QMenu(m_btnAdd);
+    menu->addAction(addImages);
+    menu->addAction(addFolder);
+    m_btnAdd->setMenu(menu);
+
+    auto* start = new QAction(tr("Start or Stop"), this);
+    start->setObjectName(QStringLiteral("actionStart"));
+    start->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    connect(start, &QAction::triggered, this, [this] {
+        if (!m_viewGetStart && m_btnStart->isVisible() && m_btnStart->isEnabled())
+            m_btnStart->click();
+    });
+    auto* remove = new QAction(tr("Delete"), this);
+    remove->setObjectName(QStringLiteral("actionDelete"));
+    remove->setShortcut(QKeySequence::Delete);
+    connect(remove, &QAction::triggered, this, [this] {
+        if (!m_viewGetStart) m_tblList->deleteTargetRow();
+    });
+    addActions({addImages, addFolder, start, remove});
+}
+
+void ViewController::renderState() {
+    const WindowState::Controls& c = m_window->controls();
+    m_dragView->setVisible(c.dragViewVisible);
+    m_imageView->setVisible(c.imageViewVisible);
+    m_contentScroll->setVisible(c.contentScrollVisible);
+    m_bottomView->setVisible(c.bottomViewVisible);
+    m_lblRemainCredit->setVisible(c.lblRemainCreditVisible);
+    m_lblRemainCredit->setText(c.creditText);
+    m_lblUploadCount->setVisible(c.lblUploadCountVisible);
+    m_lblUploadCount->setText(c.lblUploadCountText);
+    m_lblUploadCount->setAccessibleName(c.lblUploadCountText);
+    if (c.btnStartTitle != m_startTitle) {
+        m_startTitle = c.btnStartTitle;
+        applyButtonStyle(m_btnStart, m_startTitle, boldFont(m_btnStart, 16), Qt::white, kSystemBlue,
+                         false, true);
+        m_btnStart->setAccessibleName(m_startTitle);
+    }
+    m_btnStart->setEnabled(c.btnStartEnabled);
+    m_btnAdd->setEnabled(c.btnAddEnabled);
+    m_btnClearList->setEnabled(c.btnClearListEnabled);
+}
+
+void ViewController::renderOptions() {
+    const OutputOptions& o = *m_options;
+    showMark(m_imgTransparent, !o.isColored);
+    showMark(m_imgColored, o.isColored);
+    m_btnTransparent->setEnabled(o.transparentEnabled);
+    m_dropperView->setColor(o.swatchColor);
+    m_btnColor->setAccessibleDescription(o.selectedColor.isEmpty() ? tr("No color chosen")
+                                                                   : o.selectedColor);
+    const QString format =
+        o.imgFormat == QLatin1String("png") ? QStringLiteral("PNG") : QStringLiteral("JPG");
+    if (m_btnOutputType->currentText() != format) {
+        const QSignalBlocker block(m_btnOutputType);
+        m_btnOutputType->setCurrentText(format);
+    }
+}
+
+void ViewController::showGetStart() {
+    m_btnAdd->hide();
+    m_btnSettings->hide();
+    m_viewGetStart = new GetStartView(m_root);
+    static_cast<QGridLayout*>(m_root->layout())->addWidget(m_viewGetStart, 0, 0);
+    m_viewGetStart->raise();
+    // The controls underneath take neither clicks nor the keyboard while it is shown.
+    m_mainColumn->setEnabled(false);
+    connect(m_viewGetStart->btnGetStart(), &QPushButton::clicked, this, &ViewController::getStart);
+    m_viewGetStart->btnGetStart()->setFocus();
+    m_viewGetStart->fadeIn();
+}
+
+void ViewController::getStart() {
+    if (!m_viewGetStart || !m_viewGetStart->btnGetStart()->isEnabled()) return;
+    m_viewGetStart->btnGetStart()->setEnabled(false);
+    m_viewGetStart->fadeOut([this] {
+        m_viewGetStart->hide();
+        m_viewGetStart->deleteLater();
+        m_viewGetStart = nullptr;
+        m_mainColumn->setEnabled(true);
+        m_launch->leaveGetStart();
+        m_btnAdd->show();
+        m_btnSettings->show();
+        presentSheet();
+    });
+}
+
+void ViewController::settings() {
+    QTimer::singleShot(0, this, &ViewController::presentSheet);
+}
+
+void ViewController::presentSheet() {
+    if (!m_sheet) m_sheet = new SheetVC(m_context, m_session, this);
+    m_sheet->present();
+}
+
+void ViewController::refresh() {
+    m_credits->getCreditDetails();
+}
+
+void ViewController::startUpload() {
+    m_run->startUpload();
+}
+
+void ViewController::clearList() {
+    m_queue->clearList();
+}
+
+void ViewController::chooseImage() {
+    if (m_viewGetStart || !m_window->controls().btnAddEnabled) return;
+    const QStringList paths = m_choosePaths ? m_choosePaths(false) : defaultChoosePaths(false);
+    if (!paths.isEmpty()) m_queue->admitPaths(paths, /*dropped*/ false);
+}
+
+void ViewController::chooseFolder() {
+    if (m_viewGetStart || !m_window->controls().btnAddEnabled) return;
+    const QStringList paths = m_choosePaths ? m_choosePaths(true) : defaultChoosePaths(true);
+    if (!paths.isEmpty()) m_queue->admitPaths(paths, /*dropped*/ false);
+}
+
+QStringList ViewController::defaultChoosePaths(bool folders) {
+    QFileDialog dialog(this, folders ? tr("Add a Folder") : tr("Add Images"));
+    // The same dialog on every desktop, with the accept button titled "Select".
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setDirectory(m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    dialog.setLabelText(QFileDialog::Accept, tr("Select"));
+    if (folders) {
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly);
+    } else {
+        dialog.setFileMode(QFileDialog::ExistingFiles);
+        dialog.setNameFilter(QStringLiteral("Images (*.jpg *.jpeg *.png)"));
+    }
+    if (dialog.exec() != QDialog::Accepted) return {};
+    m_lastFolder = dialog.directory().absolutePath();
+    return dialog.selectedFiles();
+}
+
+void ViewController::previewRecord(const std::shared_ptr<DataModel>& record) {
+    if (!record) return;
+    const int row = m_queue->indexOf(record.get());
+    if (row >= 0) m_queue->outputIndex = row;
+    // A row shows its own saved result; a row without one opens nothing.
+    if (record->outputFile.isEmpty()) return;
+    if (!m_preview) m_preview = new ImagePreview(this);
+    m_preview->showFile(record->outputFile);
+}
+
+void ViewController::openColorPanel() {
+    if (!m_colorPanel) {
+        m_colorPanel = new QColorDialog(this);
+        m_colorPanel->setObjectName(QStringLiteral("colorPanel"));
+        m_colorPanel->setWindowTitle(tr("Colors"));
+        m_colorPanel->setOptions(QColorDialog::ShowAlphaChannel | QColorDialog::NoButtons |
+                                 QColorDialog::DontUseNativeDialog);
+        m_colorPanel->setModal(false);
+        connect(m_colorPanel, &QColorDialog::currentColorChanged, m_options.get(),
+                &OutputOptions::colorDidChange);
+    }
+    if (!m_options->selectedColor.isEmpty()) {
+        const QSignalBlocker block(m_colorPanel);
+        m_colorPanel->setCurrentColor(m_options->swatchColor);
+    }
+    m_colorPanel->show();
+    m_colorPanel->raise();
+    m_colorPanel->activateWindow();
+}
+
+void ViewController::closeColorPanel() {
+    if (m_colorPanel) m_colorPanel->close();
+}
+
+bool ViewController::eventFilter(QObject* watched, QEvent* event) {
+    // Drops on the list go to the drop target, as long as it is shown.
+    if (m_tblList && watched == m_tblList->viewport()) {
+        switch (event->type()) {
+            case QEvent::DragEnter: {
+                auto* e = static_cast<QDragEnterEvent*>(event);
+                if (m_dragView->isVisible() && m_dragView->enter(e->mimeData())) {
+                    e->setDropAction(Qt::CopyAction);
+                    e->accept();
+                } else {
+                    e->ignore();
+                }
+                return true;
+            }
+            case QEvent::DragMove: {
+                auto* e = static_cast<QDragMoveEvent*>(event);
+                if (m_dragView->isVisible() && m_dragView->fileTypeIsOk()) {
+                    e->setDropAction(Qt::CopyAction);
+                    e->accept();
+                } else {
+                    e->ignore();
+                }
+                return true;
+            }
+            case QEvent::DragLeave:
+                m_dragView->leave();
+                return true;
+            case QEvent::Drop: {
+                auto* e = static_cast<QDropEvent*>(event);
+                if (m_dragView->isVisible() && m_dragView->drop(e->mimeData())) {
+                    e->setDropAction(Qt::CopyAction);
+                    e->accept();
+                } else {
+                    e->ignore();
+                }
+                return true;
+            }
+            default:
+                break;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "BatchRun.h"
+#include "CreditService.h"
+#include "DataModel.h"
+#include "ImageQueue.h"
+#include "LaunchSequence.h"
+#include "OutputOptions.h"
+#include "VersionCheck.h"
+#include "WindowState.h"
+
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+struct AppContext;
+class Button;
+class ColorSwatch;
+class DragDropView;
+class GetStartView;
+class ImageListView;
+class ImagePreview;
+class QColorDialog;
+class QComboBox;
+class QFrame;
+class QLabel;
+class ServiceSession;
+class SheetVC;
+class ThumbnailCache;
+
+// The application's window. It owns the queue, the run and the output choices, shows their state
+// in its controls and forwards the user's actions to them; the rules live in those objects.
+// Every control carries its outlet name as its object name.
+class ViewController final : public QMainWindow {
+    Q_OBJECT
+public:
+    // Asks the user for images (folders == false) or for a folder; an empty list when cancelled.
+    using PathChooser = std::function<QStringList(bool folders)>;
+
+    ViewController(AppContext& context, ServiceSession& session, QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    ImageQueue& queue() { return *m_queue; }
+    WindowState& windowState() { return *m_window; }
+    OutputOptions& options() { return *m_options; }
+    BatchRun& run() { return *m_run; }
+    CreditService& credits() { return *m_credits; }
+    VersionCheck& version() { return *m_version; }
+    LaunchSequence& launch() { return *m_launch; }
+    ThumbnailCache& thumbnails() { return *m_thumbnails; }
+    ImageListView* list() const { return m_tblList; }
+    DragDropView* dragView() const { return m_dragView; }
+    // Created on first use; nullptr before.
+    SheetVC* sheet() const { return m_sheet; }
+    ImagePreview* preview() const { return m_preview; }
+    QColorDialog* colorPanel() const { return m_colorPanel; }
+    GetStartView* getStartView() const { return m_viewGetStart; }
+
+    void setPathChooser(PathChooser chooser) { m_choosePaths = std::move(chooser); }
+
+    // The window's actions.
+    void chooseImage();
+    void chooseFolder();
+    void settings();
+    void refresh();
+    void getStart();
+    void startUpload();
+    void clearList();
+    void previewRecord(const std::shared_ptr<DataModel>& record);
+    void presentSheet();
+    void closeColorPanel();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildView();
+    QWidget* buildHeader();
+    QWidget* buildContent();
+    QWidget* buildFooter();
+    void setUpControls();
+    void setUpShortcuts();
+    void showGetStart();
+    void openColorPanel();
+    void renderState();
+    void renderOptions();
+    QStringList defaultChoosePaths(bool folders);
+
+    AppContext& m_context;
+    ServiceSession& m_session;
+    std::unique_ptr<WindowState> m_window;
+    std::unique_ptr<OutputOptions> m_options;
+    std::unique_ptr<ImageQueue> m_queue;
+    std::unique_ptr<CreditService> m_credits;
+    std::unique_ptr<VersionCheck> m_version;
+    std::unique_ptr<BatchRun> m_run;
+    std::unique_ptr<LaunchSequence> m_launch;
+    std::unique_ptr<ThumbnailCache> m_thumbnails;
+    PathChooser m_choosePaths;
+    QString m_lastFolder;
+    QString m_startTitle;
+
+    // Outlets.
+    QWidget* m_root = nullptr;
+    QWidget* m_mainColumn = nullptr;  // everything under the get-start screen
+    DragDropView* m_dragView = nullptr;
+    QLabel* m_imageView = nullptr;
+    ImageListView* m_tblList = nullptr;
+    QFrame* m_contentScroll = nullptr;
+    QFrame* m_headerView = nullptr;
+    QFrame* m_bottomView = nullptr;
+    QFrame* m_footerView = nullptr;
+    Button* m_btnStart = nullptr;
+    Button* m_btnClearList = nullptr;
+    QLabel* m_lblRemainCredit = nullptr;
+    QLabel* m_lblUploadCount = nullptr;
+    GetStartView* m_viewGetStart = nullptr;
+    Button* m_btnAdd = nullptr;
+    Button* m_btnSettings = nullptr;
+    Button* m_btnRefresh = nullptr;
+    Button* m_btnTransparent = nullptr;
+    Button* m_btnColored = nullptr;
+    Button* m_btnColor = nullptr;
+    QLabel* m_imgTransparent = nullptr;
+    QLabel* m_imgColored = nullptr;
+    QFrame* m_dropperBoc = nullptr;
+    ColorSwatch* m_dropperView = nullptr;
+    QComboBox* m_btnOutputType = nullptr;
+
+    SheetVC* m_sheet = nullptr;
+    ImagePreview* m_preview = nullptr;
+    QColorDialog* m_colorPanel = nullptr;
+};
