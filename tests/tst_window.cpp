@@ -6,9 +6,9 @@
 #include "ElidedLabel.h"
 #include "GetStartView.h"
 #include "ImageCell.h"
-#include "ImageListModel.h"
 #include "ImageListView.h"
 #include "ImagePreview.h"
+#include "LocalService.h"
 #include "OutputCell.h"
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
@@ -19,112 +19,83 @@
 #include "UserDefaultKeys.h"
 #include "ViewController.h"
 
-#include <QAccessible>
-#include <QColorDialog>
-#include <QComboBox>
-#include <QDir>
-#include <QImage>
-#include <QLabel>
-#include <QMenu>
-#include <QMimeData>
-#include <QProcess>
-#include <QScrollBar>
-#include <QStandardPaths>
-#include <QSystemTrayIcon>
 #include <QtTest>
-#include <atomic>
+#include <QtWidgets>
 #include <memory>
 
 namespace {
 
-Constant serviceOf(const ScriptedServer& server) {
+QString writeImage(const QString& path, int width = 120, int height = 90) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(40, 120, 200));
+    return image.save(path) ? path : QString();
+}
+
+// A service that answers the launch's version and credit checks.
+Constant scripted(ScriptedServer& server) {
+    const QByteArray credits = R"({"other_remain_credit":10,"pay_as_you _go_plan_remain_credit":0,)"
+                               R"("subscription_plan_remain_credit":0})";
+    if (!server.start()) qFatal("no scripted server");
+    server.script("/api/v1/get_app_version",
+                  ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})"));
+    server.script("/api/v1/credit_check", ScriptedReply::json(200, credits));
     return *Constant::fromServiceUrl(server.baseUrl().toString());
 }
 
-QByteArray pngBytes(int width, int height) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(QColor(40, 120, 200));
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-QString writeImage(const QString& path, int width = 120, int height = 90) {
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) image.setPixel(x, y, qRgb(x * 2 % 256, y * 2 % 256, 160));
-    if (!image.save(path)) qWarning("could not write %s", qPrintable(path));
-    return path;
-}
-
-void writeText(const QString& path) {
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly)) f.write("text");
-}
-
-// A service that knows every endpoint the window uses. Results are `resultWidth` by
-// `resultHeight` PNG pictures; background removal answers after `delayMs`.
-struct FakeService {
-    ScriptedServer server;
-    std::atomic<int> results{0};
-    std::atomic<int> credit{10};
-    int delayMs = 0;
-
-    bool start() {
-        server.setHandler([this](const RecordedRequest& request) {
-            const QByteArray path = request.path;
-            if (path.endsWith("/get_app_version"))
-                return ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})");
-            if (path.endsWith("/credit_check"))
-                return ScriptedReply::json(
-                    200, QByteArray("{\"other_remain_credit\":") +
-                             QByteArray::number(credit.load()) +
-                             ",\"pay_as_you "
-                             "_go_plan_remain_credit\":0,\"subscription_plan_remain_credit\":0}");
-            if (path.endsWith("/remove_image_background")) {
-                const int n = ++results;
-                credit = credit - 1;
-                const QByteArray url =
-                    server.url(QStringLiteral("/results/out%1.png").arg(n)).toEncoded();
-                return ScriptedReply::json(
-                           200, "{\"output_image_url\":\"" + url +
-                                    "\",\"ff_credit\":" + QByteArray::number(credit.load()) +
-                                    ",\"tp_credit\":0,\"sp_credit\":0}")
-                    .withDelay(delayMs);
-            }
-            if (path.startsWith("/results/"))
-                return ScriptedReply::bytes(200, "image/png", pngBytes(64, 48));
-            return ScriptedReply::json(404, R"({"error":"Not found"})");
-        });
-        return server.start();
+// A window on temporary settings, against the scripted service or a local one.
+struct Fixture {
+    explicit Fixture(bool signedIn = true, const LocalService* local = nullptr)
+        : t(local ? local->service() : scripted(server)) {
+        if (!signedIn) return;  // else the user has passed the get-start screen and has a key
+        t.settings.setBool(UserDefaultKeys::isFirst, true);
+        t.settings.setString(UserDefaultKeys::apiKey, local ? local->demoKey() : "test-key");
+        t.settings.setString(UserDefaultKeys::outputFolder, t.dir.path());
     }
+    ViewController& open(const QStringList& images = {}) {
+        w = std::make_unique<ViewController>(t.context, session);
+        w->queue().admitPaths(images, false);
+        w->show();
+        if (!QTest::qWaitForWindowExposed(w.get())) qWarning("window not exposed");
+        return *w;
+    }
+    QStringList images(int n) const {
+        QStringList paths;
+        for (int i = 0; i < n; ++i)
+            paths << writeImage(t.dir.filePath(QString::asprintf("photo%02d.png", i)));
+        return paths;
+    }
+    ScriptedServer server;
+    TestContext t;
+    ServiceSession session;
+    std::unique_ptr<ViewController> w;
 };
-
-// The settings of a user who has passed the get-start screen.
-void signIn(TestContext& t, const QString& key = QStringLiteral("test-key")) {
-    t.settings.setBool(UserDefaultKeys::isFirst, true);
-    t.settings.setString(UserDefaultKeys::apiKey, key);
-    QDir(t.dir.path()).mkpath(QStringLiteral("out"));
-    t.settings.setString(UserDefaultKeys::outputFolder, t.dir.filePath(QStringLiteral("out")));
-}
 
 template <typename T = QWidget>
 T* outlet(const QWidget& window, const char* name) {
     T* widget = window.findChild<T*>(QString::fromLatin1(name));
-    if (!widget) qWarning("no outlet %s", name);
+    if (!widget) qFatal("no outlet %s", name);
     return widget;
 }
 
-QString mark(const QWidget& window, const char* name) {
-    return outlet<QLabel>(window, name)->property("mark").toString();
+// The views shown, the buttons enabled and START's title: what tells the window's states apart.
+QString state(const QWidget& w) {
+    QStringList on;
+    for (const char* view : {"imageView", "dragView", "contentScroll", "BottomView"})
+        if (outlet(w, view)->isVisible()) on << view;
+    for (const char* button : {"btnAdd", "btnClearList", "btnStart"})
+        if (outlet(w, button)->isEnabled()) on << button;
+    return on.join(' ') + " / " + outlet<QPushButton>(w, "btnStart")->text();
+}
+
+// The marks of the two background options, transparent first.
+QString marks(const QWidget& w) {
+    return outlet(w, "imgTransparent")->property("mark").toString() + '/' +
+           outlet(w, "imgColored")->property("mark").toString();
 }
 
 QStringList queuedNames(ViewController& w) {
     QStringList out;
-    if (w.queue().arrTableData)
-        for (const auto& r : *w.queue().arrTableData) out.append(r->imageName.value_or(QString()));
+    for (int row = 0; row < w.queue().count(); ++row) out << *w.queue().at(row)->imageName;
     return out;
 }
 
@@ -137,7 +108,8 @@ void setRow(ViewController& w, int row, RowStatus status, const QString& text,
     w.queue().notifyRowChanged(record.get());
 }
 
-bool sendDrag(QWidget* target, QMimeData* data, bool* dropAccepted) {
+// Drags `data` onto `target`; true when the drag was taken on entry, *dropped when the drop was.
+bool sendDrag(QWidget* target, QMimeData* data, bool* dropped) {
     const QPoint pos = target->rect().center();
     QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
@@ -145,7 +117,7 @@ bool sendDrag(QWidget* target, QMimeData* data, bool* dropAccepted) {
     QApplication::sendEvent(target, &move);
     QDropEvent drop(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
-    *dropAccepted = drop.isAccepted();
+    *dropped = drop.isAccepted();
     return enter.isAccepted() && move.isAccepted();
 }
 
@@ -156,210 +128,64 @@ class WindowTest final : public QObject {
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    // Empty list, list, running, run ended: what the controls show in each state.
-    void windowStatesFollowTheQueueAndTheRun() {
-        FakeService service;
-        service.delayMs = 150;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(!w.getStartView());
-        QCOMPARE(w.windowTitle(), QStringLiteral("Vorpane for MAC"));
-        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")
-                        ->text()
-                        .contains(QStringLiteral("Total credits: 10")));
-
-        // Empty list.
-        QVERIFY(outlet(w, "imageView")->isVisible());
-        QVERIFY(outlet(w, "dragView")->isVisible());
-        QVERIFY(!outlet(w, "contentScroll")->isVisible());
-        QVERIFY(!outlet(w, "BottomView")->isVisible());
-        QVERIFY(outlet(w, "btnAdd")->isEnabled());
-        QVERIFY(outlet(w, "btnClearList")->isEnabled());
-
-        // Ctrl+O: the open dialog's files, in its order.
-        QStringList chosen;
-        for (const char* n : {"one.png", "two.jpg", "three.png"})
-            chosen.append(writeImage(t.dir.filePath(QString::fromLatin1(n))));
-        bool askedForFolders = true;
-        w.setPathChooser([&](bool folders) {
-            askedForFolders = folders;
-            return chosen;
-        });
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
-        QVERIFY(!askedForFolders);
-        QCOMPARE(queuedNames(w), (QStringList{"one.png", "two.jpg", "three.png"}));
-
-        // List.
-        QTRY_VERIFY(outlet(w, "contentScroll")->isVisible());
-        QVERIFY(!outlet(w, "imageView")->isVisible());
-        QVERIFY(outlet(w, "BottomView")->isVisible());
-        QVERIFY(outlet(w, "lblRemainCredit")->isVisible());
-        QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), QStringLiteral("Finished 0 of 3"));
-        QCOMPARE(w.list()->model()->rowCount(), 3);
-        auto* start = outlet<QPushButton>(w, "btnStart");
-        QCOMPARE(start->text(), QStringLiteral("START"));
-        QVERIFY(start->isEnabled());
-
-        // Running (Ctrl+Return presses START).
-        QTest::keyClick(&w, Qt::Key_Return, Qt::ControlModifier);
-        QTRY_COMPARE(start->text(), QStringLiteral("STOP"));
-        QTRY_VERIFY(!outlet(w, "dragView")->isVisible());
-        QVERIFY(!outlet(w, "btnAdd")->isEnabled());
-        QVERIFY(!outlet(w, "btnClearList")->isEnabled());
-        QTRY_VERIFY(w.list()->imageCell(0)->progressIndicator()->isVisible());
-        QVERIFY(w.list()->imageCell(0)->progressIndicator()->isAnimating());
-        QVERIFY(!w.list()->imageCell(0)->btnDelete()->isEnabled());
-        // No adding while the run goes on, not even by the shortcut.
-        QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
-        QCOMPARE(w.queue().count(), 3);
-
-        // Run ended.
-        QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(w, "lblUploadCount")->text(),
-                                  QStringLiteral("Finished 3 of 3"), 10000);
-        QVERIFY(outlet(w, "dragView")->isVisible());
-        QVERIFY(outlet(w, "btnAdd")->isEnabled());
-        QVERIFY(outlet(w, "btnClearList")->isEnabled());
-        QCOMPARE(start->text(), QStringLiteral("START"));
-        QVERIFY(!start->isEnabled());
-        for (int row = 0; row < 3; ++row) {
-            QVERIFY(w.list()->imageCell(row)->imgComplete()->isVisible());
-            QVERIFY(!w.list()->imageCell(row)->progressIndicator()->isVisible());
-            QCOMPARE(w.list()->outputCell(row)->lblStatus()->fullText(), QStringLiteral(" 64x48"));
-            QVERIFY(w.list()->outputCell(row)->imgZoom()->isVisible());
-        }
-        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")
-                        ->text()
-                        .contains(QStringLiteral("Total credits: 7")));
-
-        // CLEAR LIST returns to the empty state.
-        QTest::mouseClick(outlet<QPushButton>(w, "btnClearList"), Qt::LeftButton);
-        QTRY_VERIFY(outlet(w, "imageView")->isVisible());
-        QVERIFY(!outlet(w, "contentScroll")->isVisible());
-        QVERIFY(start->isEnabled());
-        QCOMPARE(w.list()->model()->rowCount(), 0);
-    }
-
-    // Every control can be reached with Tab and says what it is.
-    void controlsHaveAccessibleNamesAndTakeFocus() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.queue().admitPaths({writeImage(t.dir.filePath(QStringLiteral("a.png")))}, true);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QTRY_VERIFY(w.list()->imageCell(0));
-        setRow(w, 0, RowStatus::Done, QStringLiteral(" 1x1"));
-        QList<QWidget*> controls;
-        for (QAbstractButton* b : w.findChildren<QAbstractButton*>()) controls.append(b);
-        controls.append(outlet(w, "btnOutputType"));
-        controls.append(w.list());
-        int checked = 0;
-        for (QWidget* control : controls) {
-            if (!control->isVisible()) continue;
-            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
-            QVERIFY2(a && !a->text(QAccessible::Name).trimmed().isEmpty(),
-                     qPrintable(control->objectName()));
-            QVERIFY2(control->focusPolicy() & Qt::TabFocus, qPrintable(control->objectName()));
-            ++checked;
-        }
-        QVERIFY(checked >= 11);  // header, footer, list and the row's own zoom button
-    }
-
-    void getStartOverlayAtFirstLaunchEvenWithAnOldKey() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("old-key"));  // no "isFirst"
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(w.getStartView());
-        QCOMPARE(t.settings.apiKey(), QString());
-        QVERIFY(w.getStartView()->isVisible());
-        QCOMPARE(w.getStartView()->geometry(), w.centralWidget()->rect());
-        QVERIFY(!outlet(w, "btnAdd")->isVisible());
-        QVERIFY(!outlet(w, "btnSettings")->isVisible());
-        QTRY_COMPARE(w.getStartView()->opacity(), 1.0);  // faded in
-
-        // "Get Started": fades out, remembers the user, opens the settings sheet.
-        QTest::mouseClick(w.getStartView()->btnGetStart(), Qt::LeftButton);
-        QVERIFY(!t.settings.boolValue(UserDefaultKeys::isFirst));  // only once the fade ends
-        QTRY_VERIFY_WITH_TIMEOUT(!w.getStartView(), 3000);
-        QVERIFY(t.settings.boolValue(UserDefaultKeys::isFirst));
-        QVERIFY(outlet(w, "btnAdd")->isVisible());
-        QVERIFY(outlet(w, "btnSettings")->isVisible());
-        QVERIFY(w.sheet());
-        QTRY_VERIFY(w.sheet()->isVisible());
-    }
-
-    void getStartOverlayWhileTheKeyIsEmptyOnly_data() {
+    void getStartOverlay_data() {
+        QTest::addColumn<bool>("first");
         QTest::addColumn<QString>("key");
         QTest::addColumn<bool>("overlay");
-        QTest::newRow("empty key") << QString() << true;
-        QTest::newRow("stored key") << QStringLiteral("k") << false;
+        QTest::newRow("first launch, old key") << true << QStringLiteral("old-key") << true;
+        QTest::newRow("empty key") << false << QString() << true;
+        QTest::newRow("stored key") << false << QStringLiteral("k") << false;
     }
-    void getStartOverlayWhileTheKeyIsEmptyOnly() {
+    void getStartOverlay() {
+        QFETCH(bool, first);
         QFETCH(QString, key);
         QFETCH(bool, overlay);
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t, key);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Fixture f(!first);
+        f.t.settings.setString(UserDefaultKeys::apiKey, key);
+        ViewController& w = f.open();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Vorpane for MAC"));
         QCOMPARE(w.getStartView() != nullptr, overlay);
+        QCOMPARE(f.t.settings.apiKey().isEmpty(), overlay);
         QCOMPARE(outlet(w, "btnAdd")->isVisible(), !overlay);
-        // The launch's version check is followed by the credit check in both cases.
-        QVERIFY(service.server.waitForRequests(2, 5000));
-        QCOMPARE(service.server.requestCount("/api/v1/credit_check"), 1);
+        QCOMPARE(outlet(w, "btnSettings")->isVisible(), !overlay);
+        QTRY_COMPARE(f.server.requestCount("/api/v1/credit_check"), 1);  // after the version check
+        if (!overlay) return;
+
+        QTRY_COMPARE(w.getStartView()->opacity(), 1.0);  // faded in
+        // "Get Started" fades it out, then remembers the user and opens the settings sheet.
+        QTest::mouseClick(w.getStartView()->btnGetStart(), Qt::LeftButton);
+        QCOMPARE(f.t.settings.boolValue(UserDefaultKeys::isFirst), !first);  // set after the fade
+        QTRY_VERIFY_WITH_TIMEOUT(!w.getStartView(), 3000);
+        QVERIFY(f.t.settings.boolValue(UserDefaultKeys::isFirst));
+        QVERIFY(outlet(w, "btnAdd")->isVisible() && outlet(w, "btnSettings")->isVisible());
+        SheetVC* sheet = w.sheet();
+        QTRY_VERIFY(sheet && sheet->isVisible());
+        sheet->reject();
+        QTest::mouseClick(outlet<QPushButton>(w, "btnSettings"), Qt::LeftButton);
+        QTRY_VERIFY(sheet->isVisible());
+        QCOMPARE(w.sheet(), sheet);  // one dialog, kept
     }
 
     void backgroundAndFormatControls() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Fixture f;
+        ViewController& w = f.open();
         auto* format = outlet<QComboBox>(w, "btnOutputType");
         auto* transparent = outlet<QPushButton>(w, "btnTransparent");
-        auto* colored = outlet<QPushButton>(w, "btnColored");
         auto* colorButton = outlet<QPushButton>(w, "btnColor");
         auto* swatch = outlet<ColorSwatch>(w, "dropperView");
-        QCOMPARE(mark(w, "imgTransparent"), QStringLiteral("radio"));
-        QCOMPARE(mark(w, "imgColored"), QStringLiteral("empty"));
-
-        format->setCurrentText(QStringLiteral("JPG"));
-        QCOMPARE(w.options().imgFormat, QStringLiteral("jpg"));
+        QCOMPARE(marks(w), QStringLiteral("radio/empty"));
+        format->setCurrentText(QStringLiteral("JPG"));  // forces the coloured option
         QVERIFY(!transparent->isEnabled());
-        QCOMPARE(mark(w, "imgColored"), QStringLiteral("radio"));
-        QCOMPARE(mark(w, "imgTransparent"), QStringLiteral("empty"));
+        QCOMPARE(marks(w), QStringLiteral("empty/radio"));
         format->setCurrentText(QStringLiteral("PNG"));
         QVERIFY(transparent->isEnabled());
-        QCOMPARE(mark(w, "imgColored"), QStringLiteral("radio"));
+        QCOMPARE(marks(w), QStringLiteral("empty/radio"));
 
-        // The colour control opens the one colour panel, with the alpha channel.
+        // The colour control toggles the one non-modal colour panel, alpha shown, and the flag.
         QTest::mouseClick(colorButton, Qt::LeftButton);
         QColorDialog* panel = w.colorPanel();
-        QVERIFY(panel && panel->isVisible());
-        QVERIFY(panel->testOption(QColorDialog::ShowAlphaChannel));
-        QVERIFY(!panel->isModal());
-        QVERIFY(w.options().isOpenColorPanel);
+        QVERIFY(panel && panel->isVisible() && !panel->isModal());
+        QVERIFY(panel->testOption(QColorDialog::ShowAlphaChannel) && w.options().isOpenColorPanel);
         panel->setCurrentColor(QColor(0, 255, 0));
         QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
         QCOMPARE(swatch->color(), QColor(0, 255, 0));
@@ -367,145 +193,113 @@ private slots:
         QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
         QCOMPARE(swatch->color().alpha(), 128);
         QTest::mouseClick(colorButton, Qt::LeftButton);
-        QVERIFY(!panel->isVisible());
-        QVERIFY(!w.options().isOpenColorPanel);
-        QCOMPARE(mark(w, "imgColored"), QStringLiteral("radio"));
-
+        QVERIFY(!panel->isVisible() && !w.options().isOpenColorPanel);
         // Closed by a format choice: the flag stays, so the next press only clears it.
         QTest::mouseClick(colorButton, Qt::LeftButton);
-        QVERIFY(panel->isVisible());
         format->setCurrentText(QStringLiteral("JPG"));
-        QVERIFY(!panel->isVisible());
-        QVERIFY(w.options().isOpenColorPanel);
+        QVERIFY(!panel->isVisible() && w.options().isOpenColorPanel);
         QTest::mouseClick(colorButton, Qt::LeftButton);
-        QVERIFY(!panel->isVisible());
+        QVERIFY(!panel->isVisible() && !w.options().isOpenColorPanel);
         QTest::mouseClick(colorButton, Qt::LeftButton);
         QVERIFY(panel->isVisible());
 
-        // Transparent: panel closed, colour and swatch cleared.
+        // Transparent closes the panel and clears the colour and the swatch, for good.
         format->setCurrentText(QStringLiteral("PNG"));
         QTest::mouseClick(transparent, Qt::LeftButton);
         QVERIFY(!panel->isVisible());
         QCOMPARE(w.options().selectedColor, QString());
         QCOMPARE(swatch->color().alpha(), 0);
-        QCOMPARE(mark(w, "imgTransparent"), QStringLiteral("radio"));
-        QTest::mouseClick(colored, Qt::LeftButton);
-        QCOMPARE(mark(w, "imgColored"), QStringLiteral("radio"));
+        QCOMPARE(marks(w), QStringLiteral("radio/empty"));
+        QTest::mouseClick(outlet<QPushButton>(w, "btnColored"), Qt::LeftButton);
+        QCOMPARE(marks(w), QStringLiteral("empty/radio"));
         QCOMPARE(w.options().selectedColor, QString());
 
-        // Quitting closes the panel.
+        // Quitting closes the panel; the status item exists and is never shown.
         AppDelegate delegate(w);
         QTest::mouseClick(colorButton, Qt::LeftButton);
-        QVERIFY(panel->isVisible());
         QVERIFY(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
         QVERIFY(!panel->isVisible());
         QVERIFY(delegate.statusItem() && !delegate.statusItem()->isVisible());
-        QCOMPARE(AppDelegate::quote(),
-                 QString::fromUtf8("Never put off until tomorrow what you can do the day after "
-                                   "tomorrow. \xE2\x80\x94 Mark Twain"));
     }
 
     void dropTargetRefusesTextAndQueuesFilesAndFolders() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        DragDropView* drop = w.dragView();
-
+        Fixture f;
+        ViewController& w = f.open();
         QMimeData text;
         text.setText(QStringLiteral("/etc/passwd"));
         bool dropped = true;
-        QVERIFY(!sendDrag(drop, &text, &dropped));
-        QVERIFY(!dropped);
-        QVERIFY(!drop->fileTypeIsOk());
-        QCOMPARE(w.queue().count(), 0);
+        QVERIFY(!sendDrag(w.dragView(), &text, &dropped) && !dropped);
 
         // A folder first, then a plain file of any type: the folder is filtered, the file taken.
         QTemporaryDir folder;
-        for (const char* n : {"a.png", "c.jpeg"})
-            writeImage(folder.filePath(QString::fromLatin1(n)));
-        for (const char* n : {"b.JPG", "notes.txt"})
-            writeText(folder.filePath(QString::fromLatin1(n)));
-        const QString readme = t.dir.filePath(QStringLiteral("readme.txt"));
-        writeText(readme);
+        const QString readme = f.t.dir.filePath(QStringLiteral("readme.txt"));
+        for (const QString& path :
+             {folder.filePath("b.JPG"), folder.filePath("notes.txt"), readme}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("text") == 4);
+        }
+        for (const char* n : {"a.png", "c.jpeg"}) writeImage(folder.filePath(QLatin1String(n)));
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(folder.path()), QUrl::fromLocalFile(readme)});
-        QVERIFY(sendDrag(drop, &files, &dropped));
-        QVERIFY(dropped);
-        QVERIFY(drop->fileTypeIsOk());
+        QVERIFY(sendDrag(w.dragView(), &files, &dropped) && dropped);
         QCOMPARE(queuedNames(w), (QStringList{"a.png", "c.jpeg", "readme.txt"}));
-        QCOMPARE(
-            t.alerts.messages(),
-            QStringList{QStringLiteral("2 files could not be added. Only add png and jpg images")});
-        QCOMPARE(drop->droppedFilePath(), readme);
+        QCOMPARE(f.t.alerts.messages(),
+                 QStringList{"2 files could not be added. Only add png and jpg images"});
+        // The list follows the queue when a row goes before its posted insertion arrives.
+        QVERIFY(w.queue().deleteImage(1));
+        QTRY_VERIFY(w.list()->isVisible() && w.list()->model()->rowCount() == 2);
+        QCOMPARE(w.list()->model()->index(1, 0).data().toString(), QStringLiteral("readme.txt"));
 
-        // Dropping on the list counts as dropping on the drop area.
-        QTRY_VERIFY(w.list()->isVisible());
-        const QString more = writeImage(t.dir.filePath(QStringLiteral("more.png")));
-        QMimeData again;
-        again.setUrls({QUrl::fromLocalFile(more), QUrl::fromLocalFile(readme)});
-        QVERIFY(sendDrag(w.list()->viewport(), &again, &dropped));
-        QVERIFY(dropped);
-        QCOMPARE(queuedNames(w), (QStringList{"a.png", "c.jpeg", "readme.txt", "more.png"}));
-        QCOMPARE(t.alerts.messages().last(), QStringLiteral("Image is already in the list!"));
-
-        // A drag that was refused does not spoil the next one.
-        QVERIFY(!sendDrag(drop, &text, &dropped));
-        QVERIFY(sendDrag(drop, &files, &dropped));
+        // Dropping on the list counts as dropping on the drop area; a refused drag spoils nothing.
+        QVERIFY(!sendDrag(w.list()->viewport(), &text, &dropped));
+        QMimeData more;
+        more.setUrls({QUrl::fromLocalFile(writeImage(f.t.dir.filePath("more.png")))});
+        QVERIFY(sendDrag(w.list()->viewport(), &more, &dropped) && dropped);
+        QCOMPARE(queuedNames(w).last(), QStringLiteral("more.png"));
+        w.queue().resetList();  // before the insertion of more.png arrives
+        QCoreApplication::processEvents();
+        QCOMPARE(w.list()->model()->rowCount(), 0);
     }
 
-    // Rows show the state the queue holds, whichever cell shows them and whenever it is made.
-    void rowsShowTheirTrueStateAfterScrollingAndDeleting() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        QStringList paths;
-        for (int i = 0; i < 40; ++i)
-            paths.append(writeImage(
-                t.dir.filePath(QStringLiteral("photo%1.png").arg(i, 2, 10, QLatin1Char('0')))));
-        w.queue().admitPaths(paths, false);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+    void rowsKeepTheirStateAndCanBeRemoved() {
+        Fixture f;
+        const QStringList paths = f.images(40);
+        ViewController& w = f.open(paths);
         ImageListView* list = w.list();
-        QTRY_COMPARE(list->model()->rowCount(), 40);
-        QTRY_VERIFY(list->imageCell(0));
-
-        const QString result = t.dir.filePath(QStringLiteral("result.png"));
-        writeImage(result, 1024, 768);
-        setRow(w, 0, RowStatus::Done, QStringLiteral(" 1024x768"), result);
+        QTRY_VERIFY(list->imageCell(0) && list->model()->rowCount() == 40);
+        setRow(w, 0, RowStatus::Done, QStringLiteral(" 300x200"), paths.first());
         setRow(w, 1, RowStatus::Failed, QStringLiteral("Image size is larger than 12 MB"));
-        QVERIFY(list->imageCell(0)->imgComplete()->isVisible());
-        QVERIFY(list->imageCell(1)->imgFailed()->isVisible());
 
-        // Only the rows on screen have cells, and their thumbnails come from the cache.
-        const int cells = list->viewport()->findChildren<ImageCell*>().size();
-        QVERIFY2(cells < 20, qPrintable(QString::number(cells)));
+        // Only the rows on screen have cells; thumbnails come from the cache, at list size.
+        QVERIFY(list->viewport()->findChildren<ImageCell*>().size() < 20);
         QTRY_VERIFY(list->imageCell(0)->thumbnail()->hasImage());
-        const QImage thumb = w.thumbnails().thumbnail(paths.first());
-        QVERIFY(!thumb.isNull());
-        QVERIFY(qMin(thumb.width(), thumb.height()) <= ThumbnailCache::kEdge);
-
+        QVERIFY(w.thumbnails().thumbnail(paths.first()).height() <= ThumbnailCache::kEdge);
         list->scrollToBottom();
-        QTRY_VERIFY(list->imageCell(39));
-        QVERIFY(!list->imageCell(0));
+        QTRY_VERIFY(list->imageCell(39) && !list->imageCell(0));
         QVERIFY(!list->imageCell(39)->imgComplete()->isVisible());  // a reused cell, waiting row
-        QVERIFY(!list->outputCell(39)->lblStatus()->isVisible());
         list->scrollToTop();
         QTRY_VERIFY(list->imageCell(0));
         QVERIFY(list->imageCell(0)->imgComplete()->isVisible());
-        QCOMPARE(list->outputCell(0)->lblStatus()->fullText(), QStringLiteral(" 1024x768"));
-        QVERIFY(list->outputCell(0)->imgZoom()->isVisible());
+        QCOMPARE(list->outputCell(0)->lblStatus()->fullText(), QStringLiteral(" 300x200"));
         QVERIFY(list->imageCell(1)->imgFailed()->isVisible());
         QCOMPARE(list->outputCell(1)->lblStatus()->fullText(),
                  QStringLiteral("Image size is larger than 12 MB"));
         QVERIFY(!list->imageCell(2)->imgComplete()->isVisible());
+
+        QList<QWidget*> controls{outlet(w, "btnOutputType"), list};
+        for (QAbstractButton* b : w.findChildren<QAbstractButton*>())
+            if (b->isVisible()) controls << b;
+        QVERIFY(controls.size() >= 11);  // header, footer, list and the done row's zoom button
+        for (QWidget* c : controls)      // every one reached with Tab and named
+            QVERIFY2(!QAccessible::queryAccessibleInterface(c)->text(QAccessible::Name).isEmpty() &&
+                         (c->focusPolicy() & Qt::TabFocus),
+                     qPrintable(c->objectName()));
+
+        // A row without a saved file, or whose file is gone, previews nothing.
+        setRow(w, 2, RowStatus::Done, QStringLiteral(" 1x1"), f.t.dir.filePath("gone.png"));
+        QTest::mouseClick(list->outputCell(2)->imgZoom(), Qt::LeftButton);
+        w.previewRecord(w.queue().at(1));
+        QVERIFY(!w.preview() || !w.preview()->isVisible());
 
         // The context menu's "Delete" removes its row; the others keep their state.
         const QPoint rowPos = list->visualRect(list->model()->index(2, 0)).center();
@@ -513,215 +307,105 @@ private slots:
                                     list->viewport()->mapToGlobal(rowPos));
         QApplication::sendEvent(list->viewport(), &menuEvent);
         auto* menu = list->findChild<QMenu*>(QStringLiteral("rowMenu"));
-        QVERIFY(menu);
-        QCOMPARE(menu->actions().size(), 1);
+        QVERIFY(menu && menu->actions().size() == 1);
         QCOMPARE(menu->actions().first()->text(), QStringLiteral("Delete"));
         menu->actions().first()->trigger();
         menu->close();
-        QCOMPARE(w.queue().count(), 39);
-        QVERIFY(!queuedNames(w).contains(QStringLiteral("photo02.png")));
-        QTRY_COMPARE(list->model()->rowCount(), 39);
-        QTRY_VERIFY(list->imageCell(2) &&
-                    list->imageCell(2)->name() == QStringLiteral("photo03.png"));
+        QTRY_VERIFY(list->imageCell(2) && list->imageCell(2)->name() == "photo03.png");
         QVERIFY(list->imageCell(0)->imgComplete()->isVisible());
         QVERIFY(list->imageCell(1)->imgFailed()->isVisible());
 
-        // The Delete key removes the row with the keyboard focus.
+        // Delete removes the row with the keyboard focus; a row being sent stays.
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         list->setFocus();
         list->setCurrentIndex(list->model()->index(1, 0));
         QTest::keyClick(list, Qt::Key_Delete);
-        QCOMPARE(w.queue().count(), 38);
-        QVERIFY(!queuedNames(w).contains(QStringLiteral("photo01.png")));
-
-        // A row being sent cannot be removed.
+        QTRY_VERIFY(list->imageCell(1) && list->imageCell(1)->name() == "photo03.png");
         setRow(w, 0, RowStatus::InProgress, QString());
         QVERIFY(!list->deleteRow(0));
         QCOMPARE(w.queue().count(), 38);
-    }
 
-    // The pointer over a cell highlights it and shows the row's delete button; Delete then
-    // removes that row.
-    void hoverShowsTheDeleteButtonAndDeleteKeyRemovesTheHoveredRow() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.queue().admitPaths({writeImage(t.dir.filePath(QStringLiteral("a.png"))),
-                              writeImage(t.dir.filePath(QStringLiteral("b.png")))},
-                             false);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QTRY_VERIFY(w.list()->imageCell(1));
-        ImageCell* cell = w.list()->imageCell(1);
-        const QPointF inside(5, 5);
-        QEnterEvent enter(inside, inside, cell->mapToGlobal(inside));
+        // The pointer over a cell highlights it and shows its delete button; Delete removes it.
+        ImageCell* cell = list->imageCell(2);
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), cell->mapToGlobal(QPointF(5, 5)));
+        QApplication::sendEvent(cell, &enter);
+        QTRY_VERIFY(cell->isHighlighted() && cell->btnDelete()->isVisible());
         QEvent leave(QEvent::Leave);
-
-        // An enter and a leave within one turn of the event loop leave the cell as it was.
-        QApplication::sendEvent(cell, &enter);
         QApplication::sendEvent(cell, &leave);
-        QCoreApplication::processEvents();
-        QVERIFY(!cell->isHighlighted());
-        QVERIFY(!cell->btnDelete()->isVisible());
-
+        QTRY_VERIFY(!cell->isHighlighted() && !cell->btnDelete()->isVisible());
         QApplication::sendEvent(cell, &enter);
-        QVERIFY(!cell->isHighlighted());  // applied on the next turn
-        QTRY_VERIFY(cell->isHighlighted());
-        QVERIFY(cell->btnDelete()->isVisible());
-        QCOMPARE(w.list()->hoveredRow(), 1);
-        QApplication::sendEvent(cell, &leave);
-        QTRY_VERIFY(!cell->isHighlighted());
-        QVERIFY(!cell->btnDelete()->isVisible());
-
-        // A row where the run halted keeps its delete button.
-        setRow(w, 0, RowStatus::FailedHalted, QStringLiteral("Oops! Something went wrong."));
-        QVERIFY(w.list()->imageCell(0)->btnDelete()->isVisible());
-        QVERIFY(w.list()->imageCell(0)->btnDelete()->isEnabled());
-
-        QApplication::sendEvent(cell, &enter);
-        QTRY_VERIFY(cell->isHighlighted());
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTRY_COMPARE(list->hoveredRow(), 2);
         QTest::keyClick(&w, Qt::Key_Delete);
-        QCOMPARE(queuedNames(w), QStringList{QStringLiteral("a.png")});
-
-        // The row's own delete button; the last row gone, the window is empty again.
-        QTest::mouseClick(w.list()->imageCell(0)->btnDelete(), Qt::LeftButton);
-        QCOMPARE(w.queue().count(), 0);
-        QTRY_VERIFY(outlet(w, "imageView")->isVisible());
-    }
-
-    void zoomPreviewsTheRowsOwnResult() {
-        FakeService service;
-        QVERIFY(service.start());
-        TestContext t(serviceOf(service.server));
-        signIn(t);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.queue().admitPaths({writeImage(t.dir.filePath(QStringLiteral("a.png"))),
-                              writeImage(t.dir.filePath(QStringLiteral("b.png"))),
-                              writeImage(t.dir.filePath(QStringLiteral("c.png")))},
-                             false);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QTRY_VERIFY(w.list()->outputCell(2));
-
-        const QString second = writeImage(t.dir.filePath(QStringLiteral("out_b.png")), 300, 200);
-        setRow(w, 1, RowStatus::Done, QStringLiteral(" 300x200"), second);
-        QTest::mouseClick(w.list()->outputCell(1)->imgZoom(), Qt::LeftButton);
-        QVERIFY(w.preview() && w.preview()->isVisible());
-        QCOMPARE(w.preview()->currentPath(), second);
-        QCOMPARE(w.queue().outputIndex, 1);
-        QTRY_VERIFY(w.preview()->hasPicture());
-        QTest::keyClick(w.preview(), Qt::Key_Space);
-        QVERIFY(!w.preview()->isVisible());
-
-        // A row without a saved file, or whose file is gone, opens nothing.
-        setRow(w, 2, RowStatus::Done, QStringLiteral(" 1x1"), QString());
-        w.previewRecord(w.queue().at(2));
-        QVERIFY(!w.preview()->isVisible());
-        setRow(w, 2, RowStatus::Done, QStringLiteral(" 1x1"),
-               t.dir.filePath(QStringLiteral("gone.png")));
-        QTest::mouseClick(w.list()->outputCell(2)->imgZoom(), Qt::LeftButton);
-        QVERIFY(!w.preview()->isVisible());
-        QCOMPARE(w.preview()->currentPath(), second);
-
-        QTest::mouseClick(w.list()->outputCell(1)->imgZoom(), Qt::LeftButton);
-        QVERIFY(w.preview()->isVisible());
-        QTest::keyClick(w.preview(), Qt::Key_Escape);
-        QVERIFY(!w.preview()->isVisible());
-    }
-
-    // The list follows the queue even when a posted insertion arrives after the queue changed.
-    void listModelStaysInStepWithTheQueue() {
-        TestContext t;
-        WindowState state;
-        ImageQueue queue(t.context, state);
-        ImageListModel model(queue);
-        QStringList paths;
-        for (const char* n : {"a.png", "b.png", "c.png", "d.png"})
-            paths.append(writeImage(t.dir.filePath(QString::fromLatin1(n)), 4, 4));
-        queue.admitPaths(paths.mid(0, 3), false);
-        QCOMPARE(model.rowCount(), 0);  // insertions are posted
-        QVERIFY(queue.deleteImage(1));  // before they arrive
-        QCOMPARE(model.rowCount(), 2);
-        QCoreApplication::processEvents();
-        QCOMPARE(model.rowCount(), 2);
-        QCOMPARE(model.data(model.index(1, 0)).toString(), QStringLiteral("c.png"));
-        queue.admitPaths({paths.at(3)}, false);
-        QCoreApplication::processEvents();
-        QCOMPARE(model.rowCount(), 3);
-        QCOMPARE(model.data(model.index(2, 0)).toString(), QStringLiteral("d.png"));
-        queue.resetList();
-        QCOMPARE(model.rowCount(), 0);
-        queue.at(0);  // nothing left
-        queue.admitPaths({paths.at(0)}, false);
-        queue.clearList();
-        QCoreApplication::processEvents();
-        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(queuedNames(w).mid(0, 3),
+                 (QStringList{"photo00.png", "photo03.png", "photo05.png"}));
+        QApplication::sendEvent(list->imageCell(1), &enter);
+        QTRY_VERIFY(list->imageCell(1)->btnDelete()->isVisible());
+        QTest::mouseClick(list->imageCell(1)->btnDelete(), Qt::LeftButton);
+        QCOMPARE(queuedNames(w).mid(0, 2), (QStringList{"photo00.png", "photo05.png"}));
     }
 
 #ifdef VORPANE_SERVER_PATH
-    // Three images through the window against the reference service.
-    void fullRunAgainstTheReferenceService() {
-        QTemporaryDir serverDir;
-        QProcess server;
-        server.setProgram(QStringLiteral(VORPANE_SERVER_PATH));
-        server.setArguments({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                             serverDir.filePath(QStringLiteral("server.db")),
-                             QStringLiteral("--results-dir"),
-                             serverDir.filePath(QStringLiteral("results"))});
-        server.start();
-        QVERIFY(server.waitForStarted());
-        auto stopServer = qScopeGuard([&server] {
-            server.terminate();
-            if (!server.waitForFinished(5000)) server.kill();
-        });
-        QByteArray out;
-        while (out.count('\n') < 2 && server.waitForReadyRead(5000))
-            out += server.readAllStandardOutput();
-        const QList<QByteArray> lines = out.split('\n');
-        QVERIFY2(lines.size() >= 2, out.constData());
-        const auto service = Constant::fromServiceUrl(QString::fromUtf8(lines.at(0).trimmed()));
-        QVERIFY(service);
-        QVERIFY(lines.at(1).startsWith("Demo API key: "));
-        const QString key = QString::fromUtf8(lines.at(1).mid(14).trimmed());
-
-        TestContext t(*service);
-        signIn(t, key);
-        ServiceSession session;
-        ViewController w(t.context, session);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // Empty list, list, running and run ended, through the window against the local service.
+    void fullRunAgainstTheLocalService() {
+        LocalService service;
+        QVERIFY(service.start(QStringLiteral(VORPANE_SERVER_PATH)));
+        Fixture f(true, &service);
+        ViewController& w = f.open();
         auto* credit = outlet<QLabel>(w, "lblRemainCredit");
-        QTRY_VERIFY_WITH_TIMEOUT(credit->text().contains(QStringLiteral("Total credits: 50")),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(credit->text().contains("Total credits: 50"), 10000);
+        const QString empty("imageView dragView btnAdd btnClearList btnStart / START");
+        QCOMPARE(state(w), empty);
 
-        w.queue().admitPaths({writeImage(t.dir.filePath(QStringLiteral("first.png")), 160, 120),
-                              writeImage(t.dir.filePath(QStringLiteral("second.jpg")), 200, 100),
-                              writeImage(t.dir.filePath(QStringLiteral("third.png")), 90, 160)},
-                             true);
-        auto* start = outlet<QPushButton>(w, "btnStart");
-        QTRY_VERIFY(start->isVisible());
-        QTest::mouseClick(start, Qt::LeftButton);
+        const QStringList chosen{writeImage(f.t.dir.filePath("first.png"), 160, 120),
+                                 writeImage(f.t.dir.filePath("second.jpg"), 200, 100),
+                                 writeImage(f.t.dir.filePath("third.png"), 90, 160)};
+        w.setPathChooser([&](bool folders) { return folders ? QStringList() : chosen; });
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);  // the open dialog's files, in order
+        QCOMPARE(queuedNames(w), (QStringList{"first.png", "second.jpg", "third.png"}));
+        QTRY_VERIFY(outlet(w, "contentScroll")->isVisible() && w.list()->imageCell(2));
+        QCOMPARE(state(w),
+                 "dragView contentScroll BottomView btnAdd btnClearList btnStart / START");
+        QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), QStringLiteral("Finished 0 of 3"));
+
+        // What the window shows as each image goes out; Ctrl+O adds nothing meanwhile.
+        int sent = 0;
+        connect(&w.queue(), &ImageQueue::rowChanged, &w, [&](int row) {
+            if (w.queue().at(row)->status != RowStatus::InProgress) return;
+            ++sent;
+            QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
+            QCOMPARE(w.queue().count(), 3);
+            QCOMPARE(state(w), QStringLiteral("contentScroll BottomView btnStart / STOP"));
+            QVERIFY(w.list()->imageCell(row)->progressIndicator()->isAnimating());
+            QVERIFY(!w.list()->imageCell(row)->btnDelete()->isEnabled());
+        });
+        QTest::keyClick(&w, Qt::Key_Return, Qt::ControlModifier);  // presses START
         QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(w, "lblUploadCount")->text(),
                                   QStringLiteral("Finished 3 of 3"), 30000);
-        const QStringList sizes{QStringLiteral(" 160x120"), QStringLiteral(" 200x100"),
-                                QStringLiteral(" 90x160")};
+        QCOMPARE(sent, 3);
+        QCOMPARE(state(w), "dragView contentScroll BottomView btnAdd btnClearList / START");
+        const QStringList sizes{" 160x120", " 200x100", " 90x160"};
         for (int row = 0; row < 3; ++row) {
-            QCOMPARE(w.queue().at(row)->status, RowStatus::Done);
             QVERIFY(w.list()->imageCell(row)->imgComplete()->isVisible());
             QCOMPARE(w.list()->outputCell(row)->lblStatus()->fullText(), sizes.at(row));
-            QVERIFY(QFileInfo(w.queue().at(row)->outputFile).isFile());
         }
-        QCOMPARE(start->text(), QStringLiteral("START"));
-        QVERIFY(!start->isEnabled());
         QTRY_VERIFY(credit->text().contains(QStringLiteral("Total credits: 47")));
-        QVERIFY(t.alerts.entries.isEmpty());
+        QVERIFY(f.t.alerts.entries.isEmpty());
+
+        // Zoom opens the row's own result; Space or Escape closes the preview.
+        for (int row : {1, 2}) {
+            QTest::mouseClick(w.list()->outputCell(row)->imgZoom(), Qt::LeftButton);
+            QVERIFY(w.preview() && w.preview()->isVisible());
+            QCOMPARE(w.preview()->currentPath(), w.queue().at(row)->outputFile);
+            QCOMPARE(w.queue().outputIndex, row);
+            QTRY_VERIFY(w.preview()->hasPicture());
+            QTest::keyClick(w.preview(), row == 1 ? Qt::Key_Space : Qt::Key_Escape);
+            QVERIFY(!w.preview()->isVisible());
+        }
+        QTest::mouseClick(outlet<QPushButton>(w, "btnClearList"), Qt::LeftButton);
+        QTRY_COMPARE(state(w), empty);
     }
 #endif
 };

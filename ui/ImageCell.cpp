@@ -33,7 +33,9 @@ ImageCell::ImageCell(QWidget* parent)
                              tr("Done"), this)),
       m_imgFailed(makeMark(QStringLiteral(":/icons/failed.svg"), QStringLiteral("imgFailed"),
                            tr("Failed"), this)),
-      m_btnDelete(new Button(this)) {
+      m_btnDelete(makeRowButton(QStringLiteral(":/icons/delete.svg"), QStringLiteral("btnDelete"),
+                                tr("Remove from the list"),
+                                [this] { emit deleteRequested(record()); })) {
     setObjectName(QStringLiteral("ImageCell"));
     m_thumbnail->setObjectName(QStringLiteral("thumbnail"));
     m_thumbnail->setFixedSize(32, 32);
@@ -41,21 +43,6 @@ ImageCell::ImageCell(QWidget* parent)
     m_progressIndicator->setObjectName(QStringLiteral("progressIndicator"));
     m_progressIndicator->setAccessibleName(tr("In progress"));
     m_progressIndicator->hide();
-
-    m_btnDelete->setObjectName(QStringLiteral("btnDelete"));
-    m_btnDelete->setIcon(QIcon(QStringLiteral(":/icons/delete.svg")));
-    m_btnDelete->setIconSize(QSize(18, 18));
-    m_btnDelete->setFixedSize(28, 28);
-    m_btnDelete->setFlat(true);
-    m_btnDelete->setToolTip(tr("Remove from the list"));
-    m_btnDelete->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; border-radius: 5px; background: transparent; }"
-                       "QPushButton:hover { background: rgba(0, 0, 0, 0.08); }"
-                       "QPushButton:focus { border: 1px solid #1a73e8; }"));
-    m_btnDelete->hide();
-    connect(m_btnDelete, &QPushButton::clicked, this, [this] {
-        if (record()) emit deleteRequested(record());
-    });
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(10, 4, 8, 4);

@@ -1,5 +1,7 @@
 #include "ListCell.h"
 
+#include "Button.h"
+
 #include <QPainter>
 #include <QTimer>
 
@@ -8,6 +10,26 @@ ListCell::ListCell(QWidget* parent) : QWidget(parent) {}
 void ListCell::bind(std::shared_ptr<DataModel> record) {
     m_record = std::move(record);
     refresh();
+}
+
+Button* ListCell::makeRowButton(const QString& icon, const QString& objectName,
+                                const QString& toolTip, std::function<void()> clicked) {
+    auto* button = new Button(this);
+    button->setObjectName(objectName);
+    button->setIcon(QIcon(icon));
+    button->setIconSize(QSize(18, 18));
+    button->setFixedSize(28, 28);
+    button->setFlat(true);
+    button->setToolTip(toolTip);
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; border-radius: 5px; background: transparent; }"
+                       "QPushButton:hover { background: rgba(0, 0, 0, 0.08); }"
+                       "QPushButton:focus { border: 1px solid #1a73e8; }"));
+    button->hide();
+    connect(button, &QPushButton::clicked, this, [this, clicked = std::move(clicked)] {
+        if (m_record) clicked();
+    });
+    return button;
 }
 
 void ListCell::enterEvent(QEnterEvent* event) {

@@ -3,7 +3,10 @@
 #include "DataModel.h"
 
 #include <QWidget>
+#include <functional>
 #include <memory>
+
+class Button;
 
 // What both cells of a list row share: the record they show and the hover highlight (black at
 // alpha 0.05 while the pointer is over the cell). Hover changes are applied on the next turn of
@@ -25,6 +28,10 @@ protected:
     void leaveEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     virtual void highlightChanged() {}
+    // A small flat icon button of the row, hidden until the cell shows it. A click calls
+    // `clicked` while the cell shows a record.
+    Button* makeRowButton(const QString& icon, const QString& objectName, const QString& toolTip,
+                          std::function<void()> clicked);
 
 private:
     void setHoverSoon(bool hovered);

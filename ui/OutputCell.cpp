@@ -20,25 +20,12 @@ void setStatusColor(QLabel* label, const QColor& color) {
 OutputCell::OutputCell(QWidget* parent)
     : ListCell(parent),
       m_lblStatus(new ElidedLabel(Qt::ElideRight, this)),
-      m_imgZoom(new Button(this)) {
+      m_imgZoom(makeRowButton(QStringLiteral(":/icons/zoom.svg"), QStringLiteral("imgZoom"),
+                              tr("Preview the result"),
+                              [this] { emit previewRequested(record()); })) {
     setObjectName(QStringLiteral("OutputCell"));
     m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
     m_lblStatus->hide();
-
-    m_imgZoom->setObjectName(QStringLiteral("imgZoom"));
-    m_imgZoom->setIcon(QIcon(QStringLiteral(":/icons/zoom.svg")));
-    m_imgZoom->setIconSize(QSize(18, 18));
-    m_imgZoom->setFixedSize(28, 28);
-    m_imgZoom->setFlat(true);
-    m_imgZoom->setToolTip(tr("Preview the result"));
-    m_imgZoom->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; border-radius: 5px; background: transparent; }"
-                       "QPushButton:hover { background: rgba(0, 0, 0, 0.08); }"
-                       "QPushButton:focus { border: 1px solid #1a73e8; }"));
-    m_imgZoom->hide();
-    connect(m_imgZoom, &QPushButton::clicked, this, [this] {
-        if (record()) emit previewRequested(record());
-    });
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(10, 4, 8, 4);

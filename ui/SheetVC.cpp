@@ -1,9 +1,9 @@
 #include "SheetVC.h"
 
 #include "AppContext.h"
+#include "ImagePreview.h"
 #include "KeyVerifier.h"
 #include "SettingsStore.h"
-#include "SheetPreview.h"
 #include "UrlOpener.h"
 #include "UserDefaultKeys.h"
 #include "ViewHelpers.h"
@@ -376,7 +376,6 @@ void SheetVC::openOutputFolder() {
     const std::optional<QStringList> chosen = m_chooseImages(m_lblFolderName->text());
     if (!chosen) return;
     m_outputImagesList = *chosen;
-    if (!m_preview) m_preview = new SheetPreview(this);
-    m_preview->setItems(*m_outputImagesList);
-    m_preview->bringToFront();
+    if (!m_preview) m_preview = new ImagePreview(this);
+    m_preview->open(*m_outputImagesList);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 struct AppContext;
+class ImagePreview;
 class KeyVerifier;
 class QFrame;
 class QLabel;
@@ -13,7 +14,6 @@ class QLineEdit;
 class QPushButton;
 class QStackedLayout;
 class ServiceSession;
-class SheetPreview;
 
 // The settings sheet: the API key (verified with the service when saved) and the output folder.
 // One instance is created on first use and kept; every presentation refills it from the settings.
@@ -42,7 +42,7 @@ public:
     // The images last chosen for preview; nothing before the first preview.
     const std::optional<QStringList>& outputImagesList() const { return m_outputImagesList; }
     // The preview window, once an image choice has opened it.
-    SheetPreview* previewWindow() const { return m_preview; }
+    ImagePreview* previewWindow() const { return m_preview; }
 
     // Number of user-perceived characters (grapheme clusters) in `text`.
     static int graphemeCount(const QString& text);
@@ -70,7 +70,7 @@ private:
     FolderChooser m_chooseFolder;
     ImageChooser m_chooseImages;
     std::optional<QStringList> m_outputImagesList;
-    SheetPreview* m_preview = nullptr;
+    ImagePreview* m_preview = nullptr;
 
     QStackedLayout* m_keyStack = nullptr;
     QLineEdit* m_txtApiKey = nullptr;

@@ -543,7 +543,7 @@ void ViewController::previewRecord(const std::shared_ptr<DataModel>& record) {
     // A row shows its own saved result; a row without one opens nothing.
     if (record->outputFile.isEmpty()) return;
     if (!m_preview) m_preview = new ImagePreview(this);
-    m_preview->showFile(record->outputFile);
+    m_preview->open({record->outputFile});
 }
 
 void ViewController::openColorPanel() {

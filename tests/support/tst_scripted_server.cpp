@@ -45,16 +45,7 @@ private slots:
     void cleanup();
 
     void multipartPostIsParsedExactly();
-    void repliesFollowQueuesOverOneKeptAliveConnection();
-    void unscriptedPathGets404();
-    void redirectCarriesLocation();
-    void delayedReplyDoesNotBlockOthers();
     void rawChunkedSegmentedAndContinueRequests();
-    void holdNeverAnswers();
-    void brokenRepliesFailAtClient_data();
-    void brokenRepliesFailAtClient();
-    void endlessStreamStopsWhenClientAborts_data();
-    void endlessStreamStopsWhenClientAborts();
     void largeUploadToThreadedServerIsIntact();
 
 private:
@@ -128,60 +119,9 @@ void TestScriptedServer::multipartPostIsParsedExactly() {
     QCOMPARE(recorded.part("image_file"), &filePart);
 }
 
-void TestScriptedServer::repliesFollowQueuesOverOneKeptAliveConnection() {
-    m_server->script("/q", ScriptedReply::json(201, "first"));
-    m_server->script("/q", ScriptedReply::json(202, "second"));
 
-    QList<int> statuses;
-    QList<QByteArray> bodies;
-    for (int i = 0; i < 3; ++i) {
-        auto reply = finish(m_nam->get(QNetworkRequest(m_server->url("/q"))));
-        QCOMPARE(reply->error(), QNetworkReply::NoError);
-        statuses << statusOf(*reply);
-        bodies << reply->readAll();
-    }
-    QCOMPARE(statuses, (QList<int>{201, 202, 202}));
-    QCOMPARE(bodies, (QList<QByteArray>{"first", "second", "second"}));
-    QCOMPARE(m_server->requestCount("/q"), 3);
-    QCOMPARE(m_server->connectionCount(), 1);
-}
 
-void TestScriptedServer::unscriptedPathGets404() {
-    m_server->script("/known", ScriptedReply::json(200, "{}"));
-    auto reply = finish(m_nam->get(QNetworkRequest(m_server->url("/unknown"))));
-    QCOMPARE(statusOf(*reply), 404);
-    QCOMPARE(reply->readAll(), QByteArray(R"({"error":"not scripted"})"));
-    QCOMPARE(m_server->requestCount("/unknown"), 1);
-    QCOMPARE(m_server->requestCount("/known"), 0);
-}
 
-void TestScriptedServer::redirectCarriesLocation() {
-    ScriptedServer target;
-    QVERIFY(target.start());
-    const QByteArray location = target.url("/elsewhere").toEncoded();
-    m_server->script("/moved", ScriptedReply::redirect(302, location));
-
-    QNetworkRequest request(m_server->url("/moved"));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    auto reply = finish(m_nam->get(request));
-    QCOMPARE(statusOf(*reply), 302);
-    QCOMPARE(reply->rawHeader("Location"), location);
-    QCOMPARE(target.connectionCount(), 0);
-}
-
-void TestScriptedServer::delayedReplyDoesNotBlockOthers() {
-    m_server->script("/slow", ScriptedReply::json(200, "slow").withDelay(800));
-    m_server->script("/fast", ScriptedReply::json(200, "fast"));
-
-    std::unique_ptr<QNetworkReply> slow(m_nam->get(QNetworkRequest(m_server->url("/slow"))));
-    QVERIFY(m_server->waitForRequests(1));
-    auto fast = finish(m_nam->get(QNetworkRequest(m_server->url("/fast"))));
-    QCOMPARE(fast->readAll(), QByteArray("fast"));
-    QVERIFY(!slow->isFinished());
-    finish(slow.release());
-    QCOMPARE(m_server->requestCount(), 2);
-}
 
 void TestScriptedServer::rawChunkedSegmentedAndContinueRequests() {
     m_server->script("/upload", ScriptedReply::json(200, "stored"));
@@ -228,57 +168,10 @@ void TestScriptedServer::rawChunkedSegmentedAndContinueRequests() {
     QCOMPARE(m_server->connectionCount(), 1);
 }
 
-void TestScriptedServer::holdNeverAnswers() {
-    m_server->script("/hold", ScriptedReply::hold());
-    QNetworkRequest request(m_server->url("/hold"));
-    request.setTransferTimeout(300);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
-    auto reply = finish(m_nam->post(request, QByteArray("payload")));
-    QVERIFY(reply->isFinished());
-    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(statusOf(*reply), 0);
-    // Recorded even though it was never answered.
-    QCOMPARE(m_server->requestCount("/hold"), 1);
-    QCOMPARE(m_server->lastRequest().body, QByteArray("payload"));
-}
 
-void TestScriptedServer::brokenRepliesFailAtClient_data() {
-    QTest::addColumn<ScriptedReply>("scripted");
-    QTest::newRow("truncated body") << ScriptedReply::truncate(200, "image/png", "partial");
-    QTest::newRow("closed unanswered") << ScriptedReply::close();
-}
 
-void TestScriptedServer::brokenRepliesFailAtClient() {
-    QFETCH(ScriptedReply, scripted);
-    m_server->script("/broken", scripted);
-    auto reply = finish(m_nam->get(QNetworkRequest(m_server->url("/broken"))));
-    QVERIFY(reply->isFinished());
-    QCOMPARE(reply->error(), QNetworkReply::RemoteHostClosedError);
-    QTRY_COMPARE(m_server->openConnectionCount(), 0);
-}
 
-void TestScriptedServer::endlessStreamStopsWhenClientAborts_data() {
-    QTest::addColumn<int>("intervalMs");
-    QTest::newRow("paced") << 2;
-    QTest::newRow("as fast as read") << 0;
-}
 
-void TestScriptedServer::endlessStreamStopsWhenClientAborts() {
-    QFETCH(int, intervalMs);
-    ScriptedReply endless = ScriptedReply::endless(200, "application/octet-stream");
-    endless.endlessIntervalMs = intervalMs;
-    m_server->script("/stream", endless);
-
-    std::unique_ptr<QNetworkReply> reply(m_nam->get(QNetworkRequest(m_server->url("/stream"))));
-    qint64 received = 0;
-    connect(reply.get(), &QNetworkReply::readyRead, this,
-            [&] { received += reply->readAll().size(); });
-    QTRY_VERIFY(received > 2 * 1024 * 1024);
-    QVERIFY(!reply->isFinished());
-    reply->abort();
-    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
-    QTRY_COMPARE(m_server->openConnectionCount(), 0);
-}
 
 void TestScriptedServer::largeUploadToThreadedServerIsIntact() {
     ScriptedServerThread serverThread;
