@@ -79,6 +79,12 @@ void ImageUpload::send(const DataModel& record, const Options& options,
         fail(kTooLarge);
         return;
     }
+    // Checked before sending: a result that cannot be saved would still cost a credit.
+    QString folderError;
+    if (m_context.settings.prepareOutputFolder(&folderError).isEmpty()) {
+        fail(folderError);
+        return;
+    }
 
     FormPart image;
     image.name = QByteArrayLiteral("source_image_file");

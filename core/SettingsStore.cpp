@@ -3,7 +3,9 @@
 #include "CreditRecord.h"
 #include "UserDefaultKeys.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
@@ -85,6 +87,21 @@ QString SettingsStore::resolvedOutputFolder() const {
     const auto folder = string(UserDefaultKeys::outputFolder);
     if (folder && !folder->isEmpty()) return *folder;
     return downloadsFolder();
+}
+
+QString SettingsStore::prepareOutputFolder(QString* error) const {
+    const QString downloads = downloadsFolder();
+    const auto chosen = string(UserDefaultKeys::outputFolder);
+    // Saving the settings stores the Downloads path the sheet showed; it is still the default.
+    if (chosen && !chosen->isEmpty() && QDir::cleanPath(*chosen) != QDir::cleanPath(downloads)) {
+        // A chosen folder that is gone (an unplugged drive, say) is not recreated behind the user's back.
+        if (QFileInfo(*chosen).isDir()) return *chosen;
+        if (error) *error = QStringLiteral("The output folder %1 does not exist").arg(*chosen);
+        return QString();
+    }
+    if (!downloads.isEmpty() && QDir().mkpath(downloads)) return downloads;
+    if (error) *error = QStringLiteral("No output folder is available");
+    return QString();
 }
 
 QString SettingsStore::downloadsFolder() {

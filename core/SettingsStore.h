@@ -40,6 +40,10 @@ public:
     QString appVersion() const;
     // The stored folder when it is a non-empty string, else the Downloads folder (never stored).
     QString resolvedOutputFolder() const;
+    // The folder results are written to, made ready before an image is sent so that no credit is
+    // spent on a result that cannot be saved: a chosen folder must exist; the Downloads default is
+    // created when missing. The empty string, with the reason in `error`, when neither works.
+    QString prepareOutputFolder(QString* error) const;
     // The user's Downloads folder, or the empty string when the platform names none.
     static QString downloadsFolder();
 

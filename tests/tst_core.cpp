@@ -68,6 +68,28 @@ private slots:
         QCOMPARE(t.settings.value(UserDefaultKeys::outputFolder), QVariant());
     }
 
+    void outputFolderIsMadeReadyBeforeSending() {
+        TestContext t;
+        QString error;
+        // The Downloads default is created when a fresh account has none.
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", t.dir.filePath(QStringLiteral("home")).toUtf8());
+        const QString downloads = t.settings.prepareOutputFolder(&error);
+        QVERIFY2(downloads.startsWith(t.dir.path()) && QFileInfo(downloads).isDir(), qPrintable(downloads));
+        // Also when the settings sheet stored that path as the chosen folder.
+        QVERIFY(QDir(downloads).removeRecursively());
+        t.settings.setString(UserDefaultKeys::outputFolder, downloads);
+        QCOMPARE(t.settings.prepareOutputFolder(&error), downloads);
+        QVERIFY(QFileInfo(downloads).isDir());
+        qputenv("HOME", home);
+        // A chosen folder that is gone is reported, not recreated.
+        const QString gone = t.dir.filePath(QStringLiteral("unplugged/drive"));
+        t.settings.setString(UserDefaultKeys::outputFolder, gone);
+        QCOMPARE(t.settings.prepareOutputFolder(&error), QString());
+        QVERIFY(error.contains(gone));
+        QVERIFY(!QFileInfo::exists(gone));
+    }
+
     void credentialResetLeavesAnEmptyKeyAndEmptyBalances() {
         TestContext t;
         t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("abc"));
