@@ -8,14 +8,11 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <utility>
 
 ScriptedServer::ScriptedServer(QObject* parent) : QObject(parent) {
     qRegisterMetaType<RecordedRequest>();
-}
-
-ScriptedServer::~ScriptedServer() {
-    stopHere();
 }
 
 bool ScriptedServer::start() {
@@ -26,109 +23,51 @@ bool ScriptedServer::start() {
     return ok;
 }
 
-void ScriptedServer::stop() {
-    if (QThread::currentThread() == thread()) {
-        stopHere();
-        return;
-    }
-    QMetaObject::invokeMethod(this, &ScriptedServer::stopHere, Qt::BlockingQueuedConnection);
-}
-
 bool ScriptedServer::startHere() {
-    stopHere();
     m_tcpServer = new QTcpServer(this);
     connect(m_tcpServer, &QTcpServer::newConnection, this, &ScriptedServer::onNewConnection);
     if (!m_tcpServer->listen(QHostAddress::LocalHost, 0)) {
         qWarning("ScriptedServer: cannot listen: %s", qPrintable(m_tcpServer->errorString()));
-        delete m_tcpServer;
-        m_tcpServer = nullptr;
         return false;
     }
     QMutexLocker lock(&m_mutex);
     m_port = m_tcpServer->serverPort();
-    m_listening = true;
     return true;
-}
-
-void ScriptedServer::stopHere() {
-    if (m_tcpServer) {
-        m_tcpServer->close();
-        delete m_tcpServer;
-        m_tcpServer = nullptr;
-    }
-    const QList<ScriptedServerConnection*> connections = std::exchange(m_connections, {});
-    for (ScriptedServerConnection* connection : connections) {
-        connection->disconnect(this);
-        connection->abort();
-        connection->deleteLater();
-    }
-    QMutexLocker lock(&m_mutex);
-    m_listening = false;
-    m_openConnections = 0;
 }
 
 void ScriptedServer::onNewConnection() {
     while (QTcpSocket* socket = m_tcpServer->nextPendingConnection()) {
-        auto* connection = new ScriptedServerConnection(
+        new ScriptedServerConnection(
             socket, [this](RecordedRequest&& request) { return dispatch(std::move(request)); },
             this);
-        connect(connection, &ScriptedServerConnection::finished, this,
-                [this](ScriptedServerConnection* finished) {
-                    m_connections.removeOne(finished);
-                    finished->deleteLater();
-                    QMutexLocker lock(&m_mutex);
-                    --m_openConnections;
-                });
-        m_connections.append(connection);
         QMutexLocker lock(&m_mutex);
         ++m_connectionCount;
-        ++m_openConnections;
     }
 }
 
 ScriptedReply ScriptedServer::dispatch(RecordedRequest&& request) {
-    Handler handler;
-    {
-        QMutexLocker lock(&m_mutex);
-        if (m_recordBodies) {
-            m_requests.append(request);
-        } else {
-            RecordedRequest stored = request;
-            stored.body.clear();
-            for (RecordedPart& part : stored.parts) part.releaseBody();
-            m_requests.append(std::move(stored));
-        }
-        handler = m_handler;
+    QMutexLocker lock(&m_mutex);
+    m_requests.append(request);
+    if (!m_recordBodies) {
+        m_requests.last().body.clear();
+        for (RecordedPart& part : m_requests.last().parts) part.body.clear();
     }
+    const Handler handler = m_handler;
+    lock.unlock();
     emit requestReceived(request);
     if (handler) return handler(request);
 
-    QMutexLocker lock(&m_mutex);
+    lock.relock();
     const auto it = m_queues.find(request.path);
-    if (it == m_queues.end() || it->isEmpty()) {
-        return ScriptedReply::json(404, R"({"error":"not scripted"})");
-    }
+    if (it == m_queues.end()) return ScriptedReply::json(404, R"({"error":"not scripted"})");
     return it->size() > 1 ? it->takeFirst() : it->first();
 }
 
-bool ScriptedServer::isListening() const {
-    QMutexLocker lock(&m_mutex);
-    return m_listening;
-}
-
-quint16 ScriptedServer::port() const {
-    QMutexLocker lock(&m_mutex);
-    return m_port;
-}
-
 QUrl ScriptedServer::url(const QString& path) const {
-    QUrl result;
-    result.setScheme(QStringLiteral("http"));
-    result.setHost(QStringLiteral("127.0.0.1"));
-    result.setPort(port());
-    const qsizetype query = path.indexOf(QLatin1Char('?'));
-    result.setPath(query < 0 ? path : path.left(query));
-    if (query >= 0) result.setQuery(path.mid(query + 1));
+    QUrl result(QStringLiteral("http://127.0.0.1"));
+    QMutexLocker lock(&m_mutex);
+    result.setPort(m_port);
+    result.setPath(path);
     return result;
 }
 
@@ -139,11 +78,6 @@ QUrl ScriptedServer::baseUrl() const {
 void ScriptedServer::script(const QByteArray& path, const ScriptedReply& reply) {
     QMutexLocker lock(&m_mutex);
     m_queues[path].append(reply);
-}
-
-void ScriptedServer::clearScript() {
-    QMutexLocker lock(&m_mutex);
-    m_queues.clear();
 }
 
 void ScriptedServer::setHandler(Handler handler) {
@@ -169,29 +103,17 @@ RecordedRequest ScriptedServer::lastRequest() const {
 int ScriptedServer::requestCount(const QByteArray& path) const {
     QMutexLocker lock(&m_mutex);
     if (path.isEmpty()) return int(m_requests.size());
-    int count = 0;
-    for (const RecordedRequest& request : m_requests) {
-        if (request.path == path) ++count;
-    }
-    return count;
-}
-
-void ScriptedServer::clearRequests() {
-    QMutexLocker lock(&m_mutex);
-    m_requests.clear();
+    return int(std::count_if(m_requests.cbegin(), m_requests.cend(),
+                             [&path](const RecordedRequest& r) { return r.path == path; }));
 }
 
 bool ScriptedServer::waitForRequests(int n, int timeoutMs) {
-    if (requestCount() >= n) return true;
     QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     // Queued to this thread when the server lives elsewhere.
     connect(this, &ScriptedServer::requestReceived, &loop, [this, n, &loop] {
         if (requestCount() >= n) loop.quit();
     });
-    timer.start(timeoutMs);
     if (requestCount() < n) loop.exec();
     return requestCount() >= n;
 }
@@ -199,9 +121,4 @@ bool ScriptedServer::waitForRequests(int n, int timeoutMs) {
 int ScriptedServer::connectionCount() const {
     QMutexLocker lock(&m_mutex);
     return m_connectionCount;
-}
-
-int ScriptedServer::openConnectionCount() const {
-    QMutexLocker lock(&m_mutex);
-    return m_openConnections;
 }

@@ -10,32 +10,24 @@
 #include <functional>
 
 class QTcpServer;
-class ScriptedServerConnection;
 
 // A scripted HTTP/1.1 server on 127.0.0.1 (port chosen by the system) for driving the client
 // against exact replies: per-path reply queues or a handler, every request recorded.
-//
-// start(), stop(), script(), setHandler() and the accessors may be called from any thread;
-// start() and stop() run in the server's own thread (blocking until done) when called elsewhere.
+// Everything public may be called from any thread; start() runs in the server's own thread.
 class ScriptedServer final : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<ScriptedReply(const RecordedRequest&)>;
 
     explicit ScriptedServer(QObject* parent = nullptr);
-    ~ScriptedServer() override;
 
     bool start();
-    void stop();  // closes every connection; port() keeps the last port
-    bool isListening() const;
-    quint16 port() const;
     QUrl url(const QString& path = QStringLiteral("/")) const;
     QUrl baseUrl() const;  // http://127.0.0.1:PORT/api/v1/
 
     // Each request to a path takes the next reply of that path's queue; the last reply of a
     // queue is reused for every later request.
     void script(const QByteArray& path, const ScriptedReply& reply);
-    void clearScript();
     // Decides every reply (in the server's thread); takes precedence over the queues.
     void setHandler(Handler handler);
     // When false, recorded requests keep bodySize but drop body and part bytes (benchmarks).
@@ -44,29 +36,23 @@ public:
     QList<RecordedRequest> requests() const;
     RecordedRequest lastRequest() const;
     int requestCount(const QByteArray& path = {}) const;
-    void clearRequests();
     // Runs the calling thread's event loop until at least n requests were recorded.
     bool waitForRequests(int n, int timeoutMs = 5000);
-    int connectionCount() const;      // accepted so far
-    int openConnectionCount() const;  // currently open
+    int connectionCount() const;  // accepted so far
 
 signals:
     void requestReceived(const RecordedRequest& request);
 
 private:
     bool startHere();
-    void stopHere();
     void onNewConnection();
     ScriptedReply dispatch(RecordedRequest&& request);
 
     QTcpServer* m_tcpServer = nullptr;
-    QList<ScriptedServerConnection*> m_connections;
 
     mutable QMutex m_mutex;  // guards everything below
     quint16 m_port = 0;
-    bool m_listening = false;
     int m_connectionCount = 0;
-    int m_openConnections = 0;
     bool m_recordBodies = true;
     Handler m_handler;
     QHash<QByteArray, QList<ScriptedReply>> m_queues;

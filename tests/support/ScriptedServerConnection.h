@@ -8,50 +8,38 @@
 class QTcpSocket;
 class QTimer;
 
-// One accepted socket of the scripted server: reads HTTP/1.1 requests (keep-alive, fixed-length
-// and chunked bodies, 100-continue), hands each complete request to the dispatcher and carries
-// out the reply it returns.
+// One accepted socket of the scripted server: reads keep-alive HTTP/1.1 requests with
+// Content-Length bodies, hands each complete request to the dispatcher and carries out the reply
+// it returns. Deletes itself once the peer is gone.
 class ScriptedServerConnection final : public QObject {
     Q_OBJECT
 public:
     using Dispatcher = std::function<ScriptedReply(RecordedRequest&&)>;
 
     // Takes ownership of the socket.
-    ScriptedServerConnection(QTcpSocket* socket, Dispatcher dispatcher, QObject* parent);
+    explicit ScriptedServerConnection(QTcpSocket* socket, Dispatcher dispatcher, QObject* parent);
     ~ScriptedServerConnection() override;
 
-    // Drops the connection at once.
-    void abort();
-
-signals:
-    // The socket is gone; the owner may delete the connection.
-    void finished(ScriptedServerConnection* connection);
-
 private:
-    enum class State { Head, FixedBody, ChunkSize, ChunkData, ChunkTrailer, Busy, Done };
+    enum class State { Head, Body, Busy, Done };
 
     void onReadyRead();
-    void onDisconnected();
     void process();
     bool parseHead(qsizetype end);
-    bool completeRequest();
-    void carryOut(const ScriptedReply& reply, bool closeAfter, bool headRequest);
-    void writeHead(const ScriptedReply& reply, qint64 contentLength, bool closeAfter);
-    void startEndless(const ScriptedReply& reply);
+    void complete();
+    void carryOut(const ScriptedReply& reply);
+    void writeHead(const ScriptedReply& reply, qint64 contentLength, bool close);
     void pumpEndless();
-    void fail(int status, const QByteArray& message);
+    bool fail(int status);
     void closeGracefully();
 
     QTcpSocket* m_socket;
     Dispatcher m_dispatcher;
-    QByteArray m_buffer;
-    qsizetype m_pos = 0;   // start of unconsumed data in m_buffer
-    qsizetype m_scan = 0;  // where the search for the end of the head resumes
+    QByteArray m_buffer;  // received, not yet consumed
     State m_state = State::Head;
     RecordedRequest m_current;
-    qint64 m_remaining = 0;  // body or chunk bytes still expected
+    qint64 m_remaining = 0;  // body bytes still expected
     bool m_closeAfter = false;
-    bool m_headRequest = false;
     QTimer* m_endlessTimer = nullptr;
     QByteArray m_endlessChunk;
 };

@@ -23,18 +23,6 @@ bool ScriptedServerThread::start() {
     return m_server->start();
 }
 
-void ScriptedServerThread::stop() {
-    m_server->stop();
-}
-
-quint16 ScriptedServerThread::port() const {
-    return m_server->port();
-}
-
-QUrl ScriptedServerThread::url(const QString& path) const {
-    return m_server->url(path);
-}
-
 QUrl ScriptedServerThread::baseUrl() const {
     return m_server->baseUrl();
 }

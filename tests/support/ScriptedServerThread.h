@@ -12,12 +12,9 @@ class ScriptedServerThread final : public QObject {
     Q_OBJECT
 public:
     explicit ScriptedServerThread(QObject* parent = nullptr);
-    ~ScriptedServerThread() override;  // stops the server and joins the thread
+    ~ScriptedServerThread() override;  // deletes the server in its thread and joins the thread
 
     bool start();  // returns once the server listens
-    void stop();
-    quint16 port() const;
-    QUrl url(const QString& path = QStringLiteral("/")) const;
     QUrl baseUrl() const;
     // Scripting, handler and recorded requests are safe to use from any thread.
     ScriptedServer* server() const { return m_server; }

@@ -5,8 +5,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -14,15 +14,8 @@ namespace {
 // Runs the reply to completion and returns it (owned by the caller).
 std::unique_ptr<QNetworkReply> finish(QNetworkReply* reply, int timeoutMs = 5000) {
     std::unique_ptr<QNetworkReply> owned(reply);
-    if (!reply->isFinished()) {
-        QSignalSpy spy(reply, &QNetworkReply::finished);
-        spy.wait(timeoutMs);
-    }
+    if (!reply->isFinished()) QSignalSpy(reply, &QNetworkReply::finished).wait(timeoutMs);
     return owned;
-}
-
-int statusOf(const QNetworkReply& reply) {
-    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 QByteArray binaryPayload(qsizetype size) {
@@ -41,165 +34,84 @@ class TestScriptedServer final : public QObject {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void multipartPostIsParsedExactlyOverOneConnection() {
+        ScriptedServer server;
+        QVERIFY(server.start());
+        server.script("/api/v1/upload", ScriptedReply::json(200, R"({"ok":true})"));
 
-    void multipartPostIsParsedExactly();
-    void rawChunkedSegmentedAndContinueRequests();
-    void largeUploadToThreadedServerIsIntact();
+        // Bytes that look like a delimiter or a line end must survive untouched.
+        const QByteArray image =
+            "\x89PNG\r\n\x1a\n\0\r\n--not-a-boundary\r\n" + binaryPayload(4096);
+        auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+        QHttpPart field;
+        field.setHeader(QNetworkRequest::ContentDispositionHeader, R"(form-data; name="size")");
+        field.setBody("auto");
+        QHttpPart file;
+        file.setHeader(QNetworkRequest::ContentTypeHeader, "image/png");
+        file.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       R"(form-data; name="image_file"; filename="my photo; 1.png")");
+        file.setRawHeader("X-Extra", "yes");
+        file.setBody(image);
+        multiPart->append(field);
+        multiPart->append(file);
 
-private:
-    std::unique_ptr<ScriptedServer> m_server;
-    std::unique_ptr<QNetworkAccessManager> m_nam;
-};
+        QNetworkAccessManager nam;
+        QUrl url = server.url("/api/v1/upload");
+        url.setQuery("mode=fast");
+        QNetworkRequest request(url);
+        request.setRawHeader("X-Api-Key", "k-123");
+        auto reply = finish(nam.post(request, multiPart));
+        multiPart->setParent(reply.get());
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(), "application/json");
+        QCOMPARE(reply->readAll(), QByteArray(R"({"ok":true})"));
 
-void TestScriptedServer::init() {
-    m_server = std::make_unique<ScriptedServer>();
-    QVERIFY(m_server->start());
-    QVERIFY(m_server->port() != 0);
-    m_nam = std::make_unique<QNetworkAccessManager>();
-}
+        const RecordedRequest recorded = server.lastRequest();
+        QCOMPARE(recorded.method + ' ' + recorded.path, "POST /api/v1/upload");
+        QCOMPARE(recorded.header("x-api-key"), QByteArray("k-123"));
+        QVERIFY(recorded.multipartValid);
+        QCOMPARE(recorded.parts.size(), 2);
+        const RecordedPart& sizePart = recorded.parts[0];
+        QCOMPARE(sizePart.name + '=' + sizePart.body, "size=auto");
+        QVERIFY(sizePart.fileName.isEmpty() && sizePart.contentType.isEmpty());
+        const RecordedPart& filePart = *recorded.part("image_file");
+        QCOMPARE(filePart.fileName, QByteArray("my photo; 1.png"));
+        QCOMPARE(filePart.contentType, QByteArray("image/png"));
+        QCOMPARE(filePart.headers.size(), 3);
+        QCOMPARE(filePart.headers.last(), qMakePair(QByteArray("X-Extra"), QByteArray("yes")));
+        QCOMPARE(filePart.body, image);
 
-void TestScriptedServer::cleanup() {
-    m_nam.reset();
-    m_server.reset();
-}
-
-void TestScriptedServer::multipartPostIsParsedExactly() {
-    m_server->script("/api/v1/upload", ScriptedReply::json(200, R"({"ok":true})"));
-
-    // Bytes that look like a delimiter or a line end must survive untouched.
-    const QByteArray image = "\x89PNG\r\n\x1a\n\0\r\n--not-a-boundary\r\n" + binaryPayload(4096);
-    auto* multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    QHttpPart field;
-    field.setHeader(QNetworkRequest::ContentDispositionHeader, R"(form-data; name="size")");
-    field.setBody("auto");
-    QHttpPart file;
-    file.setHeader(QNetworkRequest::ContentTypeHeader, "image/png");
-    file.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   R"(form-data; name="image_file"; filename="my photo; 1.png")");
-    file.setRawHeader("X-Extra", "yes");
-    file.setBody(image);
-    multiPart->append(field);
-    multiPart->append(file);
-
-    QNetworkRequest request(m_server->url("/api/v1/upload?mode=fast"));
-    request.setRawHeader("X-Api-Key", "k-123");
-    auto reply = finish(m_nam->post(request, multiPart));
-    multiPart->setParent(reply.get());
-    QCOMPARE(reply->error(), QNetworkReply::NoError);
-    QCOMPARE(statusOf(*reply), 200);
-    QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(),
-             QStringLiteral("application/json"));
-    QCOMPARE(reply->readAll(), QByteArray(R"({"ok":true})"));
-
-    const RecordedRequest recorded = m_server->lastRequest();
-    QCOMPARE(recorded.method, QByteArray("POST"));
-    QCOMPARE(recorded.target, QByteArray("/api/v1/upload?mode=fast"));
-    QCOMPARE(recorded.path, QByteArray("/api/v1/upload"));
-    QCOMPARE(recorded.header("x-api-key"), QByteArray("k-123"));
-    QVERIFY(recorded.header("Content-Type").contains(recorded.boundary));
-    QVERIFY(!recorded.boundary.isEmpty());
-    QVERIFY(recorded.multipartValid);
-    QCOMPARE(recorded.parts.size(), 2);
-
-    const RecordedPart& sizePart = recorded.parts[0];
-    QCOMPARE(sizePart.name, QByteArray("size"));
-    QVERIFY(!sizePart.hasFileName);
-    QVERIFY(sizePart.contentType.isEmpty());
-    QCOMPARE(sizePart.body, QByteArray("auto"));
-
-    const RecordedPart& filePart = recorded.parts[1];
-    QCOMPARE(filePart.name, QByteArray("image_file"));
-    QVERIFY(filePart.hasFileName);
-    QCOMPARE(filePart.fileName, QByteArray("my photo; 1.png"));
-    QCOMPARE(filePart.contentType, QByteArray("image/png"));
-    QCOMPARE(filePart.header("x-extra"), QByteArray("yes"));
-    QCOMPARE(filePart.body, image);
-    QCOMPARE(recorded.part("image_file"), &filePart);
-}
-
-
-
-
-
-void TestScriptedServer::rawChunkedSegmentedAndContinueRequests() {
-    m_server->script("/upload", ScriptedReply::json(200, "stored"));
-
-    QTcpSocket socket;
-    QByteArray received;
-    connect(&socket, &QTcpSocket::readyRead, this, [&] { received += socket.readAll(); });
-    socket.connectToHost(QHostAddress::LocalHost, m_server->port());
-    QVERIFY(socket.waitForConnected(2000));
-
-    // A chunked body with an extension and a trailer, cut mid-line across writes, followed in
-    // the same write by a second request with a fixed-length body.
-    const QList<QByteArray> segments = {
-        "POST /upload HTTP/1.1\r\nHost: x\r\nTransfer-",
-        "Encoding: chunked\r\n\r\n5;ext=1\r\nhel",
-        "lo\r\n7\r\n, world\r\n0\r\nX-Trailer: t\r\n\r\n"
-        "POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nab",
-        "c",
-    };
-    for (const QByteArray& segment : segments) {
-        socket.write(segment);
-        QVERIFY(socket.waitForBytesWritten(1000));
-        QTest::qWait(20);
+        // The connection is kept alive for the next request.
+        QCOMPARE(finish(nam.get(QNetworkRequest(server.url("/api/v1/upload"))))->error(),
+                 QNetworkReply::NoError);
+        QCOMPARE(server.requestCount("/api/v1/upload"), 2);
+        QCOMPARE(server.connectionCount(), 1);
     }
-    QTRY_COMPARE(m_server->requestCount("/upload"), 2);
-    QTRY_COMPARE(received.count("HTTP/1.1 200 OK"), 2);
 
-    // The body of an Expect: 100-continue request follows only after the interim response.
-    received.clear();
-    socket.write(
-        "PUT /upload HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
-    QTRY_VERIFY(received.startsWith("HTTP/1.1 100 Continue\r\n\r\n"));
-    QCOMPARE(m_server->requestCount(), 2);
-    socket.write("done");
-    QTRY_VERIFY(received.contains("HTTP/1.1 200 OK"));
+    void largeUploadToThreadedServerIsIntact() {
+        ScriptedServerThread serverThread;
+        QVERIFY(serverThread.start());
+        ScriptedServer* server = serverThread.server();
+        std::atomic<QThread*> handlerThread = nullptr;
+        server->setHandler([&handlerThread](const RecordedRequest& request) {
+            handlerThread = QThread::currentThread();
+            return ScriptedReply::json(200, QByteArray::number(request.bodySize));
+        });
 
-    const QList<RecordedRequest> all = m_server->requests();
-    QCOMPARE(all.size(), 3);
-    QVERIFY(all[0].chunked);
-    QCOMPARE(all[0].body, QByteArray("hello, world"));
-    QCOMPARE(all[1].body, QByteArray("abc"));
-    QCOMPARE(all[2].method, QByteArray("PUT"));
-    QCOMPARE(all[2].body, QByteArray("done"));
-    QCOMPARE(m_server->connectionCount(), 1);
-}
-
-
-
-
-
-
-void TestScriptedServer::largeUploadToThreadedServerIsIntact() {
-    ScriptedServerThread serverThread;
-    QVERIFY(serverThread.start());
-    ScriptedServer* server = serverThread.server();
-    QVERIFY(server->thread() != QThread::currentThread());
-    QThread* handlerThread = nullptr;
-    server->setHandler([&handlerThread](const RecordedRequest& request) {
-        handlerThread = QThread::currentThread();
-        return ScriptedReply::json(200, QByteArray::number(request.bodySize));
-    });
-    QSignalSpy received(server, &ScriptedServer::requestReceived);
-
-    const QByteArray payload = binaryPayload(13 * 1024 * 1024);
-    QNetworkRequest request(serverThread.url("/big"));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
-    auto reply = finish(m_nam->post(request, payload), 20000);
-    QCOMPARE(reply->error(), QNetworkReply::NoError);
-    QCOMPARE(reply->readAll(), QByteArray::number(payload.size()));
-    QVERIFY(server->waitForRequests(1));
-    QCOMPARE(handlerThread, server->thread());
-    QTRY_COMPARE(received.size(), 1);
-    QCOMPARE(received.first().first().value<RecordedRequest>().path, QByteArray("/big"));
-
-    const RecordedRequest recorded = server->lastRequest();
-    QCOMPARE(recorded.bodySize, payload.size());
-    QVERIFY(recorded.body == payload);
-}
+        const QByteArray payload = binaryPayload(13 * 1024 * 1024);
+        QNetworkAccessManager nam;
+        QNetworkRequest request(server->url("/big"));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+        auto reply = finish(nam.post(request, payload), 20000);
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(reply->readAll(), QByteArray::number(payload.size()));
+        QVERIFY(server->waitForRequests(1));
+        QVERIFY(handlerThread == server->thread() && handlerThread != QThread::currentThread());
+        const RecordedRequest recorded = server->lastRequest();
+        QCOMPARE(recorded.path, QByteArray("/big"));
+        QVERIFY(recorded.body == payload);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestScriptedServer)
 #include "tst_scripted_server.moc"
