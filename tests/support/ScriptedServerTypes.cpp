@@ -29,8 +29,11 @@ RawHeaderList parameters(const QByteArray& value) {
     return out;
 }
 
+// A parameter after the first (the value itself); the pointer is into `params`.
 const QByteArray* parameter(const RawHeaderList& params, const QByteArray& key) {
-    return findScriptedHeader(params.mid(1), key);
+    for (qsizetype i = 1; i < params.size(); ++i)
+        if (params.at(i).first.compare(key, Qt::CaseInsensitive) == 0) return &params.at(i).second;
+    return nullptr;
 }
 
 bool parsePartHeaders(const QByteArray& block, RecordedPart& part) {
