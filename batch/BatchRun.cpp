@@ -167,11 +167,7 @@ void BatchRun::beginUpload() {
 
 void BatchRun::uploadImage() {
     // The list is locked while an image is on its way.
-    m_window.apply([](WindowState::Controls& c) {
-        c.dragViewVisible = false;
-        c.btnClearListEnabled = false;
-        c.btnAddEnabled = false;
-    });
+    m_window.apply([](WindowState::Controls& c) { c.lockList(); });
     if (m_inFlight) return;
     const DataModelPtr record = m_queue.at(m_queue.counter);
     if (!record) {
@@ -293,9 +289,7 @@ void BatchRun::uploadNextImage() {
 
 void BatchRun::endFinished() {
     m_window.apply([](WindowState::Controls& c) {
-        c.dragViewVisible = true;
-        c.btnAddEnabled = true;
-        c.btnClearListEnabled = true;
+        c.unlockList();
         c.btnStartEnabled = false;
         c.btnStartTitle = kStart;
     });
@@ -304,10 +298,8 @@ void BatchRun::endFinished() {
 
 void BatchRun::endStopped() {
     m_window.apply([](WindowState::Controls& c) {
-        c.dragViewVisible = true;
-        c.btnAddEnabled = true;
+        c.unlockList();
         c.btnStartEnabled = true;
-        c.btnClearListEnabled = true;
         c.btnStartTitle = kStart;
     });
     setState(idleState());

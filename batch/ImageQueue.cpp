@@ -25,7 +25,8 @@ std::optional<qint64> readableSize(const QString& path) {
 
 QString shortList(const QStringList& items) {
     constexpr int kShown = 20;
-    if (items.size() <= kShown) return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
+    if (items.size() <= kShown)
+        return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
     return QLatin1Char('[') + items.mid(0, kShown).join(QStringLiteral(", ")) +
            QStringLiteral(", ... %1 more]").arg(items.size() - kShown);
 }
@@ -47,7 +48,9 @@ int ImageQueue::indexOf(const DataModel* record) const {
     return -1;
 }
 
-QString ImageQueue::identity(const QString& name) { return name.normalized(QString::NormalizationForm_D); }
+QString ImageQueue::identity(const QString& name) {
+    return name.normalized(QString::NormalizationForm_D);
+}
 
 QString ImageQueue::pathExtension(const QString& fileName) {
     const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
@@ -82,15 +85,16 @@ void ImageQueue::admitFolder(const QString& folderPath) {
         return;
     }
     // Name order, so the same folder gives the same queue on every file system.
-    const QFileInfoList listing =
-        dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList listing = dir.entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     QStringList listed;
     listed.reserve(listing.size());
     QFileInfoList kept;
     for (const QFileInfo& entry : listing) {
         listed.append(entry.absoluteFilePath());
         const QString ext = pathExtension(entry.fileName());
-        if (ext == QLatin1String("png") || ext == QLatin1String("jpg") || ext == QLatin1String("jpeg"))
+        if (ext == QLatin1String("png") || ext == QLatin1String("jpg") ||
+            ext == QLatin1String("jpeg"))
             kept.append(entry);
     }
     ConsoleLog::line(shortList(listed));
@@ -101,10 +105,12 @@ void ImageQueue::admitFolder(const QString& folderPath) {
 
     const qsizetype refused = listing.size() - kept.size();
     if (refused == 1)
-        m_context.alerts.showAlert(QStringLiteral("1 file could not be added. Only add png and jpg images"));
+        m_context.alerts.showAlert(
+            QStringLiteral("1 file could not be added. Only add png and jpg images"));
     else if (refused > 1)
         m_context.alerts.showAlert(
-            QString::number(refused) + QStringLiteral(" files could not be added. Only add png and jpg images"));
+            QString::number(refused) +
+            QStringLiteral(" files could not be added. Only add png and jpg images"));
 
     for (const QFileInfo& entry : kept) {
         const auto size = readableSize(entry.absoluteFilePath());
@@ -135,16 +141,19 @@ void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byte
 }
 
 void ImageQueue::showAddedRow(int row) {
-    QMetaObject::invokeMethod(this, [this, row] {
-        const bool empty = arrTableData && arrTableData->isEmpty();
-        m_window.apply([empty](WindowState::Controls& c) {
-            c.imageViewVisible = empty;
-            c.contentScrollVisible = !empty;
-            c.bottomViewVisible = !empty;
-            c.lblRemainCreditVisible = !empty;
-        });
-        emit rowInserted(row);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, row] {
+            const bool empty = arrTableData && arrTableData->isEmpty();
+            m_window.apply([empty](WindowState::Controls& c) {
+                c.imageViewVisible = empty;
+                c.contentScrollVisible = !empty;
+                c.bottomViewVisible = !empty;
+                c.lblRemainCreditVisible = !empty;
+            });
+            emit rowInserted(row);
+        },
+        Qt::QueuedConnection);
 }
 
 void ImageQueue::styleStartButton() {
@@ -176,7 +185,8 @@ bool ImageQueue::deleteImage(int index) {
 }
 
 void ImageQueue::clearList() {
-    QMetaObject::invokeMethod(this, [this] { resetList(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { resetList(); }, Qt::QueuedConnection);
 }
 
 void ImageQueue::resetList() {
@@ -185,9 +195,7 @@ void ImageQueue::resetList() {
     if (arrUploadImages) arrUploadImages->clear();
     m_names.clear();
     m_window.apply([](WindowState::Controls& c) {
-        c.dragViewVisible = true;
-        c.btnAddEnabled = true;
-        c.btnClearListEnabled = true;
+        c.unlockList();
         c.imageViewVisible = true;
         c.contentScrollVisible = false;
         c.bottomViewVisible = false;
@@ -200,9 +208,11 @@ void ImageQueue::resetList() {
 }
 
 bool ImageQueue::isImageSizeAllowed(qint64 byteCount) {
-    ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) + QStringLiteral(" bytes"));
+    ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) +
+                     QStringLiteral(" bytes"));
     const double mb = static_cast<double>(byteCount) / 1e6;
-    ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) + QStringLiteral(" MB"));
+    ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) +
+                     QStringLiteral(" MB"));
     return byteCount < kSizeLimit;
 }
 

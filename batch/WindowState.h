@@ -23,6 +23,15 @@ public:
         bool btnClearListEnabled = true;
         QString creditText;  // the credit display
 
+        // While an image is on its way the queue cannot change: no drop, no add, no clear.
+        void lockList() { setListUnlocked(false); }
+        void unlockList() { setListUnlocked(true); }
+        void setListUnlocked(bool unlocked) {
+            dragViewVisible = unlocked;
+            btnAddEnabled = unlocked;
+            btnClearListEnabled = unlocked;
+        }
+
         bool operator==(const Controls& o) const;
         bool operator!=(const Controls& o) const { return !(*this == o); }
     };
