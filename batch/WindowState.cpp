@@ -2,8 +2,10 @@
 
 bool WindowState::Controls::operator==(const Controls& o) const {
     return dragViewVisible == o.dragViewVisible && imageViewVisible == o.imageViewVisible &&
-           contentScrollVisible == o.contentScrollVisible && bottomViewVisible == o.bottomViewVisible &&
-           lblRemainCreditVisible == o.lblRemainCreditVisible && lblUploadCountVisible == o.lblUploadCountVisible &&
+           contentScrollVisible == o.contentScrollVisible &&
+           bottomViewVisible == o.bottomViewVisible &&
+           lblRemainCreditVisible == o.lblRemainCreditVisible &&
+           lblUploadCountVisible == o.lblUploadCountVisible &&
            lblUploadCountText == o.lblUploadCountText && btnStartEnabled == o.btnStartEnabled &&
            btnStartTitle == o.btnStartTitle && btnAddEnabled == o.btnAddEnabled &&
            btnClearListEnabled == o.btnClearListEnabled && creditText == o.creditText;

@@ -26,12 +26,23 @@ QString debugQuoted(const QString& text) {
     out += QLatin1Char('"');
     for (const QChar c : text) {
         switch (c.unicode()) {
-            case '"': out += QLatin1String("\\\""); break;
-            case '\\': out += QLatin1String("\\\\"); break;
-            case '\n': out += QLatin1String("\\n"); break;
-            case '\r': out += QLatin1String("\\r"); break;
-            case '\t': out += QLatin1String("\\t"); break;
-            default: out += c;
+            case '"':
+                out += QLatin1String("\\\"");
+                break;
+            case '\\':
+                out += QLatin1String("\\\\");
+                break;
+            case '\n':
+                out += QLatin1String("\\n");
+                break;
+            case '\r':
+                out += QLatin1String("\\r");
+                break;
+            case '\t':
+                out += QLatin1String("\\t");
+                break;
+            default:
+                out += c;
         }
     }
     out += QLatin1Char('"');
@@ -43,6 +54,8 @@ QString maskedSecret(const QString& secret) {
     return secret.left(4) + QStringLiteral("... (%1 characters)").arg(secret.size());
 }
 
-void setEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
+void setEnabled(bool enabled) {
+    g_enabled.store(enabled, std::memory_order_relaxed);
+}
 
 }  // namespace ConsoleLog

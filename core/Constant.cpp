@@ -6,7 +6,8 @@
 #define VORPANE_SERVICE_HOST "api.vorpane.app"
 #endif
 
-Constant::Constant(QUrl base, QUrl account) : m_base(std::move(base)), m_account(std::move(account)) {}
+Constant::Constant(QUrl base, QUrl account)
+    : m_base(std::move(base)), m_account(std::move(account)) {}
 
 Constant Constant::defaults() {
     const QString host = QStringLiteral(VORPANE_SERVICE_HOST);
@@ -33,11 +34,15 @@ std::optional<Constant> Constant::fromServiceUrl(const QString& text, QString* e
     if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
         return refuse(QStringLiteral("the service URL must use https: %1").arg(text));
     if (scheme == QLatin1String("http") && !isLoopbackHost(url.host()))
-        return refuse(QStringLiteral("plain http is only allowed for this computer (127.0.0.1, ::1, localhost); "
-                                     "use https for %1")
-                          .arg(url.host()));
+        return refuse(
+            QStringLiteral(
+                "plain http is only allowed for this computer (127.0.0.1, ::1, localhost); "
+                "use https for %1")
+                .arg(url.host()));
     if (!url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
-        return refuse(QStringLiteral("the service URL must not carry a user, a query or a fragment: %1").arg(text));
+        return refuse(
+            QStringLiteral("the service URL must not carry a user, a query or a fragment: %1")
+                .arg(text));
 
     QUrl base = url;
     QString path = base.path();

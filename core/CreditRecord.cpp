@@ -7,7 +7,9 @@ UserDetailsModel& CreditRecord::shared() {
     return *m_model;
 }
 
-UserDetailsModel CreditRecord::snapshot() const { return m_model.value_or(UserDetailsModel()); }
+UserDetailsModel CreditRecord::snapshot() const {
+    return m_model.value_or(UserDetailsModel());
+}
 
 void CreditRecord::replace(const UserDetailsModel& model) {
     m_model = model;

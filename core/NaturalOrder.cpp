@@ -1,7 +1,9 @@
 #include "NaturalOrder.h"
 
 namespace {
-bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool isDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 }  // namespace
 
 int compareNumeric(const QString& a, const QString& b) {

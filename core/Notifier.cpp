@@ -2,4 +2,6 @@
 
 Notifier::Notifier(QObject* parent) : QObject(parent) {}
 
-void Notifier::postUpdateCredit() { emit updateCredit(); }
+void Notifier::postUpdateCredit() {
+    emit updateCredit();
+}

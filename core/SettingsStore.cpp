@@ -20,33 +20,41 @@ bool readJson(QIODevice& device, QSettings::SettingsMap& map) {
     const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) return false;
     const QJsonObject object = doc.object();
-    for (auto it = object.begin(); it != object.end(); ++it) map.insert(it.key(), it.value().toVariant());
+    for (auto it = object.begin(); it != object.end(); ++it)
+        map.insert(it.key(), it.value().toVariant());
     return true;
 }
 
 bool writeJson(QIODevice& device, const QSettings::SettingsMap& map) {
     QJsonObject object;
-    for (auto it = map.begin(); it != map.end(); ++it) object.insert(it.key(), QJsonValue::fromVariant(it.value()));
+    for (auto it = map.begin(); it != map.end(); ++it)
+        object.insert(it.key(), QJsonValue::fromVariant(it.value()));
     return device.write(QJsonDocument(object).toJson(QJsonDocument::Indented)) >= 0;
 }
 
 QSettings::Format jsonFormat() {
-    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("json"), readJson, writeJson);
+    static const QSettings::Format format =
+        QSettings::registerFormat(QStringLiteral("json"), readJson, writeJson);
     return format;
 }
 
 }  // namespace
 
 SettingsStore::SettingsStore()
-    : m_settings(std::make_unique<QSettings>(jsonFormat(), QSettings::UserScope, QStringLiteral("Vorpane"),
+    : m_settings(std::make_unique<QSettings>(jsonFormat(), QSettings::UserScope,
+                                             QStringLiteral("Vorpane"),
                                              QStringLiteral("Vorpane"))) {}
 
 SettingsStore::SettingsStore(const QString& filePath)
     : m_settings(std::make_unique<QSettings>(filePath, jsonFormat())) {}
 
-SettingsStore::~SettingsStore() { m_settings->sync(); }
+SettingsStore::~SettingsStore() {
+    m_settings->sync();
+}
 
-QString SettingsStore::filePath() const { return m_settings->fileName(); }
+QString SettingsStore::filePath() const {
+    return m_settings->fileName();
+}
 
 std::optional<QString> SettingsStore::string(const QString& key) const {
     const QVariant v = m_settings->value(key);
@@ -72,16 +80,22 @@ void SettingsStore::setBool(const QString& key, bool value) {
     m_settings->sync();
 }
 
-QVariant SettingsStore::value(const QString& key) const { return m_settings->value(key); }
+QVariant SettingsStore::value(const QString& key) const {
+    return m_settings->value(key);
+}
 
 void SettingsStore::setValue(const QString& key, const QVariant& value) {
     m_settings->setValue(key, value);
     m_settings->sync();
 }
 
-QString SettingsStore::apiKey() const { return string(UserDefaultKeys::apiKey).value_or(QString()); }
+QString SettingsStore::apiKey() const {
+    return string(UserDefaultKeys::apiKey).value_or(QString());
+}
 
-QString SettingsStore::appVersion() const { return string(UserDefaultKeys::appVersion).value_or(QString()); }
+QString SettingsStore::appVersion() const {
+    return string(UserDefaultKeys::appVersion).value_or(QString());
+}
 
 QString SettingsStore::resolvedOutputFolder() const {
     const auto folder = string(UserDefaultKeys::outputFolder);
@@ -94,7 +108,8 @@ QString SettingsStore::prepareOutputFolder(QString* error) const {
     const auto chosen = string(UserDefaultKeys::outputFolder);
     // Saving the settings stores the Downloads path the sheet showed; it is still the default.
     if (chosen && !chosen->isEmpty() && QDir::cleanPath(*chosen) != QDir::cleanPath(downloads)) {
-        // A chosen folder that is gone (an unplugged drive, say) is not recreated behind the user's back.
+        // A chosen folder that is gone (an unplugged drive, say) is not recreated behind the user's
+        // back.
         if (QFileInfo(*chosen).isDir()) return *chosen;
         if (error) *error = QStringLiteral("The output folder %1 does not exist").arg(*chosen);
         return QString();
@@ -123,4 +138,6 @@ void SettingsStore::clearAll() {
     m_settings->sync();
 }
 
-void SettingsStore::sync() { m_settings->sync(); }
+void SettingsStore::sync() {
+    m_settings->sync();
+}

@@ -22,7 +22,8 @@ std::optional<qint64> UserDetailsModel::jsonInteger(const QJsonValue& value) {
     if (v.typeId() == QMetaType::LongLong || v.typeId() == QMetaType::Int) return v.toLongLong();
     const double d = value.toDouble();
     // 2^63 is exactly representable; anything at or above it does not fit.
-    if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+    if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 ||
+        d >= 9223372036854775808.0)
         return std::nullopt;
     return static_cast<qint64>(d);
 }

@@ -233,7 +233,8 @@ private slots:
             QTest::newRow(name) << "result" << result << QStringLiteral("@/results/b.png") << text;
         };
         R endless = R::endless(200, "image/png");
-        endless.endlessIntervalMs = 1;  // paced, so the same-thread server also serves the next upload
+        endless.endlessIntervalMs =
+            1;  // paced, so the same-thread server also serves the next upload
         const QByteArray start = imageBytes(40, 30, "PNG").left(99);
         broken("truncated", R::truncate(200, "image/png", start), "cut short");
         broken("endless", endless, "larger than 52428800 bytes");
@@ -264,7 +265,8 @@ private slots:
         if (result) {
             // Only the silent download has to wait for the inactivity time-out; the others get
             // room for slow (sanitizer) builds.
-            rig.session.setTimeouts(QTest::currentDataTag() == QByteArray("silent") ? 400 : 5000, 10000);
+            rig.session.setTimeouts(QTest::currentDataTag() == QByteArray("silent") ? 400 : 5000,
+                                    10000);
             rig.results.insert("/results/b.png", reply);
         }
         bool breakB = true;  // every attempt at b.png fails while this is set
@@ -453,7 +455,8 @@ private slots:
         QCOMPARE(rig.row(0)->status, RowStatus::Failed);
         // A folder that is gone is noticed before sending, so no credit is spent on the image.
         const bool missing = how == QLatin1String("missing");
-        QVERIFY2(rig.row(0)->statusText.startsWith(missing ? "The output folder" : "The result could not be saved"),
+        QVERIFY2(rig.row(0)->statusText.startsWith(missing ? "The output folder"
+                                                           : "The result could not be saved"),
                  qPrintable(rig.row(0)->statusText));
         QCOMPARE(rig.uploads, missing ? 0 : 1);
         QVERIFY(!rig.queue.arrUploadImages.has_value());

@@ -57,8 +57,9 @@ private slots:
         ImageQueue q2(ctx, w);
         probe.q = &q2;
         q2.admitSelection({{dir.path(), false}});
-        QCOMPARE(t.alerts.messages(),
-                 QStringList{QStringLiteral("3 files could not be added. Only add png and jpg images")});
+        QCOMPARE(
+            t.alerts.messages(),
+            QStringList{QStringLiteral("3 files could not be added. Only add png and jpg images")});
         QCOMPARE(countWhenAlerted, 0);
         QCOMPARE(names(q2), (QStringList{QStringLiteral("a.png"), QStringLiteral("c.jpeg")}));
         QCOMPARE(q2.at(0)->imageURl, dir.filePath(QStringLiteral("a.png")));
@@ -71,13 +72,15 @@ private slots:
         WindowState w;
         ImageQueue q(t.context, w);
         QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("inner.png")));  // a folder with an image-like name
+        QVERIFY(QDir(dir.path())
+                    .mkdir(QStringLiteral("inner.png")));  // a folder with an image-like name
         writeFile(dir.filePath(QStringLiteral("inner.png/deep.png")));
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
         q.admitFolder(dir.path());
         // "sub" is refused; "inner.png" passes the name filter but is no file, so it is skipped.
-        QCOMPARE(t.alerts.messages(),
-                 QStringList{QStringLiteral("1 file could not be added. Only add png and jpg images")});
+        QCOMPARE(
+            t.alerts.messages(),
+            QStringList{QStringLiteral("1 file could not be added. Only add png and jpg images")});
         QVERIFY(!q.arrTableData.has_value());
     }
 
@@ -103,8 +106,9 @@ private slots:
         writeFile(two.filePath(QString::fromUtf8("cafe\xcc\x81.png")));
         writeFile(two.filePath(QStringLiteral("Photo.png")));
         q.admitSelection({{one.path(), false}, {two.path(), false}});
-        QCOMPARE(t.alerts.messages(), (QStringList{QStringLiteral("Image is already in the list!"),
-                                                   QStringLiteral("Image is already in the list!")}));
+        QCOMPARE(t.alerts.messages(),
+                 (QStringList{QStringLiteral("Image is already in the list!"),
+                              QStringLiteral("Image is already in the list!")}));
         QCOMPARE(q.count(), 3);
         QVERIFY(names(q).contains(QStringLiteral("Photo.png")));
     }
@@ -170,8 +174,9 @@ private slots:
         QVERIFY(q.deleteImage(1));
         QCOMPARE(q.counter, 3);
         QCOMPARE(q.at(3)->imageName, QStringLiteral("img4.png"));
-        QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 4 of 5"));  // not rewritten
-        QVERIFY(!q.deleteImage(9));                                                    // stale index ignored
+        QCOMPARE(w.controls().lblUploadCountText,
+                 QStringLiteral("Finished 4 of 5"));  // not rewritten
+        QVERIFY(!q.deleteImage(9));                   // stale index ignored
         QVERIFY(!q.deleteImage(-1));
         QCOMPARE(q.count(), 4);
 

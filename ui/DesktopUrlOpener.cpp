@@ -2,4 +2,6 @@
 
 #include <QDesktopServices>
 
-void DesktopUrlOpener::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+void DesktopUrlOpener::openUrl(const QUrl& url) {
+    QDesktopServices::openUrl(url);
+}

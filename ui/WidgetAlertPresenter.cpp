@@ -5,9 +5,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-void WidgetAlertPresenter::showAlert(const QString& message) { ::showAlert(message, m_window); }
+void WidgetAlertPresenter::showAlert(const QString& message) {
+    ::showAlert(message, m_window);
+}
 
-void WidgetAlertPresenter::showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) {
+void WidgetAlertPresenter::showSheetAlert(const SheetAlert& alert,
+                                          std::function<void(int button)> done) {
     auto* box = new QMessageBox(m_window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(m_window ? Qt::WindowModal : Qt::ApplicationModal);
@@ -16,7 +19,8 @@ void WidgetAlertPresenter::showSheetAlert(const SheetAlert& alert, std::function
     box->setInformativeText(alert.informativeText);
     QList<QAbstractButton*> buttons;
     for (int i = 0; i < alert.buttons.size(); ++i) {
-        auto* b = box->addButton(alert.buttons.at(i), i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+        auto* b = box->addButton(alert.buttons.at(i),
+                                 i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
         buttons.append(b);
     }
     if (!buttons.isEmpty()) box->setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));

@@ -72,12 +72,12 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();  // the posted row insertions
     const qint64 totalMs = timer.elapsed();
 
-    std::printf("intake: %d files of %d MB admitted: %d records, %d rows, %d alerts\n", files, megabytes,
-                queue.count(), rows, alerts.count);
+    std::printf("intake: %d files of %d MB admitted: %d records, %d rows, %d alerts\n", files,
+                megabytes, queue.count(), rows, alerts.count);
     std::printf("wall time: %lld ms admission, %lld ms with row insertions (target < 1000 ms)\n",
                 static_cast<long long>(admitMs), static_cast<long long>(totalMs));
-    std::printf("peak resident memory: %.1f MB (%.1f MB before admission; target < 100 MB)\n", peakRssKb() / 1024.0,
-                rssBefore / 1024.0);
+    std::printf("peak resident memory: %.1f MB (%.1f MB before admission; target < 100 MB)\n",
+                peakRssKb() / 1024.0, rssBefore / 1024.0);
     std::printf("command: %s %d %d\n", argv[0], files, megabytes);
     return 0;
 }

@@ -21,8 +21,9 @@ public:
     bool start(const QString& serverPath) {
         if (!m_dir.isValid()) return false;
         m_process.setProgram(serverPath);
-        m_process.setArguments({QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                                QStringLiteral("--db"), m_dir.filePath(QStringLiteral("server.db")),
+        m_process.setArguments({QStringLiteral("serve"), QStringLiteral("--port"),
+                                QStringLiteral("0"), QStringLiteral("--db"),
+                                m_dir.filePath(QStringLiteral("server.db")),
                                 QStringLiteral("--quiet")});
         m_process.start();
         if (!m_process.waitForStarted(5000)) return false;

@@ -57,8 +57,9 @@ public:
 class TestContext {
 public:
     explicit TestContext(const Constant& service = Constant::defaults())
-        : settings(dir.filePath(QStringLiteral("settings.json"))),
-          context{settings, credits, notifier, alerts, opener, service} {}
+        : settings(dir.filePath(QStringLiteral("settings.json"))), context{settings, credits,
+                                                                           notifier, alerts,
+                                                                           opener,   service} {}
 
     QTemporaryDir dir;
     SettingsStore settings;
