@@ -117,6 +117,24 @@ void BatchRun::startUpload() {
     }
 }
 
+// The two-button alert of the checks before a run: the action button opens the settings sheet,
+// or with `recharge` the account page; "Cancel" does nothing.
+void BatchRun::showActionAlert(const QString& title, const QString& message, const QString& action,
+                               bool recharge) {
+    SheetAlert alert;
+    alert.messageText = title;
+    alert.informativeText = message;
+    alert.buttons = QStringList{action, QStringLiteral("Cancel")};
+    alert.critical = true;
+    m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this), recharge](int button) {
+        if (button != 0 || !self) return;
+        if (recharge)
+            self->m_version.rechargeCredit();
+        else
+            emit self->settingsSheetRequested();
+    });
+}
+
 void BatchRun::beginUpload() {
     if (m_inFlight) return;
     auto giveUp = [this] {
@@ -128,27 +146,16 @@ void BatchRun::beginUpload() {
     }
     if (m_context.settings.apiKey().isEmpty()) {
         giveUp();
-        SheetAlert alert;
-        alert.messageText = QStringLiteral("API key alert!");
-        alert.informativeText = QStringLiteral("Please! Enter an api key to continue.");
-        alert.buttons = QStringList{QStringLiteral("Got it"), QStringLiteral("Cancel")};
-        alert.critical = true;
-        m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this)](int button) {
-            if (button == 0 && self) emit self->settingsSheetRequested();
-        });
+        showActionAlert(QStringLiteral("API key alert!"),
+                        QStringLiteral("Please! Enter an api key to continue."),
+                        QStringLiteral("Got it"), false);
         return;
     }
     if (m_context.credits.snapshot().creditTotal() == 0) {
         giveUp();
-        SheetAlert alert;
-        alert.messageText = QStringLiteral("Credit alert!");
-        alert.informativeText = QStringLiteral("oops! You're out of credit.");
-        alert.buttons = QStringList{QStringLiteral("Recharge"), QStringLiteral("Cancel")};
-        alert.critical = true;
-        m_context.alerts.showSheetAlert(alert,
-                                        [version = QPointer<VersionCheck>(&m_version)](int button) {
-                                            if (button == 0 && version) version->rechargeCredit();
-                                        });
+        showActionAlert(QStringLiteral("Credit alert!"),
+                        QStringLiteral("oops! You're out of credit."), QStringLiteral("Recharge"),
+                        true);
         return;
     }
     if (m_options.isColored && m_options.selectedColor.isEmpty()) {

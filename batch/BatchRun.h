@@ -66,6 +66,8 @@ signals:
     void runStateChanged(RunState state);
 
 private:
+    void showActionAlert(const QString& title, const QString& message, const QString& action,
+                         bool recharge);
     // Locks the list and sends the record at `counter`.
     void uploadImage();
     void setState(RunState state);
