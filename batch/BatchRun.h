@@ -24,15 +24,22 @@ class WindowState;
 enum class RunState {
     Empty,     // nothing queued
     Ready,     // images queued, no run in progress (also after a stop)
-    Checking,  // START pressed; waiting for the version check
-    Running,   // an image is being sent or its result saved
-    Stopping,  // STOP pressed; the image in flight finishes, then the run ends
+    Checking,  // START pressed; waiting for the version check (and the balances, when unknown)
+    Running,   // images are being sent or their results saved
+    Stopping,  // STOP pressed; the images in flight finish, then the run ends
     Finished,  // every queued image was handled
-    Halted,    // the exchange with the service broke down; the run stopped at that image
+    Halted,    // the service could not be reached (retries used up); START continues there
 };
 
-// Runs the queue through the service, one image at a time: START and STOP, the checks before a
-// run, the upload of each image, the saving of its result, and the end of the run.
+// Runs the queue through the service: START and STOP, the checks before a run, the upload of
+// each image, the saving of its result, and the end of the run.
+//
+// Up to imagesAtATime() images are in flight at once (each: upload, then its result download),
+// sent in list order; `counter` is the index of the first row not yet sent. A failure that may
+// pass (no connection, time-out, 429, 5xx) is retried for the same image after a pause; only
+// when the retries are used up does the run halt or the row fail. A 200 reply means the credit
+// is spent: from then on the image is only ever downloaded again, never sent again. Rows that
+// are done or failed are skipped, so resuming never sends finished work again.
 class BatchRun final : public QObject {
     Q_OBJECT
 public:
@@ -43,20 +50,31 @@ public:
 
     // The START / STOP button, by its current title.
     void startUpload();
-    // The checks before a run (API key, credit, colour), then the first upload.
+    // The checks before a run (API key, credit, colour, output folder), then the first uploads.
     void beginUpload();
-    // After each image that advanced `counter`: the next upload, or the end of the run.
+    // After each image's outcome: more uploads, or the end of the run.
     void uploadNextImage();
+    // Puts the failed rows that another attempt may change (or only `record`) back to waiting
+    // and starts a run from the first of them.
+    void retryFailed(const DataModelPtr& record = nullptr);
+    // Failed rows that another attempt may change.
+    int retriableFailedCount() const;
 
     bool isRunning() const;
     RunState runState() const { return m_state; }
-    // START was pressed and the version check has not answered yet.
+    // START was pressed and the checks have not answered yet.
     bool isVersionCheckPending() const { return m_versionPending; }
     // Caps the download of each result (the default is 50 MiB).
     void setMaxDownloadBytes(qint64 bytes);
+    // The pauses before the first, second, ... retry of an image (default 1 s, 4 s, 10 s).
+    void setRetryDelays(const QList<int>& delaysMs) { m_retryDelaysMs = delaysMs; }
+    // Images in flight at most, for the current run (lowered while the service is overloaded).
+    int inFlightLimit() const { return m_limit; }
+    int inFlightCount() const { return static_cast<int>(m_jobs.size()); }
 
     static inline const QString kHaltAlert = QStringLiteral("Oops! Something went wrong.");
     static inline const QString kColourAlert = QStringLiteral("Please choose a color to continue.");
+    static constexpr int kMaxRetryAfterMs = 60 * 1000;
 
 signals:
     // "Got it" in the API key alert: the settings sheet opens.
@@ -64,27 +82,50 @@ signals:
     // START closes the colour panel.
     void colorPanelCloseRequested();
     void runStateChanged(RunState state);
+    // The number of failed rows that "Retry failed" would send again has changed.
+    void retriableFailedChanged(int count);
 
 private:
+    struct Job;
+    using JobPtr = std::shared_ptr<Job>;
+
     void showActionAlert(const QString& title, const QString& message, const QString& action,
                          bool recharge);
-    // Locks the list and sends the record at `counter`.
-    void uploadImage();
+    void showCreditAlert();
+    // The checks after the key: credits (fetched first when unknown), colour, output folder.
+    void continueChecks(bool fetchedCredits);
     void setState(RunState state);
     // Ready, or Empty when nothing is queued.
     RunState idleState() const;
-    void onUploadOutcome(const DataModelPtr& record, const UploadOutcome& outcome);
-    void onSaveOutcome(const DataModelPtr& record, const SaveOutcome& outcome);
+    // Starts as many images as the limits allow.
+    void fill();
+    void startUpload(const JobPtr& job);
+    void startDownload(const JobPtr& job);
+    void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);
+    void onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome);
+    // Waits before trying the job's step again; false when its retries are used up.
+    bool retryLater(const JobPtr& job, const QString& reason, qint64 retryAfterMs);
+    void finishJob(const JobPtr& job);
+    // Puts a row that was not handled back in line: waiting, and `counter` no later than it.
+    void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting);
     void setRow(const DataModelPtr& record, RowStatus status, const QString& text);
-    // counter + 1, then the next image on the next turn of the event loop.
-    void advance(const DataModelPtr& record);
-    // Whether an outcome for this record still belongs to the current run.
-    bool owns(const DataModelPtr& record) const;
-    void halt(const DataModelPtr& record);
+    // Whether an outcome for this job still belongs to the current run.
+    bool owns(const JobPtr& job) const;
+    // The row index of the next record to send from `counter` on, skipping handled rows.
+    qint64 nextToSend() const;
+    // Credits known to be left, minus the uploads whose reply has not come yet; -1 if unknown.
+    qint64 creditsForNewUploads() const;
+    // Whether a result of `sourceBytes` can be written to the output folder; otherwise the
+    // alert is shown and the run stops before anything is sent.
+    bool outputFolderReady(qint64 sourceBytes);
+    void maybeEnd();
+    void endHalted();
     void endFinished();
     void endStopped();
+    void cancelWaits();
     void onQueueReset();
     void onRowInserted();
+    void reportRetriable();
 
     AppContext& m_context;
     ImageQueue& m_queue;
@@ -97,5 +138,11 @@ private:
 
     RunState m_state = RunState::Empty;
     bool m_versionPending = false;
-    DataModelPtr m_inFlight;  // the record being sent or saved
+    QList<JobPtr> m_jobs;  // the images in flight
+    int m_limit = 1;
+    QList<int> m_retryDelaysMs{1000, 4000, 10000};
+    bool m_folderProbed = false;  // the output folder took a test file during this run
+    QString m_haltReason;         // set when the run is to halt once the images in flight end
+    bool m_outOfCredit = false;   // the service refused an image for want of credit
+    int m_lastRetriable = -1;
 };

@@ -25,4 +25,12 @@ public:
     RowStatus status = RowStatus::Waiting;
     QString statusText;
     QString outputFile;  // the result saved for this image, when there is one
+
+    // The address of the processed image, kept from the service's 200 reply until the file is
+    // saved: the credit is spent, so a failed download is fetched again, never sent again.
+    QString resultUrl;
+    // Failed for a reason that another attempt cannot change (too large, not an image, unreadable).
+    bool failedForGood = false;
+
+    bool isHandled() const { return status == RowStatus::Done || status == RowStatus::Failed; }
 };

@@ -13,11 +13,12 @@
 
 namespace {
 
-// Opens the file to prove that it can be read; returns its size, or nothing.
+// Opens the file to prove that it can be read; returns its size, or nothing. Only regular files
+// count: opening a named pipe would wait for a writer forever, a device never ends.
 std::optional<qint64> readableSize(const QString& path) {
     if (path.isEmpty()) return std::nullopt;
     const QFileInfo info(path);
-    if (info.isDir()) return std::nullopt;
+    if (!info.isFile()) return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
     return file.size();
@@ -65,7 +66,20 @@ void ImageQueue::admitPaths(const QStringList& paths, bool dropped) {
     admitSelection(items);
 }
 
+void ImageQueue::beginAdmission() {
+    if (m_admissionDepth++ == 0) m_duplicates = 0;
+}
+
+void ImageQueue::endAdmission() {
+    if (--m_admissionDepth > 0 || m_duplicates == 0) return;
+    const int n = m_duplicates;
+    m_duplicates = 0;
+    m_context.alerts.showAlert(n == 1 ? QStringLiteral("Image is already in the list!")
+                                      : QStringLiteral("%1 images are already in the list").arg(n));
+}
+
 void ImageQueue::admitSelection(const QList<Item>& items) {
+    beginAdmission();
     for (const Item& item : items) {
         const QFileInfo info(item.path);
         if (!item.path.isEmpty() && info.isDir()) {
@@ -76,6 +90,7 @@ void ImageQueue::admitSelection(const QList<Item>& items) {
         if (!size) continue;  // unreadable files are skipped silently
         admitFile(info.fileName(), info.absoluteFilePath(), *size);
     }
+    endAdmission();
 }
 
 void ImageQueue::admitFolder(const QString& folderPath) {
@@ -112,11 +127,13 @@ void ImageQueue::admitFolder(const QString& folderPath) {
             QString::number(refused) +
             QStringLiteral(" files could not be added. Only add png and jpg images"));
 
+    beginAdmission();
     for (const QFileInfo& entry : kept) {
         const auto size = readableSize(entry.absoluteFilePath());
         if (!size) continue;
         admitFile(entry.fileName(), entry.absoluteFilePath(), *size);
     }
+    endAdmission();
 }
 
 void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byteCount) {
@@ -130,14 +147,17 @@ void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byte
         m_names.insert(identity(name));
         showAddedRow(0);
     } else if (m_names.contains(identity(name))) {
-        m_context.alerts.showAlert(QStringLiteral("Image is already in the list!"));
+        beginAdmission();
+        ++m_duplicates;
+        endAdmission();
     } else {
         arrTableData->append(record);
         m_names.insert(identity(name));
         showAddedRow(count() - 1);
         styleStartButton();
     }
-    updateUploadCount(counter);
+    // Adding a waiting row changes only the total.
+    updateUploadCount(m_shownHandled);
 }
 
 void ImageQueue::showAddedRow(int row) {
@@ -164,6 +184,7 @@ void ImageQueue::styleStartButton() {
 }
 
 void ImageQueue::updateUploadCount(qint64 finished) {
+    m_shownHandled = finished;
     const QString text = QStringLiteral("Finished %1 of %2").arg(finished).arg(count());
     m_window.apply([&text](WindowState::Controls& c) {
         c.lblUploadCountVisible = true;
@@ -179,6 +200,7 @@ bool ImageQueue::deleteImage(int index) {
     if (record->imageName) m_names.remove(identity(*record->imageName));
     // Keep `counter` on the same record: it is the index of the next image to send.
     if (index < counter) --counter;
+    if (record->isHandled()) --m_shownHandled;
     emit rowRemoved(index);
     if (arrTableData->isEmpty()) clearList();
     return true;
@@ -191,6 +213,7 @@ void ImageQueue::clearList() {
 
 void ImageQueue::resetList() {
     counter = 0;
+    m_shownHandled = 0;
     if (arrTableData) arrTableData->clear();
     if (arrUploadImages) arrUploadImages->clear();
     m_names.clear();
@@ -214,6 +237,23 @@ bool ImageQueue::isImageSizeAllowed(qint64 byteCount) {
     ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) +
                      QStringLiteral(" MB"));
     return byteCount < kSizeLimit;
+}
+
+int ImageQueue::handledCount() const {
+    int n = 0;
+    for (int i = 0; i < count(); ++i) n += arrTableData->at(i)->isHandled() ? 1 : 0;
+    return n;
+}
+
+int ImageQueue::doneCount() const {
+    int n = 0;
+    for (int i = 0; i < count(); ++i) n += arrTableData->at(i)->status == RowStatus::Done ? 1 : 0;
+    return n;
+}
+
+void ImageQueue::notifyResultKnown(const DataModel* record) {
+    const int row = indexOf(record);
+    if (row >= 0) emit resultKnown(row);
 }
 
 void ImageQueue::notifyRowChanged(const DataModel* record) {

@@ -51,11 +51,15 @@ public:
     // Admits the png, jpg and jpeg files directly inside the folder, after one alert naming how
     // many entries were refused.
     void admitFolder(const QString& folderPath);
-    // Admits one readable plain file, or refuses it as a duplicate.
+    // Admits one readable plain file, or refuses it as a duplicate. Within one admission (a
+    // selection, a drop, a folder) the duplicates are reported once, together.
     void admitFile(const QString& name, const QString& path, qint64 byteCount);
 
     // Writes "Finished N of M".
     void updateUploadCount(qint64 finished);
+    // Rows handled (done or failed), and rows done.
+    int handledCount() const;
+    int doneCount() const;
     // Removes one record (the row's delete button, the context menu, the Delete key). An index
     // outside the list, and the row being sent, are ignored. Returns whether a record was removed.
     bool deleteImage(int index);
@@ -75,17 +79,26 @@ signals:
     void rowsReset();
     // A row's presentation changed.
     void rowChanged(int row);
+    // The service accepted a row's image: its result address is known (and paid for).
+    void resultKnown(int row);
 
 public:
     // Tells the window that a row's state changed.
     void notifyRowChanged(const DataModel* record);
+    void notifyResultKnown(const DataModel* record);
 
 private:
     void showAddedRow(int row);
+    // Counts duplicates while an admission is under way and reports them once at its end.
+    void beginAdmission();
+    void endAdmission();
     void styleStartButton();
     static QString identity(const QString& name);
 
     AppContext& m_context;
     WindowState& m_window;
     QSet<QString> m_names;  // canonical names of the queued records
+    int m_admissionDepth = 0;
+    int m_duplicates = 0;
+    qint64 m_shownHandled = 0;  // the N of "Finished N of M" last shown
 };

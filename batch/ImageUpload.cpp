@@ -24,21 +24,31 @@ QByteArray ImageUpload::sniffContentType(const QByteArray& head) {
     return QByteArrayLiteral("application/octet-stream");
 }
 
-QString ImageUpload::encodeResultUrl(const QString& text) {
-    // The characters a URL query may hold besides the unreserved ones, which are never encoded.
-    return QString::fromLatin1(QUrl::toPercentEncoding(text, QByteArrayLiteral("!$&'()*+,;=:@/?")));
+bool ImageUpload::isOutOfCredit(int httpStatus, const QString& errorText) {
+    if (httpStatus == 402) return true;
+    const QString text = errorText.toLower();
+    if (!text.contains(QLatin1String("credit"))) return false;
+    for (const char* word : {"no ", "out of", "insufficient", "not enough", "exhausted", "0 "})
+        if (text.contains(QLatin1String(word))) return true;
+    return false;
 }
 
-UploadOutcome ImageUpload::readReply(const JsonReply& reply) {
+UploadOutcome ImageUpload::readReply(const JsonReply& reply, bool sentImage) {
     UploadOutcome outcome;
+    outcome.transient = reply.isTransient();
+    outcome.transientReason = reply.transientReason();
+    outcome.retryAfterMs = reply.retryAfterMs;
     if (!reply.hasValue) {
         outcome.kind = UploadOutcome::Kind::Halted;
+        outcome.text = reply.httpStatus == 0 ? reply.transientReason() : reply.description;
         return outcome;
     }
     if (reply.httpStatus == 200) {
+        // The address is used as written: it is already a URL, and encoding it again would turn
+        // its escapes ("%20") into other characters.
         outcome.kind = UploadOutcome::Kind::Accepted;
         const QJsonValue url = reply.object.value(QLatin1String("output_image_url"));
-        outcome.resultUrl = encodeResultUrl(url.isString() ? url.toString() : QString());
+        outcome.resultUrl = url.isString() ? url.toString().trimmed() : QString();
         outcome.reply = reply.object;
         return outcome;
     }
@@ -48,6 +58,13 @@ UploadOutcome ImageUpload::readReply(const JsonReply& reply) {
         error.isString()
             ? error.toString()
             : QStringLiteral("The service answered with HTTP status %1").arg(reply.httpStatus);
+    if (isOutOfCredit(reply.httpStatus, error.toString())) {
+        outcome.kind = UploadOutcome::Kind::OutOfCredit;
+        outcome.transient = false;
+    }
+    // A file that is no PNG or JPEG and was refused stays refused.
+    outcome.failedForGood =
+        !sentImage && reply.httpStatus >= 400 && reply.httpStatus < 500 && reply.httpStatus != 429;
     return outcome;
 }
 
@@ -65,6 +82,7 @@ void ImageUpload::send(const DataModel& record, const Options& options,
         UploadOutcome outcome;
         outcome.kind = UploadOutcome::Kind::Failed;
         outcome.text = text;
+        outcome.failedForGood = true;
         done(outcome);
     };
 
@@ -79,13 +97,6 @@ void ImageUpload::send(const DataModel& record, const Options& options,
         fail(kTooLarge);
         return;
     }
-    // Checked before sending: a result that cannot be saved would still cost a credit.
-    QString folderError;
-    if (m_context.settings.prepareOutputFolder(&folderError).isEmpty()) {
-        fail(folderError);
-        return;
-    }
-
     FormPart image;
     image.name = QByteArrayLiteral("source_image_file");
     image.fileName = record.imageName.value_or(QString());
@@ -101,9 +112,13 @@ void ImageUpload::send(const DataModel& record, const Options& options,
     if (options.isColored)
         parts.append(FormPart::text(QByteArrayLiteral("bg_color_code"), options.selectedColor));
 
+    const bool sentImage = image.contentType != "application/octet-stream";
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
     LowDelaySockets::apply(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
     m_session.postForm(
         url, parts, headers,
-        [done = std::move(done)](const JsonReply& reply) { done(readReply(reply)); }, true);
+        [done = std::move(done), sentImage](const JsonReply& reply) {
+            done(readReply(reply, sentImage));
+        },
+        true);
 }

@@ -14,14 +14,21 @@ class ServiceSession;
 // What became of one image sent to "remove_image_background".
 struct UploadOutcome {
     enum class Kind {
-        Accepted,  // a 200 reply: resultUrl is the percent-encoded "output_image_url"
-        Failed,    // the image failed with `text`; the run moves on
-        Halted,    // the exchange broke down (no JSON); the run stops at this image
+        Accepted,     // a 200 reply: resultUrl is "output_image_url" as the service wrote it
+        Failed,       // the image failed with `text`; the run moves on
+        Halted,       // the exchange broke down (no JSON); the run stops at this image
+        OutOfCredit,  // the service refused the image for want of credit; nothing was spent
     };
     Kind kind = Kind::Halted;
-    QString text;       // Failed: the row's status text
-    QString resultUrl;  // Accepted
-    QJsonObject reply;  // Accepted: the whole reply (it carries the credit balances)
+    QString text;                // Failed: the row's status text; Halted: what broke
+    QString resultUrl;           // Accepted
+    QJsonObject reply;           // Accepted: the whole reply (it carries the credit balances)
+    bool failedForGood = false;  // Failed: another attempt cannot change the answer
+    // The same image may well succeed after a pause (see JsonReply::isTransient); `kind` says
+    // what becomes of it once the retries are used up.
+    bool transient = false;
+    QString transientReason;
+    qint64 retryAfterMs = -1;
 };
 
 // Sends one queued image to the service and reads the reply. The file is opened when the image
@@ -49,11 +56,10 @@ public:
     // The type of a file from its first bytes: image/png, image/jpeg or
     // application/octet-stream.
     static QByteArray sniffContentType(const QByteArray& head);
-    // The result address as the run passes it on: percent-encoded, keeping the characters a URL
-    // query allows.
-    static QString encodeResultUrl(const QString& text);
-    // Turns a reply into an outcome.
-    static UploadOutcome readReply(const JsonReply& reply);
+    // Turns a reply into an outcome; `sentImage` says whether the file sent was a PNG or JPEG.
+    static UploadOutcome readReply(const JsonReply& reply, bool sentImage = true);
+    // Whether a refusal says that no credit is left.
+    static bool isOutOfCredit(int httpStatus, const QString& errorText);
 
 private:
     AppContext& m_context;

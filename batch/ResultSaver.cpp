@@ -17,6 +17,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -44,10 +47,22 @@ QSize pixelSize(const QByteArray& bytes) {
 // Writes the bytes beside the destination and puts them on disk, without replacing it yet. The
 // explicit flush and size check matter: commit() alone reports success after a short final
 // write (file size limit, full disk) and would rename a truncated file over the destination.
-bool writeUncommitted(QSaveFile& file, const QByteArray& bytes) {
+bool writeUncommitted(QSaveFile& file, const QByteArray& bytes, QString* why) {
+    errno = 0;
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
-        file.size() != bytes.size())
+        file.size() != bytes.size()) {
+        // The system's reason ("No space left on device") where Qt has none of its own.
+        const int code = errno;
+        QString text = file.errorString();
+        if ((text.isEmpty() || text == QLatin1String("Unknown error")) && code != 0)
+            text = QString::fromLocal8Bit(strerror(code));
+        if (text.isEmpty() || text == QLatin1String("Unknown error"))
+            text = QStringLiteral("the file was written short (%1 of %2 bytes)")
+                       .arg(file.size())
+                       .arg(bytes.size());
+        *why = text;
         return false;
+    }
 #ifdef Q_OS_UNIX
     // commit() syncs too; syncing now lets that happen while the image is being decoded.
     ::fdatasync(file.handle());
@@ -56,23 +71,41 @@ bool writeUncommitted(QSaveFile& file, const QByteArray& bytes) {
 }
 
 bool isPlainName(const QString& name) {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
+    for (const QChar c : name)
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
+            c.unicode() == 0x7f)
+            return false;
+    return true;
 }
 
 }  // namespace
 
 ResultSaver::ResultSaver(AppContext& context, ServiceSession& session, QObject* parent)
-    : QObject(parent), m_context(context), m_download(new ResultDownload(session, this)) {}
+    : QObject(parent),
+      m_context(context),
+      m_session(session),
+      m_maxBytes(ResultDownload::kMaxBytes) {}
 
 ResultSaver::~ResultSaver() = default;
 
-bool ResultSaver::isBusy() const {
-    return m_download->isBusy();
+QUrl ResultSaver::resultUrl(const QString& text) {
+    // Tolerant parsing keeps valid escapes as they are and encodes only what cannot stand in a
+    // URL (a bare space, a stray "%").
+    return QUrl(text.trimmed(), QUrl::TolerantMode);
 }
 
-void ResultSaver::setMaxBytes(qint64 bytes) {
-    m_download->setMaxBytes(bytes);
+QString ResultSaver::uniqueName(const QString& name,
+                                const std::function<bool(const QString&)>& taken) {
+    if (!taken(name)) return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const bool hasExtension = dot > kPrefix.size();
+    const QString stem = hasExtension ? name.left(dot) : name;
+    const QString extension = hasExtension ? name.mid(dot) : QString();
+    for (int n = 2;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(extension);
+        if (!taken(candidate)) return candidate;
+    }
 }
 
 QString ResultSaver::outputFileName(const QString& resultUrlText, QString* error) {
@@ -80,12 +113,13 @@ QString ResultSaver::outputFileName(const QString& resultUrlText, QString* error
         if (error) *error = why;
         return QString();
     };
-    const QString component = resultUrlText.mid(resultUrlText.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString path = resultUrl(resultUrlText).path(QUrl::FullyEncoded);
+    const QString component = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
     const QString decoded = QString::fromUtf8(QByteArray::fromPercentEncoding(component.toUtf8()));
-    if (!isPlainName(component) || !isPlainName(decoded))
+    if (!isPlainName(decoded))
         return refuse(
             QStringLiteral("The result address does not end in a file name: %1").arg(component));
-    const QString name = kPrefix + component;
+    const QString name = kPrefix + decoded;
     if (name.toUtf8().size() > kMaxFileNameBytes)
         return refuse(
             QStringLiteral("The result file name is longer than %1 bytes").arg(kMaxFileNameBytes));
@@ -93,26 +127,46 @@ QString ResultSaver::outputFileName(const QString& resultUrlText, QString* error
 }
 
 void ResultSaver::save(const QString& resultUrlText, std::function<void(const SaveOutcome&)> done) {
+    ++m_busy;
+    auto finish = [this, done = std::move(done)](const SaveOutcome& outcome) {
+        --m_busy;
+        done(outcome);
+    };
     QString refused;
     QString fileName;
-    const QUrl url(resultUrlText, QUrl::StrictMode);
-    if (resultUrlText.isEmpty()) refused = QStringLiteral("The service sent no result address");
+    const QUrl url = resultUrl(resultUrlText);
+    if (resultUrlText.trimmed().isEmpty())
+        refused = QStringLiteral("The service sent no result address");
     if (refused.isEmpty()) refused = ResultDownload::refusal(url);
     if (refused.isEmpty()) fileName = outputFileName(resultUrlText, &refused);
     if (refused.isEmpty() && m_context.settings.resolvedOutputFolder().isEmpty())
         refused = QStringLiteral("No output folder is available");
     if (!refused.isEmpty()) {
         // Nothing is fetched; the outcome still arrives later, like every other one.
-        QTimer::singleShot(0, this, [done = std::move(done), refused] { done(failure(refused)); });
+        QTimer::singleShot(0, this, [finish, refused] { finish(failure(refused)); });
         return;
     }
-    m_download->fetch(
-        url, [this, fileName, done = std::move(done)](const ResultDownload::Outcome& fetched) {
-            if (fetched.ok)
-                store(fetched.bytes, fileName, done);
-            else
-                done(failure(fetched.error));
-        });
+    // The name is taken now, so that two results of one name arriving together differ.
+    fileName =
+        uniqueName(fileName, [this](const QString& n) { return m_namesThisRun.contains(n); });
+    m_namesThisRun.insert(fileName);
+
+    auto* download = new ResultDownload(m_session, this);
+    download->setMaxBytes(m_maxBytes);
+    download->fetch(url,
+                    [this, download, fileName, finish](const ResultDownload::Outcome& fetched) {
+                        download->deleteLater();
+                        if (fetched.ok) {
+                            store(fetched.bytes, fileName, finish);
+                            return;
+                        }
+                        m_namesThisRun.remove(fileName);
+                        SaveOutcome outcome = failure(fetched.error);
+                        outcome.transient = fetched.transient;
+                        outcome.transientReason = fetched.transientReason;
+                        outcome.retryAfterMs = fetched.retryAfterMs;
+                        finish(outcome);
+                    });
 }
 
 void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
@@ -133,17 +187,18 @@ void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
     QString writeError;
     if (path.isEmpty()) {
         writeError = QStringLiteral("No output folder is available");
-    } else if (!writeUncommitted(*file, bytes)) {
-        writeError = QStringLiteral("The result could not be saved: %1").arg(file->errorString());
+    } else if (QString why; !writeUncommitted(*file, bytes, &why)) {
+        writeError = QStringLiteral("The result could not be saved: %1").arg(why);
     }
 
     auto* watcher = new QFutureWatcher<QSize>(this);
     connect(watcher, &QFutureWatcherBase::finished, this,
-            [watcher, file, path, writeError, done = std::move(done)] {
+            [this, watcher, file, path, fileName, writeError, done = std::move(done)] {
                 watcher->deleteLater();
                 const QSize size = watcher->result();
                 if (!size.isValid()) {
                     file->cancelWriting();
+                    m_namesThisRun.remove(fileName);
                     done(failure(QStringLiteral("The result is not an image")));
                     return;
                 }
@@ -159,7 +214,10 @@ void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
                                                      .arg(file->errorString())
                                                : writeError;
                     file->cancelWriting();
-                    done(failure(reason));
+                    m_namesThisRun.remove(fileName);
+                    SaveOutcome outcome = failure(reason);
+                    outcome.writeFailed = true;
+                    done(outcome);
                     return;
                 }
                 ConsoleLog::line(QStringLiteral("Image image saved"));

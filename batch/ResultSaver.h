@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSet>
 #include <QSize>
 #include <QString>
+#include <QUrl>
 #include <functional>
 
 struct AppContext;
@@ -13,14 +15,20 @@ class ServiceSession;
 // What became of one processed image.
 struct SaveOutcome {
     bool ok = false;
-    QString text;      // the reason, when not ok
-    QString filePath;  // the file written, when ok
-    QSize size;        // its pixel size, when ok
+    QString text;            // the reason, when not ok
+    QString filePath;        // the file written, when ok
+    QSize size;              // its pixel size, when ok
+    bool transient = false;  // the download failed for a reason that may pass; fetch it again
+    QString transientReason;
+    qint64 retryAfterMs = -1;
+    bool writeFailed = false;  // the bytes arrived but could not be written
 };
 
 // Fetches the processed image from the address in the service's reply, checks that the bytes
 // are an image, and writes them unchanged as "vorpane_output_" + the address's last path
-// component into the output folder. Neither the fetch nor the decoding blocks the event loop, and
+// component (decoded) into the output folder. Within one run two results of the same name do not
+// overwrite each other: the later one is saved as "name (2).png" and so on. Several saves may be
+// under way at once. Neither the fetch nor the decoding blocks the event loop, and
 // the write is atomic: a failed write leaves neither a partial file nor a damaged older one.
 class ResultSaver final : public QObject {
     Q_OBJECT
@@ -32,13 +40,20 @@ public:
 
     // `done` runs exactly once, always after save() has returned.
     void save(const QString& resultUrlText, std::function<void(const SaveOutcome&)> done);
-    bool isBusy() const;
-    void setMaxBytes(qint64 bytes);
+    bool isBusy() const { return m_busy > 0; }
+    void setMaxBytes(qint64 bytes) { m_maxBytes = bytes; }
+    // A new run: names saved from now on may replace files of earlier runs, not of this one.
+    void beginRun() { m_namesThisRun.clear(); }
 
-    // The output file's name for a result address: the prefix and the text after the address's
-    // last "/". Empty, with the reason in `error`, when that text is not a plain file name (also
-    // after percent-decoding) or the name would be too long for a file system.
+    // The address of a result as the service wrote it (escapes are kept, not encoded again).
+    static QUrl resultUrl(const QString& text);
+    // The output file's name for a result address: the prefix and the address path's last
+    // segment, decoded. Empty, with the reason in `error`, when that segment is not a plain file
+    // name or the name would be too long for a file system. The query never counts.
     static QString outputFileName(const QString& resultUrlText, QString* error = nullptr);
+    // "name.png", then "name (2).png", "name (3).png", ... : the first that `taken` refuses.
+    static QString uniqueName(const QString& name,
+                              const std::function<bool(const QString&)>& taken);
 
 private:
     // Checks and writes bytes that were fetched; the second half of save().
@@ -46,5 +61,8 @@ private:
                std::function<void(const SaveOutcome&)> done);
 
     AppContext& m_context;
-    ResultDownload* m_download;
+    ServiceSession& m_session;
+    qint64 m_maxBytes;
+    int m_busy = 0;
+    QSet<QString> m_namesThisRun;  // output names given out since beginRun()
 };

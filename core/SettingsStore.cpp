@@ -10,6 +10,11 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -117,6 +122,46 @@ QString SettingsStore::prepareOutputFolder(QString* error) const {
     if (!downloads.isEmpty() && QDir().mkpath(downloads)) return downloads;
     if (error) *error = QStringLiteral("No output folder is available");
     return QString();
+}
+
+OutputFolderCheck SettingsStore::checkOutputFolder(const QString& folder, qint64 neededBytes,
+                                                   bool probe) {
+    OutputFolderCheck check;
+    auto refuse = [&check, &folder](const QString& message, const QString& why) {
+        check.ok = false;
+        check.message = message;
+        check.detail = why.isEmpty() ? folder : QStringLiteral("%1\n%2").arg(folder, why);
+        return check;
+    };
+    if (probe) {
+        QTemporaryFile file(QDir(folder).filePath(QStringLiteral(".vorpane-write-test-XXXXXX")));
+        errno = 0;
+        if (!file.open() || file.write("x", 1) != 1 || !file.flush()) {
+            const int code = errno;
+            const QString why = code ? QString::fromLocal8Bit(strerror(code)) : file.errorString();
+            if (code == ENOSPC || code == EDQUOT)
+                return refuse(QStringLiteral("The disk holding the output folder is full"), why);
+            return refuse(QStringLiteral("The output folder is read-only"), why);
+        }
+    }
+    const QStorageInfo storage(folder);
+    if (storage.isValid() && storage.bytesAvailable() >= 0 &&
+        storage.bytesAvailable() < neededBytes)
+        return refuse(QStringLiteral("The disk holding the output folder is full"),
+                      QStringLiteral("%1 bytes free, %2 needed")
+                          .arg(storage.bytesAvailable())
+                          .arg(neededBytes));
+    return check;
+}
+
+int SettingsStore::imagesAtATime() const {
+    const QVariant v = value(UserDefaultKeys::imagesAtATime);
+    bool ok = false;
+    const int n = v.toInt(&ok);
+    if (!ok || v.typeId() == QMetaType::QString || v.typeId() == QMetaType::Bool || n < 1 ||
+        n > kMaxImagesAtATime)
+        return kDefaultImagesAtATime;
+    return n;
 }
 
 QString SettingsStore::downloadsFolder() {

@@ -11,6 +11,13 @@ class CreditRecord;
 
 // The persisted settings: "api_key", "isFirst", "app_version" and "output_folder". Values keep
 // their type on disk (a JSON file), so a value stored with the wrong type reads as absent.
+// Whether a result can be written to a folder, and why not.
+struct OutputFolderCheck {
+    bool ok = true;
+    QString message;  // "The output folder is read-only", ...
+    QString detail;   // the folder, and the system's reason
+};
+
 class SettingsStore final {
 public:
     // The user's settings file (~/.config/Vorpane/Vorpane.json).
@@ -44,6 +51,15 @@ public:
     // spent on a result that cannot be saved: a chosen folder must exist; the Downloads default is
     // created when missing. The empty string, with the reason in `error`, when neither works.
     QString prepareOutputFolder(QString* error) const;
+    // Whether `folder` has room for `neededBytes` more and, with `probe`, takes a file (one is
+    // created and removed; permissions alone do not tell, e.g. a read-only mount).
+    static OutputFolderCheck checkOutputFolder(const QString& folder, qint64 neededBytes,
+                                               bool probe);
+    // Images a run keeps in flight: the stored number from 1 to 8, else 3.
+    int imagesAtATime() const;
+    static constexpr int kDefaultImagesAtATime = 3;
+    static constexpr int kMaxImagesAtATime = 8;
+
     // The user's Downloads folder, or the empty string when the platform names none.
     static QString downloadsFolder();
 

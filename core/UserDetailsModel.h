@@ -26,6 +26,12 @@ public:
     qint64 topUpBalance() const { return balance(tp_credit); }
     qint64 subscriptionBalance() const { return balance(sp_credit); }
     qint64 creditTotal() const;
+    // Whether any balance is known (absent or emptied balances mean "not answered", not zero).
+    bool hasBalances() const {
+        for (const auto* b : {&ff_credit, &tp_credit, &sp_credit})
+            if (*b && !(*b)->isEmpty()) return true;
+        return false;
+    }
     // Out of credit exactly when the total is 0; a negative total is not.
     bool isOutOfCredit() const { return creditTotal() == 0; }
 };

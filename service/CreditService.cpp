@@ -42,6 +42,22 @@ CreditService::CreditService(AppContext& context, ServiceSession& session, QObje
       m_displayText(creditText(context.credits.snapshot())) {}
 
 void CreditService::getCreditDetails() {
+    fetchBalances(nullptr);
+}
+
+QString CreditService::unreachableText(const JsonReply& reply) {
+    const QString why = reply.httpStatus == 0 ? reply.transientReason() : reply.description;
+    return QStringLiteral("The service could not be reached (%1). Your API key is kept.").arg(why);
+}
+
+void CreditService::fetchBalances(std::function<void(bool answered)> done) {
+    if (m_context.settings.apiKey().isEmpty()) {
+        refreshDisplay();
+        if (done)
+            QMetaObject::invokeMethod(
+                this, [done] { done(false); }, Qt::QueuedConnection);
+        return;
+    }
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
     const QList<FormPart> parts{
         FormPart::text(QByteArrayLiteral("api_key"), m_context.settings.apiKey())};
@@ -49,16 +65,19 @@ void CreditService::getCreditDetails() {
     ConsoleLog::line(url.toString());
 
     m_session.postForm(url, parts, {},
-                       [self = QPointer<CreditService>(this)](const JsonReply& reply) {
-                           if (self) self->handleReply(reply);
+                       [self = QPointer<CreditService>(this), done](const JsonReply& reply) {
+                           if (!self) return;
+                           self->handleReply(reply);
+                           if (done) done(self->m_lastAnswered);
                        });
 }
 
 void CreditService::handleReply(const JsonReply& reply) {
+    m_lastAnswered = false;
     if (!reply.hasValue) {
-        m_context.settings.credentialReset(m_context.credits);
+        // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower);
+        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower, unreachableText(reply));
         emit replyHandled();
         return;
     }
@@ -69,6 +88,7 @@ void CreditService::handleReply(const JsonReply& reply) {
     const auto subscription = UserDetailsModel::jsonInteger(object.value(kSubscriptionKey));
     if (free && topUp && subscription) {
         m_context.credits.setBalances(*free, *topUp, *subscription);
+        m_lastAnswered = true;
         refreshDisplay();
         emit replyHandled();
         return;
@@ -94,6 +114,7 @@ void CreditService::refreshDisplay() {
 }
 
 QString CreditService::creditText(const UserDetailsModel& model) {
+    if (!model.hasBalances()) return kUnknownCredits;
     return QStringLiteral("Free credit: ") + QString::number(model.freeBalance()) +
            QStringLiteral("  Top up plan: ") + QString::number(model.topUpBalance()) +
            QStringLiteral("  Subscription plan: ") + QString::number(model.subscriptionBalance()) +

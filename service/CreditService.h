@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
 struct AppContext;
 struct JsonReply;
@@ -15,17 +16,24 @@ class CreditService final : public QObject {
 public:
     explicit CreditService(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
 
-    // Asks the service for the three balances of the stored key.
+    // Asks the service for the three balances of the stored key. With no key stored nothing is
+    // sent (there is nothing to ask about).
     void getCreditDetails();
+    // The same; `done` learns whether balances were answered.
+    void fetchBalances(std::function<void(bool answered)> done);
     // Schedules the rewriting of the display from the shared credit record.
     void refreshDisplay();
     // The display as last rewritten.
     QString displayText() const { return m_displayText; }
 
-    // "Free credit: F  Top up plan: T  Subscription plan: S  |  Total credits: F+T+S"
+    // "Free credit: F  Top up plan: T  Subscription plan: S  |  Total credits: F+T+S", or
+    // "Credits: —" while no balance is known.
     static QString creditText(const UserDetailsModel& model);
+    static inline const QString kUnknownCredits = QStringLiteral("Credits: \u2014");
     // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
     void handleReply(const JsonReply& reply);
+    // What the user is told when the service could not be asked.
+    static QString unreachableText(const JsonReply& reply);
 
 signals:
     void displayTextChanged(const QString& text);
@@ -37,4 +45,5 @@ private:
     AppContext& m_context;
     ServiceSession& m_session;
     QString m_displayText;
+    bool m_lastAnswered = false;  // the last reply carried the three balances
 };

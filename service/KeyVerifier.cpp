@@ -2,6 +2,8 @@
 
 #include "AlertPresenter.h"
 #include "AppContext.h"
+#include "CreditService.h"
+#include "ErrorMsg.h"
 #include "Notifier.h"
 #include "ServiceSession.h"
 #include "SettingsStore.h"
@@ -23,24 +25,25 @@ const QString kInvalidKeyAlert = QStringLiteral("Invalid Api key");
 KeyVerifier::KeyVerifier(AppContext& context, ServiceSession& session, QObject* parent)
     : QObject(parent), m_context(context), m_session(session) {}
 
-void KeyVerifier::verifyAndSave(const QString& folderText, const QString& key,
-                                std::function<QString()> currentKey) {
+void KeyVerifier::verifyAndSave(const QString& folderText, const QString& typedKey) {
     // The folder is kept whatever the service says about the key.
     m_context.settings.setString(UserDefaultKeys::outputFolder, folderText);
 
+    // Blanks around a pasted key are never part of it.
+    const QString key = typedKey.trimmed();
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
     const QList<FormPart> parts{FormPart::text(QByteArrayLiteral("api_key"), key)};
     m_session.postForm(url, parts, {},
-                       [self = QPointer<KeyVerifier>(this),
-                        currentKey = std::move(currentKey)](const JsonReply& reply) {
-                           if (self) self->handleReply(reply, currentKey);
+                       [self = QPointer<KeyVerifier>(this), key](const JsonReply& reply) {
+                           if (self) self->handleReply(reply, key);
                        });
 }
 
-void KeyVerifier::handleReply(const JsonReply& reply, const std::function<QString()>& currentKey) {
+void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
     if (!reply.hasValue) {
-        m_context.settings.credentialReset(m_context.credits);
-        m_context.notifier.postUpdateCredit();
+        // Nothing was said about the key; the stored one stays.
+        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                                   CreditService::unreachableText(reply));
         emit replyHandled();
         return;
     }
@@ -48,15 +51,17 @@ void KeyVerifier::handleReply(const JsonReply& reply, const std::function<QStrin
     const QJsonValue value = reply.object.value(kMessageKey);
     const QString message = value.isString() ? value.toString() : QString();
     if (value.isString() && message == kSuccessMessage) {
-        // The field's text now, which may differ from the text that was verified.
-        m_context.settings.setString(UserDefaultKeys::apiKey,
-                                     currentKey ? currentKey() : QString());
+        // The text that was verified, whatever the field holds by now.
+        m_context.settings.setString(UserDefaultKeys::apiKey, key);
         m_context.notifier.postUpdateCredit();
         emit dismissRequested();
     } else if (value.isString() && message == kInvalidKeyMessage) {
         m_context.alerts.showAlert(kInvalidKeyAlert);
-        m_context.settings.credentialReset(m_context.credits);
-        m_context.notifier.postUpdateCredit();
+        // A mistyped new key does not cost the working one; a stored key that is refused goes.
+        if (key == m_context.settings.apiKey()) {
+            m_context.settings.credentialReset(m_context.credits);
+            m_context.notifier.postUpdateCredit();
+        }
     }
     emit replyHandled();
 }

@@ -14,13 +14,13 @@ class KeyVerifier final : public QObject {
 public:
     explicit KeyVerifier(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
 
-    // Stores `folderText` as the output folder, then sends `key`. When the service accepts it,
-    // the text `currentKey()` returns at that moment is stored (the user may have edited the field
-    // meanwhile) and dismissRequested() is emitted.
-    void verifyAndSave(const QString& folderText, const QString& key,
-                       std::function<QString()> currentKey);
-    // Applies a reply (public for tests and fuzzers).
-    void handleReply(const JsonReply& reply, const std::function<QString()>& currentKey);
+    // Stores `folderText` as the output folder, then sends `key` (without surrounding blanks).
+    // Only the text the service accepted is stored, and only then (dismissRequested() follows);
+    // a refused key leaves a working stored key in place, and a service that cannot be reached
+    // changes nothing.
+    void verifyAndSave(const QString& folderText, const QString& key);
+    // Applies a reply to the verification of `key` (public for tests and fuzzers).
+    void handleReply(const JsonReply& reply, const QString& key);
 
 signals:
     // The key was accepted: the settings sheet closes.

@@ -87,8 +87,25 @@ void ResultDownload::request(const QUrl& url) {
         url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80));
     QNetworkReply* reply = m_session.manager().get(request);
     m_reply = reply;
+    m_body.clear();
+    // A bounded read buffer, drained here: memory holds at most the cap, also for a reply that
+    // announces no length or never ends.
+    reply->setReadBufferSize(kReadBufferBytes);
     auto reason = std::make_shared<QString>();
     m_session.guardReply(reply, m_maxBytes, reason);
+    connect(reply, &QIODevice::readyRead, this, [this, reply, reason] {
+        if (reply != m_reply) return;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 300 && status < 400) return;  // a redirect's body is not kept
+        m_body.append(reply->read(m_maxBytes + 1 - m_body.size()));
+        if (m_body.size() > m_maxBytes) {
+            if (reason->isEmpty())
+                *reason = QStringLiteral("the reply is larger than %1 bytes").arg(m_maxBytes);
+            m_body.clear();
+            m_body.squeeze();
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, reason] { onFinished(reply, reason); });
 }
@@ -102,14 +119,23 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QStr
 
     Outcome outcome;
     outcome.finalUrl = current;
+    outcome.retryAfterMs =
+        parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
+    const bool oversized = reason->startsWith(QLatin1String("the reply is larger"));
     if (!reason->isEmpty()) {
         outcome.error = QStringLiteral("The result could not be downloaded: %1").arg(*reason);
+        outcome.transient = !oversized;
+        outcome.transientReason = QStringLiteral("no answer in time");
         finish(std::move(outcome));
         return;
     }
     if (status == 0) {
         outcome.error =
             QStringLiteral("The result could not be downloaded: %1").arg(reply->errorString());
+        outcome.transient = true;
+        JsonReply none;
+        none.description = reply->errorString();
+        outcome.transientReason = none.transientReason();
         finish(std::move(outcome));
         return;
     }
@@ -135,19 +161,30 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QStr
     if (status < 200 || status >= 300) {
         outcome.error =
             QStringLiteral("The result download answered with HTTP status %1").arg(status);
+        JsonReply answered;
+        answered.httpStatus = status;
+        answered.hasValue = true;  // only the status decides for a download
+        outcome.transient = answered.isTransient();
+        outcome.transientReason = answered.transientReason();
         finish(std::move(outcome));
         return;
     }
-    QByteArray bytes = reply->readAll();
+    QByteArray bytes = std::move(m_body);
+    m_body = QByteArray();
+    bytes.append(reply->readAll());
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (reply->error() != QNetworkReply::NoError) {
         outcome.error = QStringLiteral("The result download was cut short after %1 bytes: %2")
                             .arg(bytes.size())
                             .arg(reply->errorString());
+        outcome.transient = true;
+        outcome.transientReason = QStringLiteral("connection lost");
     } else if (length.isValid() && length.toLongLong() != bytes.size()) {
         outcome.error = QStringLiteral("The result download was cut short: %1 of %2 bytes")
                             .arg(bytes.size())
                             .arg(length.toLongLong());
+        outcome.transient = true;
+        outcome.transientReason = QStringLiteral("connection lost");
     } else if (bytes.size() > m_maxBytes) {
         outcome.error = QStringLiteral("The result is larger than %1 bytes").arg(m_maxBytes);
     }

@@ -20,9 +20,12 @@ class ResultDownload final : public QObject {
 public:
     struct Outcome {
         bool ok = false;
-        QByteArray bytes;  // the complete body when ok
-        QString error;     // a sentence for the row when not ok
-        QUrl finalUrl;     // the address the bytes came from
+        QByteArray bytes;        // the complete body when ok
+        QString error;           // a sentence for the row when not ok
+        QUrl finalUrl;           // the address the bytes came from
+        bool transient = false;  // not ok for a reason that may pass (network, 429, 5xx, cut short)
+        QString transientReason;  // a few words on that reason, for the row
+        qint64 retryAfterMs = -1;
     };
 
     static constexpr qint64 kMaxBytes = 50LL * 1024 * 1024;
@@ -30,6 +33,9 @@ public:
 
     explicit ResultDownload(ServiceSession& session, QObject* parent = nullptr);
     ~ResultDownload() override;
+
+    // Reads at most this much ahead of the caller, so a reply's size is counted as it arrives.
+    static constexpr qint64 kReadBufferBytes = 256 * 1024;
 
     // Starts the fetch; `done` runs later, on this object's thread, once. A refused address is
     // reported on the next turn of the event loop and no request is made. Starting a new fetch
@@ -53,6 +59,7 @@ private:
     QPointer<QNetworkReply> m_reply;
     std::function<void(const Outcome&)> m_done;
     qint64 m_maxBytes = kMaxBytes;
+    QByteArray m_body;  // what has arrived of the current reply
     int m_redirects = 0;
     quint64 m_generation = 0;
 };

@@ -5,9 +5,13 @@
 #include <QHttpMultiPart>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QTimeZone>
 #include <QTimer>
+
+#include <algorithm>
 
 FormPart FormPart::text(const QByteArray& name, const QString& value) {
     FormPart part;
@@ -67,6 +71,65 @@ bool isTransportFailure(QNetworkReply::NetworkError error) {
 }
 
 }  // namespace
+
+bool JsonReply::isTransient() const {
+    switch (httpStatus) {
+        case 0:
+        case 429:
+        case 500:
+        case 502:
+        case 503:
+        case 504:
+            return true;
+        default:
+            return !hasValue && httpStatus >= 500;
+    }
+}
+
+QString JsonReply::transientReason() const {
+    switch (httpStatus) {
+        case 0: {
+            QString why = description;
+            if (why.startsWith(QLatin1String("Connection refused")))
+                return QStringLiteral("connection refused");
+            if (why.contains(QLatin1String("closed"), Qt::CaseInsensitive) ||
+                why.contains(QLatin1String("reset"), Qt::CaseInsensitive))
+                return QStringLiteral("connection lost");
+            if (why.startsWith(QLatin1String("no data for")) ||
+                why.startsWith(QLatin1String("no complete reply")))
+                return QStringLiteral("no answer in time");
+            return why.isEmpty() ? QStringLiteral("no answer") : why;
+        }
+        case 429:
+            return QStringLiteral("too many requests");
+        case 502:
+            return QStringLiteral("bad gateway");
+        case 503:
+            return QStringLiteral("service unavailable");
+        case 504:
+            return QStringLiteral("gateway time-out");
+        default:
+            return QStringLiteral("HTTP status %1").arg(httpStatus);
+    }
+}
+
+qint64 parseRetryAfter(const QByteArray& value, const QDateTime& now) {
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty()) return -1;
+    bool ok = false;
+    const qint64 seconds = text.toLongLong(&ok);
+    if (ok) return seconds < 0 ? -1 : seconds * 1000;
+    QDateTime at = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    if (!at.isValid()) {
+        // The HTTP form names its zone "GMT".
+        QString plain = QString::fromLatin1(text);
+        if (plain.endsWith(QLatin1String(" GMT"))) plain.chop(4);
+        at = QLocale::c().toDateTime(plain, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss"));
+        at.setTimeZone(QTimeZone::utc());
+    }
+    if (!at.isValid()) return -1;
+    return std::max<qint64>(0, now.msecsTo(at));
+}
 
 JsonReply ServiceSession::readJsonBody(const QByteArray& body, int httpStatus) {
     JsonReply result;
@@ -189,6 +252,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
             JsonReply result;
             result.httpStatus = status;
+            const qint64 retryAfter =
+                parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
             const bool redirected = status >= 300 && status < 400;
             const bool broken = !reason->isEmpty() || isTransportFailure(reply->error());
             const bool oversized = maxBytes >= 0 && reply->bytesAvailable() > maxBytes;
@@ -200,6 +265,9 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             } else {
                 result = readJsonBody(reply->readAll(), status);
             }
+            // A reply that broke off is as good as none, whatever status line came first.
+            if (broken) result.httpStatus = 0;
+            result.retryAfterMs = retryAfter;
             if (!result.hasValue) {
                 ConsoleLog::line(
                     ConsoleLog::debugQuoted(QStringLiteral("response:::")) + QLatin1Char(' ') +

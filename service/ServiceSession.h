@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkReply>
@@ -27,11 +28,23 @@ struct FormPart {
 
 // What came back from a JSON endpoint.
 struct JsonReply {
-    bool hasValue = false;  // a JSON value was read from the body
-    QJsonObject object;     // that value as an object; empty when it was another kind of value
-    int httpStatus = 0;     // 0 when no HTTP response arrived
-    QString description;    // why there is no value (transport error, time-out, not JSON, ...)
+    bool hasValue = false;     // a JSON value was read from the body
+    QJsonObject object;        // that value as an object; empty when it was another kind of value
+    int httpStatus = 0;        // 0 when no HTTP response arrived
+    QString description;       // why there is no value (transport error, time-out, not JSON, ...)
+    qint64 retryAfterMs = -1;  // the reply's Retry-After, in milliseconds; -1 when absent
+
+    // Worth sending again after a pause: the service could not be reached or the connection
+    // broke, it is overloaded or briefly failing (429, 500, 502, 503, 504), or it answered a 5xx
+    // with a body that is not JSON. A 3xx or a 4xx is an answer and is never retried.
+    bool isTransient() const;
+    // A short reason for the user: "connection refused", "service unavailable", ...
+    QString transientReason() const;
 };
+
+// The pause a Retry-After header asks for, in milliseconds: delta seconds or an HTTP date
+// (relative to `now`); -1 when the value is neither.
+qint64 parseRetryAfter(const QByteArray& value, const QDateTime& now);
 
 // The shared service session: one network access manager, created on first use and kept, and the
 // conventions every service call follows. A call is a multipart POST answered by a JSON object.

@@ -81,6 +81,7 @@ void VersionCheck::showUpdateAlert(UpdateType type) {
             "This version of Vorpane is no longer available, click on the 'Update' button for "
             "download it from our website.");
         alert.buttons = {QStringLiteral("Update")};
+        alert.escapeAnswers = false;
     }
     alert.critical = false;
     m_context.alerts.showSheetAlert(alert, [self = QPointer<VersionCheck>(this)](int button) {

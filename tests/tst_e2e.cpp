@@ -85,10 +85,10 @@ private slots:
             QVERIFY(near(result.pixelColor(200, 150), subjects[i], 40));  // the subject stays
         }
 
+        // One credit per image; with several images in flight the replies may come together.
         QTRY_COMPARE(totals.last(), before - 3);
-        totals.erase(std::unique(totals.begin(), totals.end()), totals.end());
-        QCOMPARE(totals.mid(totals.indexOf(before)),
-                 (QList<qint64>{before, before - 1, before - 2, before - 3}));
+        const QList<qint64> during = totals.mid(totals.indexOf(before));
+        QVERIFY(std::is_sorted(during.rbegin(), during.rend()));
     }
 
 private:

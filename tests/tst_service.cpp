@@ -59,11 +59,10 @@ Q_DECLARE_METATYPE(UpdateType)
 class TestService final : public QObject {
     Q_OBJECT
 
-    // Sends the key field's text; the field may change before the reply comes.
-    bool verifyKey(const std::function<QString()>& field) {
-        return handle(*m_verifier, &KeyVerifier::replyHandled, [&] {
-            m_verifier->verifyAndSave(QStringLiteral("/new/folder"), field(), field);
-        });
+    // Sends the key field's text, as Save does.
+    bool verifyKey(const QString& typed) {
+        return handle(*m_verifier, &KeyVerifier::replyHandled,
+                      [&] { m_verifier->verifyAndSave(QStringLiteral("/new/folder"), typed); });
     }
     // The account page opens after the delay (0.3 s here), not at once.
     void expectAccountPage(bool opens) {
@@ -148,7 +147,7 @@ private slots:
             m_ctx->settings.setString(UserDefaultKeys::apiKey, value);
             m_credit->getCreditDetails();
         } else if (endpoint == QLatin1String("api_key_verification")) {
-            m_verifier->verifyAndSave(QStringLiteral("/tmp"), value, [value] { return value; });
+            m_verifier->verifyAndSave(QStringLiteral("/tmp"), value);
         } else {
             m_version->check([](UpdateType) {});
         }
@@ -171,7 +170,7 @@ private slots:
 
     void creditReplies_data() {
         QTest::addColumn<ScriptedReply>("reply");
-        QTest::addColumn<QStringList>("alerts");  // each comes with the credential reset
+        QTest::addColumn<QStringList>("alerts");  // only "Invalid API Key" resets the key
         QTest::addColumn<Balances>("after");      // {7, 8, 9}: the record is left alone
         auto add = [](const char* name, const ScriptedReply& reply, const QStringList& alerts,
                       const Balances& after) { QTest::newRow(name) << reply << alerts << after; };
@@ -191,8 +190,9 @@ private slots:
         add("the message in another case is just another message",
             replyOf(R"({"message":"Invalid API Key"})", 401), {}, {7, 8, 9});
         add("empty JSON array reads as an empty object", replyOf("[]"), {}, {7, 8, 9});
+        // Not reaching the service says nothing about the key or the balances.
         addBrokenRows(kCreditPath, [](QTestData& row) {
-            row << QStringList{kOops} << Balances{0, 0, 0};
+            row << QStringList{kOops} << Balances{7, 8, 9};
         });
     }
 
@@ -210,11 +210,16 @@ private slots:
                        [this] { m_credit->getCreditDetails(); }));
         QCOMPARE(whileHandling, display({7, 8, 9}));
         QCOMPARE(m_ctx->alerts.messages(), alerts);
-        QCOMPARE(m_ctx->settings.apiKey(),
-                 alerts.isEmpty() ? QStringLiteral("old-key") : QString());
+        const bool reset = alerts == QStringList{"Invalid API Key"};
+        QCOMPARE(m_ctx->settings.apiKey(), reset ? QString() : QStringLiteral("old-key"));
+        if (alerts == QStringList{kOops})
+            QVERIFY(m_ctx->alerts.entries.first().detail.startsWith(
+                "The service could not be reached"));
         QCOMPARE(m_ctx->credits.snapshot().creditTotal(), after[0] + after[1] + after[2]);
         QCOMPARE(m_ctx->credits.snapshot().isOutOfCredit(), after == Balances({0, 0, 0}));
-        QTRY_COMPARE(m_credit->displayText(), display(after));
+        // A key refused leaves no balance known: "Credits: —", never a 0 nobody answered.
+        QTRY_COMPARE(m_credit->displayText(),
+                     reset ? QStringLiteral("Credits: \u2014") : display(after));
     }
 
     void keyReplies_data() {
@@ -222,53 +227,57 @@ private slots:
         QTest::addColumn<QStringList>("alerts");
         // "old-key": nothing happens; otherwise "updateCredit" is posted. Only "success" closes.
         QTest::addColumn<QString>("keyAfter");
-        auto add = [](const char* name, const ScriptedReply& r, const QStringList& alerts,
-                      const char* key) { QTest::newRow(name) << r << alerts << QString(key); };
-        // The key field is edited while the request is pending: its text at the reply is stored.
-        add("success", replyOf(R"({"message":"success"})"), {}, "edited-key");
-        add("invalid api key", replyOf(R"({"message":"invalid api key"})", 400),
-            {"Invalid Api key"}, "");
-        add("Success with a capital S", replyOf(R"({"message":"Success"})"), {}, "old-key");
-        add("no message", replyOf(R"({"status":"success"})"), {}, "old-key");
-        addBrokenRows(kVerifyPath, [](QTestData& row) { row << QStringList() << QString(); });
+        QTest::addColumn<QString>("typed");
+        auto add = [](const char* name, const char* typed, const ScriptedReply& r,
+                      const QStringList& alerts, const char* key) {
+            QTest::newRow(name) << r << alerts << QString(key) << QString(typed);
+        };
+        const ScriptedReply invalid = replyOf(R"({"message":"invalid api key"})", 400);
+        // The field is edited while the request is pending: the text verified is stored.
+        add("success, pasted with blanks", " new-key\n", replyOf(R"({"message":"success"})"), {},
+            "new-key");
+        add("a mistyped new key keeps the working one", "new-key", invalid, {"Invalid Api key"},
+            "old-key");
+        add("the stored key refused", "old-key", invalid, {"Invalid Api key"}, "");
+        add("Success with a capital S", "new-key", replyOf(R"({"message":"Success"})"), {},
+            "old-key");
+        add("no message", "new-key", replyOf(R"({"status":"success"})"), {}, "old-key");
+        // Not reaching the service changes nothing, and says so.
+        addBrokenRows(kVerifyPath, [](QTestData& row) {
+            row << QStringList{kOops} << QStringLiteral("old-key") << QStringLiteral("new-key");
+        });
     }
 
     void keyReplies() {
         QFETCH(ScriptedReply, reply);
         QFETCH(QStringList, alerts);
         QFETCH(QString, keyAfter);
+        QFETCH(QString, typed);
         m_server->script(kVerifyPath, reply);
         QSignalSpy dismissed(m_verifier.get(), &KeyVerifier::dismissRequested);
         QSignalSpy posted(&m_ctx->notifier, &Notifier::updateCredit);
 
-        QString field = QStringLiteral("new-key");
-        connect(m_server.get(), &ScriptedServer::requestReceived, this,
-                [&] { field = QStringLiteral("edited-key"); });
-        QVERIFY(verifyKey([&field] { return field; }));
-        QCOMPARE(m_server->lastRequest().parts.value(0).body, QByteArray("new-key"));
+        QVERIFY(verifyKey(typed));
+        QCOMPARE(m_server->lastRequest().parts.value(0).body, typed.trimmed().toUtf8());
         QCOMPARE(m_ctx->alerts.messages(), alerts);
         QCOMPARE(m_ctx->settings.string(UserDefaultKeys::apiKey), Text(keyAfter));
         QCOMPARE(m_ctx->credits.snapshot().creditTotal(), keyAfter.isEmpty() ? 0 : 24);
         QCOMPARE(posted.count(), keyAfter == QLatin1String("old-key") ? 0 : 1);
-        QCOMPARE(dismissed.count(), keyAfter == QLatin1String("edited-key") ? 1 : 0);
+        QCOMPARE(dismissed.count(), keyAfter == QLatin1String("new-key") ? 1 : 0);
         // The folder is kept whatever the service says about the key.
         QCOMPARE(m_ctx->settings.string(UserDefaultKeys::outputFolder), Text("/new/folder"));
     }
 
-    void rejectedKeyIsFollowedByAnEmptyCreditCheck() {
+    // A refused stored key is cleared; the credit check that follows has no key to send.
+    void refusedStoredKeyIsNotFollowedByAnEmptyCreditCheck() {
         m_server->script(kVerifyPath, ScriptedReply::json(200, R"({"message":"invalid api key"})"));
-        m_server->script(kCreditPath, ScriptedReply::json(200, R"({"message":"invalid api key"})"));
-        // What the main window does on "updateCredit".
         connect(&m_ctx->notifier, &Notifier::updateCredit, m_credit.get(),
                 &CreditService::getCreditDetails);
-        QVERIFY(handle(*m_credit, &CreditService::replyHandled,
-                       [this] { verifyKey([] { return QStringLiteral("wrong"); }); }));
-
-        const RecordedRequest check = m_server->lastRequest();
-        QCOMPARE(check.path + ' ' + check.parts.value(0).name + '=' + check.parts.value(0).body,
-                 kCreditPath + " api_key=");
-        // Each site words the same service message its own way.
-        QCOMPARE(m_ctx->alerts.messages(), (QStringList{"Invalid Api key", "Invalid API Key"}));
+        QVERIFY(verifyKey(QStringLiteral("old-key")));
+        QTest::qWait(50);
+        QCOMPARE(m_server->requestCount(kCreditPath), 0);
+        QCOMPARE(m_ctx->alerts.messages(), QStringList{"Invalid Api key"});
+        QTRY_COMPARE(m_credit->displayText(), QStringLiteral("Credits: \u2014"));
     }
 
     void versionReplies_data() {
@@ -342,7 +351,8 @@ private slots:
         QCOMPARE(alert.buttons,
                  (optional ? QStringList{"Update", "Ignore"} : QStringList{"Update"}));
         QVERIFY(!alert.critical);
-        expectAccountPage(button == 0);  // "Ignore" opens nothing
+        QCOMPARE(alert.escapeAnswers, optional);  // Escape never dismisses a required update
+        expectAccountPage(button == 0);           // "Ignore" opens nothing
     }
 
     void rechargeOpensTheAccountPageAfterTheDelay() {

@@ -148,7 +148,11 @@ private slots:
         QCOMPARE(f.t.settings.apiKey().isEmpty(), overlay);
         QCOMPARE(outlet(w, "btnAdd")->isVisible(), !overlay);
         QCOMPARE(outlet(w, "btnSettings")->isVisible(), !overlay);
-        QTRY_COMPARE(f.server.requestCount("/api/v1/credit_check"), 1);  // after the version check
+        // After the version check, and only with a key to ask about.
+        QTRY_VERIFY(f.server.requestCount("/api/v1/get_app_version") == 1);
+        QTest::qWait(100);
+        QTRY_COMPARE(f.server.requestCount("/api/v1/credit_check"),
+                     f.t.settings.apiKey().isEmpty() ? 0 : 1);
         if (!overlay) return;
 
         QTRY_COMPARE(w.getStartView()->opacity(), 1.0);  // faded in

@@ -271,6 +271,12 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
     connect(remove, &QAction::triggered, this, [this, weak] {
         if (const DataModelPtr r = weak.lock()) deleteRecord(r.get());
     });
+    if (record->status == RowStatus::Failed && !record->failedForGood) {
+        QAction* retry = menu->addAction(tr("Retry"));
+        connect(retry, &QAction::triggered, this, [this, weak] {
+            if (const DataModelPtr r = weak.lock()) emit retryRequested(r);
+        });
+    }
     menu->popup(globalPos);
 }
 

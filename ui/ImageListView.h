@@ -44,6 +44,8 @@ public:
 
 signals:
     void previewRequested(const std::shared_ptr<DataModel>& record);
+    // "Retry" in a failed row's menu.
+    void retryRequested(const std::shared_ptr<DataModel>& record);
 
 protected:
     void updateGeometries() override;

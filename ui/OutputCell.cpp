@@ -40,7 +40,12 @@ void OutputCell::refresh() {
     bool showStatus = false;
     switch (status) {
         case RowStatus::Waiting:
+            break;
         case RowStatus::InProgress:
+            // A pause before the image is tried again says how long it lasts, and why.
+            setStatusColor(m_lblStatus, QColor(0x5f, 0x63, 0x68));
+            m_lblStatus->setFullText(model->statusText);
+            showStatus = !model->statusText.isEmpty();
             break;
         case RowStatus::Done:
             setStatusColor(m_lblStatus, QColor(0x1e, 0x7e, 0x3e));

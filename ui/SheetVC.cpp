@@ -348,10 +348,7 @@ void SheetVC::showHideKey() {
 
 void SheetVC::save() {
     m_btnSave->setEnabled(false);
-    // The key stored on success is the field's text when the reply arrives.
-    QPointer<QLineEdit> field = m_txtApiKey;
-    m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text(),
-                              [field] { return field ? field->text() : QString(); });
+    m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
     m_btnSave->setEnabled(true);
 }
 

@@ -134,12 +134,16 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     connect(m_run.get(), &BatchRun::colorPanelCloseRequested, this,
             &ViewController::closeColorPanel);
     connect(m_run.get(), &BatchRun::settingsSheetRequested, this, &ViewController::presentSheet);
+    connect(m_run.get(), &BatchRun::retriableFailedChanged, this, &ViewController::renderState);
+    connect(m_run.get(), &BatchRun::runStateChanged, this, &ViewController::renderState);
     renderState();
     renderOptions();
 
     // The list, the drop target, the title and the credit notification.
     m_dragView->setQueue(m_queue.get());
     connect(m_tblList, &ImageListView::previewRequested, this, &ViewController::previewRecord);
+    connect(m_tblList, &ImageListView::retryRequested, this,
+            [this](const DataModelPtr& record) { m_run->retryFailed(record); });
     setWindowTitle(QStringLiteral("Vorpane for MAC"));
     connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
             &CreditService::getCreditDetails);
@@ -342,6 +346,12 @@ QWidget* ViewController::buildFooter() {
     m_btnClearList->setMinimumSize(128, 36);
     m_btnClearList->setAccessibleName(QStringLiteral("CLEAR LIST"));
     connect(m_btnClearList, &QPushButton::clicked, this, &ViewController::clearList);
+    m_btnRetryFailed = new Button(m_bottomView);
+    m_btnRetryFailed->setObjectName(QStringLiteral("btnRetryFailed"));
+    m_btnRetryFailed->setMinimumSize(128, 36);
+    m_btnRetryFailed->setAccessibleName(tr("Retry failed"));
+    m_btnRetryFailed->setVisible(false);
+    connect(m_btnRetryFailed, &QPushButton::clicked, this, [this] { m_run->retryFailed(); });
     m_btnStart = new Button(m_bottomView);
     m_btnStart->setObjectName(QStringLiteral("btnStart"));
     m_btnStart->setMinimumSize(110, 36);
@@ -350,6 +360,7 @@ QWidget* ViewController::buildFooter() {
     bottomLayout->setContentsMargins(12, 6, 8, 6);
     bottomLayout->setSpacing(10);
     bottomLayout->addWidget(m_lblUploadCount);
+    bottomLayout->addWidget(m_btnRetryFailed);
     bottomLayout->addWidget(m_btnClearList);
     bottomLayout->addWidget(m_btnStart);
 
@@ -384,6 +395,8 @@ void ViewController::setUpControls() {
     m_btnStart->setAccessibleName(m_startTitle);
     applyButtonStyle(m_btnClearList, QStringLiteral("CLEAR LIST"), boldFont(m_btnClearList, 16),
                      Qt::white, kLightGrey, false, true);
+    applyButtonStyle(m_btnRetryFailed, tr("Retry failed"), boldFont(m_btnRetryFailed, 16),
+                     Qt::white, QColor(0xc5, 0x22, 0x1f), false, true);
     applyShadow(m_bottomView, m_btnStart, Qt::black, 1.0f, QPointF(0, 2), 2);
     applyShadow(m_bottomView, m_btnClearList, Qt::black, 1.0f, QPointF(0, 2), 2);
 }
@@ -439,6 +452,12 @@ void ViewController::renderState() {
     m_btnStart->setEnabled(c.btnStartEnabled);
     m_btnAdd->setEnabled(c.btnAddEnabled);
     m_btnClearList->setEnabled(c.btnClearListEnabled);
+    const int retriable = m_run->retriableFailedCount();
+    const bool idle = !m_run->isRunning() && m_run->runState() != RunState::Checking;
+    m_btnRetryFailed->setVisible(idle && retriable > 0);
+    m_btnRetryFailed->setToolTip(retriable == 1
+                                     ? tr("Send the failed image again")
+                                     : tr("Send the %1 failed images again").arg(retriable));
 }
 
 void ViewController::renderOptions() {

@@ -113,6 +113,7 @@ private:
     QFrame* m_footerView = nullptr;
     Button* m_btnStart = nullptr;
     Button* m_btnClearList = nullptr;
+    Button* m_btnRetryFailed = nullptr;  // shown while failed images may be sent again
     QLabel* m_lblRemainCredit = nullptr;
     QLabel* m_lblUploadCount = nullptr;
     GetStartView* m_viewGetStart = nullptr;

@@ -9,16 +9,17 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-void showAlert(const QString& message, QWidget* parent) {
+void showAlert(const QString& message, QWidget* parent, const QString& detail) {
     QMessageBox box(parent);
-    box.setIcon(QMessageBox::Information);
+    box.setIcon(detail.isEmpty() ? QMessageBox::Information : QMessageBox::Warning);
     box.setText(message);
+    box.setInformativeText(detail);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     if (box.exec() == QMessageBox::Ok) {
         QClipboard* clipboard = QGuiApplication::clipboard();
         clipboard->clear();
-        clipboard->setText(message);
+        clipboard->setText(detail.isEmpty() ? message : message + QLatin1Char('\n') + detail);
     }
 }
 

@@ -12,7 +12,8 @@ class QAbstractButton;
 class QWidget;
 
 // Modal message with one "OK" button; confirming it also puts the message on the clipboard.
-void showAlert(const QString& message, QWidget* parent = nullptr);
+void showAlert(const QString& message, QWidget* parent = nullptr,
+               const QString& detail = QString());
 
 // Styles a push button: centred title in the given font and colour, flat, the background colour
 // with rounded corners, the icon (if any) left of the title.

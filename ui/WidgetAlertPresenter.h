@@ -12,6 +12,7 @@ public:
     void setWindow(QWidget* window) { m_window = window; }
 
     void showAlert(const QString& message) override;
+    void showAlert(const QString& message, const QString& detail) override;
     void showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) override;
 
 private:

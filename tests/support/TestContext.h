@@ -22,14 +22,20 @@ public:
         bool sheet = false;
         QString message;  // the plain alert's text, or the sheet's message text
         SheetAlert alert;
+        QString detail;  // the plain alert's second text
     };
     QList<Entry> entries;
     std::deque<int> sheetAnswers;
     std::function<void(int)> pendingSheet;
 
-    void showAlert(const QString& message) override { entries.append(Entry{false, message, {}}); }
+    void showAlert(const QString& message) override {
+        entries.append(Entry{false, message, {}, {}});
+    }
+    void showAlert(const QString& message, const QString& detail) override {
+        entries.append(Entry{false, message, {}, detail});
+    }
     void showSheetAlert(const SheetAlert& alert, std::function<void(int)> done) override {
-        entries.append(Entry{true, alert.messageText, alert});
+        entries.append(Entry{true, alert.messageText, alert, {}});
         if (!sheetAnswers.empty()) {
             const int answer = sheetAnswers.front();
             sheetAnswers.pop_front();
