@@ -332,7 +332,7 @@ private slots:
         QCOMPARE(answer(res), QStringLiteral("200 application/json"));
         const QJsonObject reply = jsonOf(res);
         const QString url = reply.value("output_image_url").toString();
-        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}\\.%2$";
+        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/photo\\.%2$";
         QVERIFY2(QRegularExpression(shape.arg(server_.port).arg(format)).match(url).hasMatch(),
                  qPrintable(url));
         QCOMPARE(integers(reply, {"ff_credit", "tp_credit", "sp_credit"}),
