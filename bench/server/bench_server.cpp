@@ -236,8 +236,8 @@ private:
                     sent[i] = 0;
                 } else {
                     ++sent[i];
-                    ++held;
                 }
+                held += fds_[i] >= 0;
             }
             held_ = held;
             for (int i = 0; i < 10 && !stop_; ++i) {
@@ -270,12 +270,15 @@ RateResult creditChecks(int port, int clients, int total, bool keepAlive) {
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
+            // One write per request, as browsers and ApacheBench send it.
             httplib::Client shared("127.0.0.1", port);
             shared.set_keep_alive(true);
+            shared.set_tcp_nodelay(true);
             std::vector<double> mine;
             while (next++ < total) {
                 const auto begin = Clock::now();
                 httplib::Client single("127.0.0.1", port);
+                single.set_tcp_nodelay(true);
                 httplib::Client& client = keepAlive ? shared : single;
                 auto res = client.Post("/api/v1/credit_check", "api_key=bench",
                                        "application/x-www-form-urlencoded");
