@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <thread>
@@ -21,7 +22,42 @@ using httplib::Request;
 using httplib::Response;
 
 constexpr const char* kJson = "application/json";
-constexpr int kListenBacklog = 128;
+// Threads for everything but removals: quick requests never queue behind images.
+constexpr std::size_t kQuickWorkers = 4;
+
+// One complete request in memory as the library's input, and the reply it writes as output.
+class BufferStream final : public httplib::Stream {
+public:
+    BufferStream(const GateRequest& request, std::string& out) : request_(request), out_(out) {}
+    using httplib::Stream::write;
+
+    bool is_readable() const override { return read_ < request_.bytes.size(); }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* ptr, size_t size) override {
+        const std::size_t n = std::min(size, request_.bytes.size() - read_);
+        std::memcpy(ptr, request_.bytes.data() + read_, n);
+        read_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        out_.append(ptr, size);
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = request_.peerAddress;
+        port = request_.peerPort;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip = request_.localAddress;
+        port = request_.localPort;
+    }
+    socket_t socket() const override { return INVALID_SOCKET; }
+
+private:
+    const GateRequest& request_;
+    std::string& out_;
+    std::size_t read_ = 0;
+};
 
 void sendJson(Response& res, int status, const JsonObject& body) {
     res.status = status;
@@ -87,21 +123,22 @@ bool isPlausibleHostHeader(const std::string& host) {
 }  // namespace
 
 ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results)
-    : options_(std::move(options)), remover_(remover), results_(results), slots_(options_.jobs) {
-    const std::size_t threads = std::max<std::size_t>(1, options_.threads);
-    http_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // The library's default also sets SO_REUSEPORT, which would let a second
-    // server bind the same port and take half of the connections.
-    http_.set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
+    : options_(std::move(options)),
+      remover_(remover),
+      results_(results),
+      slots_(options_.jobs),
+      gate_(
+          options_.limits, [this](const GateRequest& request) { return handle(request); },
+          [](const GateRequest& request) {
+              return request.method == "POST" &&
+                     request.path == std::string(kApiBase) + "remove_image_background";
+          },
+          kQuickWorkers, std::max<std::size_t>(1, options_.threads), options_.logRequests) {
     http_.set_payload_max_length(kMaxBodyBytes);
-    http_.set_read_timeout(20, 0);
-    http_.set_write_timeout(20, 0);
-    // Idle keep-alive connections hold a thread each; let them go quickly.
-    http_.set_keep_alive_max_count(10);
-    http_.set_keep_alive_timeout(5);
+    // The connection gate closes idle connections; these only shape the Keep-Alive header.
+    http_.set_keep_alive_max_count(100);
+    http_.set_keep_alive_timeout(
+        std::chrono::duration_cast<std::chrono::seconds>(options_.limits.idleTime).count());
     installRoutes();
 }
 
@@ -124,18 +161,9 @@ void ApiServer::installRoutes() {
                   res.set_header("Allow", "POST");
                   sendError(res, 405, "Use POST with a multipart form");
               });
-    http_.Get("/results/([0-9a-f]{32}\\.(?:png|jpg))",
+    http_.Get("/results/([0-9a-f]{32}/[A-Za-z0-9._-]{1,100}\\.(?:png|jpg))",
               [this](const Request& req, Response& res) { result(req, res); });
     http_.Get("/account", [this](const Request& req, Response& res) { account(req, res); });
-
-    // The library enforces the body limit on the declared length only; a
-    // chunked body would be taken in whole whatever its size.
-    http_.set_pre_routing_handler([](const Request& req, Response& res) {
-        const std::string coding = req.get_header_value("Transfer-Encoding");
-        if (coding.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        sendError(res, 411, "Send the body with a Content-Length");
-        return httplib::Server::HandlerResponse::Handled;
-    });
 
     // Every refusal carries a JSON "error", the library's own ones included
     // (unknown path, oversized or malformed body).
@@ -164,18 +192,19 @@ void ApiServer::installRoutes() {
     }
 }
 
-void ApiServer::HttpServer::setListenBacklog(int backlog) {
-    // listen() on a listening socket only changes its backlog.
-    ::listen(svr_sock_, backlog);
+void ApiServer::HttpServer::serve(httplib::Stream& stream, bool& closeConnection) {
+    if (!process_request(stream, false, closeConnection, nullptr)) closeConnection = true;
+}
+
+GateReply ApiServer::handle(const GateRequest& request) {
+    GateReply reply;
+    BufferStream stream(request, reply.bytes);
+    http_.serve(stream, reply.close);
+    return reply;
 }
 
 int ApiServer::bind() {
-    if (options_.port == 0) {
-        port_ = http_.bind_to_any_port(options_.host);
-    } else {
-        port_ = http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
-    }
-    if (port_ > 0) http_.setListenBacklog(kListenBacklog);
+    port_ = gate_.bind(options_.host, options_.port);
     return port_;
 }
 
@@ -186,28 +215,18 @@ std::string ApiServer::origin() const {
 
 bool ApiServer::run() {
     std::thread sweeper([this] { sweepLoop(); });
-    bool ok = true;
-    runStarted_ = true;
-    if (!stopRequested_) ok = http_.listen_after_bind();
-    finished_ = true;
+    const bool ok = gate_.run();
     {
         std::lock_guard<std::mutex> lock(sweepMutex_);
         sweepStop_ = true;
     }
     sweepWake_.notify_all();
     sweeper.join();
-    return ok || stopRequested_;
+    return ok;
 }
 
 void ApiServer::stop() {
-    stopRequested_ = true;
-    if (!runStarted_) return;  // run() will see the request and not listen
-    // listen_after_bind() may be about to start; a stop issued before the
-    // library runs would be lost, so wait for it.
-    while (!finished_ && !http_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (http_.is_running() && !httpStopped_.exchange(true)) http_.stop();
+    gate_.stop();
 }
 
 void ApiServer::sweepLoop() {
@@ -258,7 +277,13 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     }
     if (balances->total() <= 0) return sendError(res, 402, "No credit left");
 
+    // Work for a client that has gone is not charged: look before the debit, after the work and
+    // once the reply is written.
+    Exchange* const exchange = Exchange::current();
+    const auto clientGone = [exchange] { return exchange && exchange->clientGone(); };
+
     JobSlots::Guard slot(slots_);
+    if (clientGone()) return exchange->abandon();
     const cv::Mat image = BackgroundRemover::decode(bytes);
     if (image.empty()) return sendError(res, 400, "The image data is damaged");
 
@@ -272,11 +297,29 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     std::string name;
     try {
         name = results_.store(remover_.render(image, options),
+                              ResultStore::stemFor(file->second.filename),
                               BackgroundRemover::extension(options.format));
     } catch (...) {
         db.refund(key, charge.pool);
         throw;
     }
+    const auto undo = [this, key, pool = charge.pool, name, client = req.remote_addr] {
+        try {
+            Database(options_.databasePath).refund(key, pool);
+            results_.remove(name);
+            if (options_.logRequests) {
+                std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
+                             client.c_str());
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "error: refund for %s failed: %s\n", client.c_str(), e.what());
+        }
+    };
+    if (clientGone()) {
+        undo();
+        return exchange->abandon();
+    }
+    if (exchange) exchange->onUndelivered(undo);
 
     JsonObject reply;
     reply.add("output_image_url", resultUrl(req, name));

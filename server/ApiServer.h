@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackgroundRemover.h"
+#include "ConnectionGate.h"
 #include "JobSlots.h"
 #include "ResultStore.h"
 
@@ -21,9 +22,10 @@ struct ServeOptions {
     std::string databasePath;
     std::string resultsFolder;
     std::chrono::seconds resultTtl{24 * 60 * 60};
-    std::size_t threads = 8;  // connection threads
-    std::size_t jobs = 2;     // removals running at once
-    bool logRequests = true;  // one line per request on standard error
+    std::size_t threads = 16;  // threads taking removal requests (they wait for a job slot)
+    std::size_t jobs = 2;      // removals running at once
+    GateLimits limits;         // what one connection may cost
+    bool logRequests = true;   // one line per request on standard error
 };
 
 // The HTTP service: the four endpoints under /api/v1/, the result images
@@ -51,13 +53,16 @@ public:
     void stop();
 
 private:
-    // The library listens with a backlog of 5, too short for a burst of
-    // clients; this lets the socket be given a longer one after binding.
+    // The library's routing and request parsing, fed one complete request at a time by the
+    // connection gate instead of its own thread-per-connection loop.
     class HttpServer final : public httplib::Server {
     public:
-        void setListenBacklog(int backlog);
+        // Answers the request read from the stream; closeConnection tells whether the
+        // connection ends after the reply.
+        void serve(httplib::Stream& stream, bool& closeConnection);
     };
 
+    GateReply handle(const GateRequest& request);
     void installRoutes();
     void removeBackground(const httplib::Request& req, httplib::Response& res);
     void creditCheck(const httplib::Request& req, httplib::Response& res);
@@ -74,12 +79,9 @@ private:
     ResultStore& results_;
     JobSlots slots_;
     HttpServer http_;
+    ConnectionGate gate_;
     int port_ = -1;
 
-    std::atomic<bool> runStarted_{false};
-    std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> finished_{false};
-    std::atomic<bool> httpStopped_{false};
     std::mutex sweepMutex_;
     std::condition_variable sweepWake_;
     bool sweepStop_ = false;

@@ -181,7 +181,8 @@ int Cli::serve() {
     long long port = options.port;
     long long ttl = options.resultTtl.count();
     long long threads = static_cast<long long>(options.threads);
-    long long jobs = std::min(4u, cores);
+    // One removal per hardware thread; more wait for a slot in the server.
+    long long jobs = std::min(64u, cores);
     if (!number("port", 0, 65535, port) || !number("result-ttl", 1, kMaxTtl, ttl) ||
         !number("threads", 1, 256, threads) || !number("jobs", 1, 64, jobs)) {
         return 2;

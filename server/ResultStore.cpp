@@ -20,6 +20,14 @@ namespace {
 
 constexpr std::size_t kNameHexDigits = 32;
 constexpr const char* kPartialPrefix = ".partial-";
+// On disk the "/" after the random part is this character, keeping the folder flat.
+constexpr char kDiskSeparator = '-';
+constexpr const char* kFallbackStem = "image";
+
+bool isStemCharacter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+}
 
 std::int64_t nowNs() {
     timespec ts{};
@@ -34,10 +42,33 @@ ResultStore::ResultStore(std::string folder, std::chrono::seconds ttl)
     std::filesystem::create_directories(folder_);
 }
 
-std::string ResultStore::store(const std::vector<unsigned char>& bytes,
+std::string ResultStore::stemFor(const std::string& fileName) {
+    std::string base = fileName.substr(fileName.find_last_of("/\\") + 1);
+    const auto dot = base.rfind('.');
+    if (dot != std::string::npos && dot > 0) base.resize(dot);
+    std::string stem;
+    for (const char ch : base) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c & 0xC0) == 0x80) continue;  // the rest of a UTF-8 character already replaced
+        stem += isStemCharacter(c) ? ch : '_';
+    }
+    stem.erase(0, stem.find_first_not_of('.'));
+    if (stem.size() > kMaxStemLength) stem.resize(kMaxStemLength);
+    return stem.empty() ? kFallbackStem : stem;
+}
+
+std::string ResultStore::pathOf(const std::string& name) const {
+    std::string file = name;
+    file[kNameHexDigits] = kDiskSeparator;
+    return folder_ + "/" + file;
+}
+
+std::string ResultStore::store(const std::vector<unsigned char>& bytes, const std::string& stem,
                                const std::string& extension) {
-    const std::string name = randomHex(kNameHexDigits / 2) + extension;
-    const std::string partial = folder_ + "/" + kPartialPrefix + name;
+    const std::string name = randomHex(kNameHexDigits / 2) + "/" + stem + extension;
+    if (!isValidName(name)) throw std::runtime_error("not a result name: " + name);
+    const std::string path = pathOf(name);
+    const std::string partial = folder_ + "/" + kPartialPrefix + path.substr(folder_.size() + 1);
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -49,7 +80,7 @@ std::string ResultStore::store(const std::vector<unsigned char>& bytes,
         }
     }
     // The rename publishes the complete file at once.
-    if (std::rename(partial.c_str(), (folder_ + "/" + name).c_str()) != 0) {
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
         const int error = errno;
         std::remove(partial.c_str());
         throw std::system_error(error, std::generic_category(), "cannot publish result file");
@@ -59,7 +90,7 @@ std::string ResultStore::store(const std::vector<unsigned char>& bytes,
 
 std::optional<ResultStore::Result> ResultStore::load(const std::string& name) {
     if (!isValidName(name)) return std::nullopt;
-    const std::string path = folder_ + "/" + name;
+    const std::string path = pathOf(name);
     if (isExpired(path)) {
         std::remove(path.c_str());
         return std::nullopt;
@@ -75,7 +106,7 @@ std::optional<ResultStore::Result> ResultStore::load(const std::string& name) {
 }
 
 void ResultStore::remove(const std::string& name) {
-    if (isValidName(name)) std::remove((folder_ + "/" + name).c_str());
+    if (isValidName(name)) std::remove(pathOf(name).c_str());
 }
 
 std::size_t ResultStore::sweep() {
@@ -83,7 +114,10 @@ std::size_t ResultStore::sweep() {
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder_, ec), end; !ec && it != end;
          it.increment(ec)) {
-        const std::string name = it->path().filename().string();
+        std::string name = it->path().filename().string();
+        if (name.size() > kNameHexDigits && name[kNameHexDigits] == kDiskSeparator) {
+            name[kNameHexDigits] = '/';
+        }
         const bool ours = isValidName(name) || name.rfind(kPartialPrefix, 0) == 0;
         if (!ours) continue;
         const std::string path = it->path().string();
@@ -93,12 +127,21 @@ std::size_t ResultStore::sweep() {
 }
 
 bool ResultStore::isValidName(const std::string& name) {
-    if (name.size() != kNameHexDigits + 4) return false;
+    constexpr std::size_t kExtension = 4;
+    if (name.size() < kNameHexDigits + 2 + kExtension ||
+        name.size() > kNameHexDigits + 1 + kMaxStemLength + kExtension) {
+        return false;
+    }
     for (std::size_t i = 0; i < kNameHexDigits; ++i) {
         const char c = name[i];
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
-    const std::string ext = name.substr(kNameHexDigits);
+    if (name[kNameHexDigits] != '/' || name[kNameHexDigits + 1] == '.') return false;
+    const std::size_t stemEnd = name.size() - kExtension;
+    for (std::size_t i = kNameHexDigits + 1; i < stemEnd; ++i) {
+        if (!isStemCharacter(static_cast<unsigned char>(name[i]))) return false;
+    }
+    const std::string ext = name.substr(stemEnd);
     return ext == ".png" || ext == ".jpg";
 }
 

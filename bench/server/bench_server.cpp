@@ -3,6 +3,12 @@
 // peak resident memory (VmHWM). Each image is one upload followed by the
 // download of its result, as the desktop client does.
 //
+// The same figures are then measured while 100 slow-header connections
+// ("slowloris", from other loopback addresses, reopened whenever the server
+// drops one) are held against the server, at most 60 s, together with the
+// slowest credit check seen meanwhile. Last, 50 clients send 4000 credit
+// checks with a new connection each and with kept-alive connections.
+//
 //   bench_server [--requests N] [--format png|jpg] [--jobs N] [--server PATH]
 
 #include <httplib.h>
@@ -10,13 +16,18 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +182,143 @@ PhaseResult runPhase(int port, const std::string& photo, const Options& options,
     return result;
 }
 
+// Holds `count` connections that send their request head one byte a second, spread over
+// four loopback source addresses; a connection the server closes is opened again.
+class Slowloris final {
+public:
+    Slowloris(int port, int count, std::chrono::seconds limit) : port_(port) {
+        fds_.assign(count, -1);
+        thread_ = std::thread([this, limit] { run(limit); });
+    }
+    ~Slowloris() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : fds_) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    int reopened() const { return reopened_; }
+    int held() const { return held_; }
+
+private:
+    int open(int index) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(0x7F000002 + index % 4);  // 127.0.0.2 to 127.0.0.5
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(static_cast<uint16_t>(port_));
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server);
+        return fd;
+    }
+
+    void run(std::chrono::seconds limit) {
+        static const std::string head = "POST /api/v1/credit_check HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+        std::vector<std::size_t> sent(fds_.size(), 0);
+        const auto end = Clock::now() + limit;
+        while (!stop_ && Clock::now() < end) {
+            int held = 0;
+            for (std::size_t i = 0; i < fds_.size(); ++i) {
+                char buffer[512];
+                pollfd p{fds_[i], POLLIN, 0};
+                const bool closed = fds_[i] < 0 || (poll(&p, 1, 0) > 0 &&
+                                                    recv(fds_[i], buffer, sizeof buffer, 0) <= 0);
+                const char byte = sent[i] < head.size() ? head[sent[i]] : 'x';
+                if (closed || send(fds_[i], &byte, 1, MSG_NOSIGNAL) != 1) {
+                    if (fds_[i] >= 0) {
+                        close(fds_[i]);
+                        ++reopened_;
+                    }
+                    fds_[i] = open(int(i));
+                    sent[i] = 0;
+                } else {
+                    ++sent[i];
+                }
+                held += fds_[i] >= 0;
+            }
+            held_ = held;
+            for (int i = 0; i < 10 && !stop_; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    }
+
+    int port_;
+    std::vector<int> fds_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> reopened_{0};
+    std::atomic<int> held_{0};
+    std::thread thread_;
+};
+
+struct RateResult {
+    double perSecond = 0;
+    double p99Ms = 0;
+    int failures = 0;
+};
+
+// `total` credit checks from `clients` threads, each reusing one connection or not.
+RateResult creditChecks(int port, int clients, int total, bool keepAlive) {
+    std::atomic<int> next{0};
+    std::atomic<int> failures{0};
+    std::mutex mutex;
+    std::vector<double> latencies;
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&] {
+            // One write per request, as browsers and ApacheBench send it.
+            httplib::Client shared("127.0.0.1", port);
+            shared.set_keep_alive(true);
+            shared.set_tcp_nodelay(true);
+            std::vector<double> mine;
+            while (next++ < total) {
+                const auto begin = Clock::now();
+                httplib::Client single("127.0.0.1", port);
+                single.set_tcp_nodelay(true);
+                httplib::Client& client = keepAlive ? shared : single;
+                auto res = client.Post("/api/v1/credit_check", "api_key=bench",
+                                       "application/x-www-form-urlencoded");
+                if (!res || res->status != 200) ++failures;
+                mine.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            latencies.insert(latencies.end(), mine.begin(), mine.end());
+        });
+    }
+    for (auto& t : threads) t.join();
+    RateResult result;
+    result.perSecond = total / std::chrono::duration<double>(Clock::now() - start).count();
+    std::sort(latencies.begin(), latencies.end());
+    if (!latencies.empty()) result.p99Ms = latencies[latencies.size() * 99 / 100];
+    result.failures = failures;
+    return result;
+}
+
+// The slowest of credit checks made every 200 ms while `busy` is set.
+double slowestCreditCheck(int port, const std::atomic<bool>& busy) {
+    double slowest = 0;
+    while (busy) {
+        const auto begin = Clock::now();
+        httplib::Client client("127.0.0.1", port);
+        client.Post("/api/v1/credit_check", "api_key=bench", "application/x-www-form-urlencoded");
+        slowest = std::max(slowest,
+                           std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return slowest;
+}
+
+void printPhase(const char* label, const PhaseResult& r) {
+    std::printf("%s: %.2f images/s, median %.0f ms per image (upload %.0f ms + download)%s\n",
+                label, r.imagesPerSecond, r.medianTotalMs, r.medianUploadMs,
+                r.failures ? ", FAILURES" : "");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,6 +394,24 @@ int main(int argc, char** argv) {
     const PhaseResult two = runPhase(port, photo, options, 2);
     const long peakKb = peakRssKb(server);
 
+    PhaseResult oneAttacked, twoAttacked;
+    int held = 0, reopened = 0;
+    double slowestCheckMs = 0;
+    {
+        Slowloris attack(port, 100, std::chrono::seconds(60));
+        std::this_thread::sleep_for(std::chrono::seconds(2));  // let the connections open
+        std::atomic<bool> busy{true};
+        std::thread checker([&] { slowestCheckMs = slowestCreditCheck(port, busy); });
+        oneAttacked = runPhase(port, photo, options, 1);
+        twoAttacked = runPhase(port, photo, options, 2);
+        busy = false;
+        checker.join();
+        held = attack.held();
+        reopened = attack.reopened();
+    }
+    const RateResult fresh = creditChecks(port, 50, 4000, false);
+    const RateResult kept = creditChecks(port, 50, 4000, true);
+
     kill(server, SIGTERM);
     waitpid(server, &status, 0);
     close(pipeFds[0]);
@@ -262,18 +428,30 @@ int main(int argc, char** argv) {
         "%d images per client, %u hardware threads\n",
         photo.size(), options.format.c_str(), options.requests,
         std::thread::hardware_concurrency());
-    std::printf(
-        "1 client : %.2f images/s, median %.0f ms per image (upload %.0f ms + download)%s\n",
-        one.imagesPerSecond, one.medianTotalMs, one.medianUploadMs,
-        one.failures ? ", FAILURES" : "");
-    std::printf(
-        "2 clients: %.2f images/s, median %.0f ms per image (upload %.0f ms + download)%s\n",
-        two.imagesPerSecond, two.medianTotalMs, two.medianUploadMs,
-        two.failures ? ", FAILURES" : "");
+    printPhase("1 client ", one);
+    printPhase("2 clients", two);
     std::printf("server peak memory (VmHWM): %.1f MiB\n", peakKb / 1024.0);
+    std::printf("under attack by 100 slow-header connections (%d held at the end, %d reopened):\n",
+                held, reopened);
+    printPhase("1 client ", oneAttacked);
+    printPhase("2 clients", twoAttacked);
+    std::printf("throughput under attack: %.0f %% (1 client), %.0f %% (2 clients) of quiet\n",
+                100 * oneAttacked.imagesPerSecond / one.imagesPerSecond,
+                100 * twoAttacked.imagesPerSecond / two.imagesPerSecond);
+    std::printf("slowest credit check under attack: %.0f ms\n", slowestCheckMs);
+    std::printf(
+        "credit_check, 50 clients, 4000 requests, new connection each: %.0f requests/s, "
+        "p99 %.1f ms, %d failed\n",
+        fresh.perSecond, fresh.p99Ms, fresh.failures);
+    std::printf(
+        "credit_check, 50 clients, 4000 requests, kept-alive connections: %.0f requests/s, "
+        "p99 %.1f ms, %d failed\n",
+        kept.perSecond, kept.p99Ms, kept.failures);
     std::printf("server exit status after SIGTERM: %d\n",
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     std::printf("command: %s\n", command.c_str());
     std::printf("server : %s\n", serverCommand.c_str());
-    return one.failures || two.failures ? 1 : 0;
+    const bool failed = one.failures || two.failures || oneAttacked.failures ||
+                        twoAttacked.failures || fresh.failures || kept.failures;
+    return failed ? 1 : 0;
 }

@@ -8,10 +8,16 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -67,6 +73,55 @@ bool near(const cv::Vec3b& a, const cv::Vec3b& b, int tolerance) {
     return cv::norm(cv::Vec3d(a) - cv::Vec3d(b), cv::NORM_INF) <= tolerance;
 }
 
+// A raw TCP connection to 127.0.0.1, for what an HTTP library would not send.
+class RawConnection final {
+public:
+    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(quint16(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+    }
+    ~RawConnection() { close(); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool send(const std::string& data) {
+        for (std::size_t done = 0; fd_ >= 0 && done < data.size();) {
+            const ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += std::size_t(n);
+        }
+        return fd_ >= 0;
+    }
+    // What arrives until the server closes its end, or until the time is up; with untilReply,
+    // only until one complete JSON reply is in.
+    std::string receive(int timeoutMs, bool untilReply = false) {
+        std::string in;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (fd_ >= 0 && !(untilReply && !in.empty() && in.back() == '}')) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
+            char buffer[65536];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            in.append(buffer, std::size_t(n));
+        }
+        return in;
+    }
+    void shutdownSending() { ::shutdown(fd_, SHUT_WR); }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
 // One vorpane-server process and what it announced on start.
 class ServerProcess final {
 public:
@@ -94,6 +149,15 @@ public:
 
     QString remainingOutput() { return QString::fromUtf8(process_.readAllStandardOutput()); }
 
+    // The server's peak resident memory in KiB.
+    long peakMemoryKb() const {
+        std::ifstream status("/proc/" + std::to_string(process_.processId()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+        return -1;
+    }
+
     httplib::Client client() const {
         httplib::Client c("127.0.0.1", port);
         c.set_read_timeout(60);
@@ -114,9 +178,10 @@ public:
     }
 
     httplib::Result upload(const Text& key, const Text& file, const Text& format = "png",
-                           const Text& colour = {}, bool showCredit = true) const {
+                           const Text& colour = {}, bool showCredit = true,
+                           const std::string& fileName = "photo.png") const {
         httplib::MultipartFormDataItems items;
-        if (file) items.push_back({"source_image_file", *file, "photo.png", "image/png"});
+        if (file) items.push_back({"source_image_file", *file, fileName, "image/png"});
         items.push_back({"frequenteraug", "mac", "", ""});
         if (showCredit) items.push_back({"credit_info", "show", "", ""});
         if (format) items.push_back({"format", *format, "", ""});
@@ -199,6 +264,37 @@ const Malformed kMalformed[] = {
     {"site root", "/", nullptr, "", "404"},
 };
 
+// Requests an HTTP library would not send, each refused at once without reading its body.
+struct Hostile {
+    const char* name;
+    std::string headers;  // after the request line and Host
+    std::string body;
+    const char* status;
+};
+std::string fillerHeaders(int count, int length) {
+    std::string lines;
+    for (int i = 0; i < count; ++i)
+        lines += "X-Filler-" + std::to_string(i) + ": " + std::string(length, 'v') + "\r\n";
+    return lines;
+}
+const std::vector<Hostile>& hostileRequests() {
+    // 64 KiB that would inflate to 64 MiB.
+    static const QByteArray bomb = qCompress(QByteArray(64 << 20, '\0'), 9).mid(4);
+    static const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    static const std::vector<Hostile> rows = {
+        {"compressed body",
+         "Content-Encoding: gzip\r\n" + form + "Content-Length: " + std::to_string(bomb.size()) +
+             "\r\n",
+         bomb.toStdString(), "415"},
+        {"body without a length", form, "api_key=" + std::string(1 << 20, 'k'), "411"},
+        {"chunked body", "Transfer-Encoding: chunked\r\n" + form, "7\r\napi_key\r\n", "411"},
+        {"200 header lines", fillerHeaders(200, 8) + "Content-Length: 0\r\n", "", "431"},
+        {"17 KiB of headers", fillerHeaders(17, 1024) + "Content-Length: 0\r\n", "", "431"},
+        {"declared length of 10^12", form + "Content-Length: 1000000000000\r\n", "", "413"},
+    };
+    return rows;
+}
+
 // One row per entry of a table, named after it; the test reads the entry by its index.
 template <typename Row, std::size_t N>
 void rowsOf(const Row (&table)[N]) {
@@ -256,6 +352,122 @@ private slots:
         QCOMPARE(cli({"key", "list"}, &list), 0);
         QVERIFY(list.contains(server_.demoKey + QStringLiteral(" ")));
         QCOMPARE(list.count(QStringLiteral("(demo)")), 1);
+    }
+
+    void hostileRequestsAreRefusedAtOnce_data() {
+        QTest::addColumn<int>("row");
+        for (std::size_t i = 0; i < hostileRequests().size(); ++i)
+            QTest::newRow(hostileRequests()[i].name) << int(i);
+    }
+
+    void hostileRequestsAreRefusedAtOnce() {
+        QFETCH(int, row);
+        const Hostile& h = hostileRequests()[std::size_t(row)];
+        const long peakBefore = server_.peakMemoryKb();
+        RawConnection c(server_.port);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(c.send("POST /api/v1/credit_check HTTP/1.1\r\nHost: x\r\n" + h.headers + "\r\n"));
+        c.send(h.body);  // the server may have answered already
+        const QString reply = QString::fromStdString(c.receive(3000, true));
+        QVERIFY2(reply.startsWith(QStringLiteral("HTTP/1.1 %1 ").arg(h.status)) &&
+                     reply.contains("{\"error\":\""),
+                 qPrintable(reply.left(200)));
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(server_.peakMemoryKb() - peakBefore < 16 * 1024, "the body was taken in");
+        expectStillServing();
+    }
+
+    void slowAndIdleClientsHoldNoThread() {
+        // Against a server of 8 threads: 16 clients sending their head a byte at a time, 16
+        // idle on a kept-alive connection after a reply and 16 that never send anything.
+        const std::string check =
+            "POST /api/v1/credit_check HTTP/1.1\r\nHost: x\r\nContent-Type: "
+            "application/x-www-form-urlencoded\r\nContent-Length: 9\r\n\r\napi_key=x";
+        std::vector<std::unique_ptr<RawConnection>> held, slow;
+        for (int i = 0; i < 16; ++i) {
+            held.push_back(std::make_unique<RawConnection>(server_.port));
+            QVERIFY(held.back()->send(check));
+            QVERIFY(held.back()->receive(5000, true).find("invalid api key") != std::string::npos);
+            held.push_back(std::make_unique<RawConnection>(server_.port));
+            slow.push_back(std::make_unique<RawConnection>(server_.port));
+            QVERIFY(slow.back()->send("POST /api/v1/credit_check HTTP/1.1\r\n"));
+        }
+        std::atomic<bool> stop{false};
+        std::thread trickle([&] {
+            for (int i = 0; i < 40 && !stop; ++i) {
+                for (auto& c : slow) c->send("X");
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        QList<qint64> times;
+        QStringList answers;
+        for (int i = 0; i < 5; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            answers << answer(server_.post("credit_check", "api_key", "x"));
+            times << timer.elapsed();
+        }
+        stop = true;
+        trickle.join();
+        QCOMPARE(answers, QStringList(5, QStringLiteral("200 application/json")));
+        for (qint64 ms : times) QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+    }
+
+    void undeliveredRemovalsAreRefunded_data() {
+        QTest::addColumn<bool>("halfClose");
+        QTest::newRow("closed after the upload") << false;
+        QTest::newRow("half-closed after the upload") << true;
+    }
+
+    void undeliveredRemovalsAreRefunded() {
+        QFETCH(bool, halfClose);
+        const std::string key = createKey("3", "0", "0");
+        const QDir results(dir_.filePath("results"));
+        const auto filesBefore = results.entryList(QDir::Files).size();
+        const std::string body = kFilePart + kPhoto +
+                                 "\r\n--XyZ\r\nContent-Disposition: form-data; "
+                                 "name=\"format\"\r\n\r\npng\r\n--XyZ--\r\n";
+        RawConnection c(server_.port);
+        QVERIFY(c.send("POST /api/v1/remove_image_background HTTP/1.1\r\nHost: x\r\nAPI-KEY: " +
+                       key + "\r\nContent-Type: " + kForm +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        if (halfClose) {
+            c.shutdownSending();
+            QCOMPARE(c.receive(10000), std::string());  // closed without an answer
+        } else {
+            c.close();
+            QTest::qWait(1000);  // the removal takes a few milliseconds
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
+        QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
+    }
+
+    void resultsAreNamedAfterTheUpload_data() {
+        QTest::addColumn<std::string>("fileName");
+        QTest::addColumn<QString>("stem");
+        QTest::newRow("spaces") << std::string("holiday beach.jpg") << "holiday_beach";
+        QTest::newRow("unicode") << std::string("\xC3\x89t\xC3\xA9 2024.png") << "_t__2024";
+        QTest::newRow("path") << std::string("../x") << "x";
+        QTest::newRow("dot file") << std::string(".hidden") << "hidden";
+        QTest::newRow("300 characters") << std::string(300, 'a') + ".png" << QString(100, 'a');
+        QTest::newRow("no extension") << std::string("README") << "README";
+        QTest::newRow("no name") << std::string() << "image";
+    }
+
+    void resultsAreNamedAfterTheUpload() {
+        QFETCH(std::string, fileName);
+        QFETCH(QString, stem);
+        auto res = server_.upload(createKey("1", "0", "0"), kPhoto, "png", {}, false, fileName);
+        const QString path = QUrl(jsonOf(res).value("output_image_url").toString()).path();
+        const QRegularExpression shape("^/results/[0-9a-f]{32}/" +
+                                       QRegularExpression::escape(stem) + "\\.png$");
+        QVERIFY2(shape.match(path).hasMatch(), qPrintable(path));
+        QCOMPARE(answer(server_.client().Get(path.toStdString())), QStringLiteral("200 image/png"));
+        // Only the random part finds a result; the name is for the person saving it.
+        const QString renamed = path.left(path.lastIndexOf('/')) + "/other.png";
+        QCOMPARE(answer(server_.client().Get(renamed.toStdString())),
+                 QStringLiteral("404 application/json error"));
     }
 
     void keyEndpoints_data() {
@@ -332,7 +544,7 @@ private slots:
         QCOMPARE(answer(res), QStringLiteral("200 application/json"));
         const QJsonObject reply = jsonOf(res);
         const QString url = reply.value("output_image_url").toString();
-        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}\\.%2$";
+        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/photo\\.%2$";
         QVERIFY2(QRegularExpression(shape.arg(server_.port).arg(format)).match(url).hasMatch(),
                  qPrintable(url));
         QCOMPARE(integers(reply, {"ff_credit", "tp_credit", "sp_credit"}),
@@ -414,24 +626,6 @@ private slots:
         auto res = m.contentType ? server_.client().Post(m.path, headers, m.body, m.contentType)
                                  : server_.client().Get(m.path, headers);
         QCOMPARE(answer(res), m.answer + QStringLiteral(" application/json error"));
-        expectStillServing();
-    }
-
-    void chunkedBodiesAreRefusedUnread() {
-        // A body of no declared length is refused once the headers are in, before it is read.
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(server_.port));
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write("POST /api/v1/remove_image_background HTTP/1.1\r\nHost: x\r\nAPI-KEY: " +
-                     server_.demoKey.toUtf8() + "\r\nTransfer-Encoding: chunked\r\nContent-Type: " +
-                     kForm + "\r\n\r\n7\r\n--XyZ\r\n\r\n");
-        QByteArray reply;
-        for (int i = 0; i < 100 && !reply.contains("}"); ++i) {
-            socket.waitForReadyRead(100);
-            reply += socket.readAll();
-        }
-        QVERIFY2(reply.startsWith("HTTP/1.1 411 ") && reply.contains("\"error\":\""),
-                 reply.constData());
         expectStillServing();
     }
 
