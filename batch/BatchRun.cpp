@@ -45,6 +45,7 @@ struct BatchRun::Job {
     bool uploading = true;   // false once the service accepted it: only the download is left
     int retries = 0;         // retries used for the current step
     QTimer* wait = nullptr;  // set while waiting to try again
+    bool due = false;        // the pause is over; it goes again as soon as a place is free
     QDeadlineTimer waitEnds;
     QString waitReason;
 };
@@ -317,8 +318,22 @@ void BatchRun::uploadNextImage() {
     fill();
 }
 
+int BatchRun::activeCount() const {
+    int n = 0;
+    for (const JobPtr& job : m_jobs) n += job->wait || job->due ? 0 : 1;
+    return n;
+}
+
 void BatchRun::fill() {
     if (!isRunning()) return;
+    for (const JobPtr& job : QList<JobPtr>(m_jobs)) {
+        if (!job->due || activeCount() >= m_limit) continue;
+        job->due = false;
+        if (job->uploading)
+            startUpload(job);
+        else
+            startDownload(job);
+    }
     while (!m_queue.isStopTapped && m_haltReason.isEmpty() && !m_outOfCredit &&
            m_jobs.size() < m_limit) {
         const qint64 next = nextToSend();
@@ -482,10 +497,9 @@ bool BatchRun::retryLater(const JobPtr& job, const QString& reason, qint64 retry
         }
         job->wait->deleteLater();
         job->wait = nullptr;
-        if (job->uploading)
-            startUpload(job);
-        else
-            startDownload(job);
+        // After a 429 or 503 fewer may be in flight than are held; the others go first.
+        job->due = true;
+        fill();
     };
     connect(job->wait, &QTimer::timeout, this, tick);
     tick();
@@ -494,10 +508,13 @@ bool BatchRun::retryLater(const JobPtr& job, const QString& reason, qint64 retry
 
 void BatchRun::cancelWaits() {
     for (const JobPtr& job : QList<JobPtr>(m_jobs)) {
-        if (!job->wait) continue;
-        job->wait->stop();
-        job->wait->deleteLater();
+        if (!job->wait && !job->due) continue;
+        if (job->wait) {
+            job->wait->stop();
+            job->wait->deleteLater();
+        }
         job->wait = nullptr;
+        job->due = false;
         m_jobs.removeOne(job);
         if (m_queue.indexOf(job->record.get()) >= 0) putBack(job->record);
     }

@@ -99,6 +99,8 @@ private:
     RunState idleState() const;
     // Starts as many images as the limits allow.
     void fill();
+    // Jobs with a request open (not pausing before a retry).
+    int activeCount() const;
     void startUpload(const JobPtr& job);
     void startDownload(const JobPtr& job);
     void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);

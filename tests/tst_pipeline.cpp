@@ -13,6 +13,7 @@
 #include "WindowState.h"
 
 #include <sys/resource.h>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QtTest>
 #include <csignal>
@@ -78,8 +79,19 @@ public:
             if (r.path == kCreditPath) return creditReply;
             if (r.path == kUploadPath) {
                 ++uploads;
-                return onUpload ? onUpload(r) : accepted(r);
+                ScriptedReply reply = onUpload ? onUpload(r) : accepted(r);
+                // The server's own account of how many uploads are open at once.
+                const qint64 now = clock.elapsed();
+                const qint64 ends = now + reply.delayMs;
+                open.erase(std::remove_if(open.begin(), open.end(),
+                                          [now](qint64 end) { return end <= now; }),
+                           open.end());
+                open.append(ends);
+                openAtArrival.append(int(open.size()));
+                arrivedAt.append(now);
+                return reply;
             }
+            if (onResult && r.path.startsWith("/results/")) return onResult(r);
             const int status = r.path.startsWith("/results/") ? 200 : 404;
             return results.value(r.path, ScriptedReply::bytes(status, "image/png", result));
         });
@@ -147,6 +159,15 @@ public:
         200, R"({"other_remain_credit":0,"pay_as_you _go_plan_remain_credit":0,)"
              R"("subscription_plan_remain_credit":0})");
     std::function<ScriptedReply(const RecordedRequest&)> onUpload;
+    std::function<ScriptedReply(const RecordedRequest&)> onResult;
+    QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    QList<qint64> open;        // when each open upload is answered
+    QList<int> openAtArrival;  // uploads open as each one arrived, itself included
+    QList<qint64> arrivedAt;
     QHash<QByteArray, ScriptedReply> results;  // result paths answered otherwise than `result`
     const QByteArray result = imageBytes(40, 30, "PNG");
     int uploads = 0;
@@ -512,6 +533,214 @@ private slots:
         QCOMPARE(rig.server.requestCount("/results/a.png"), 2);
         QCOMPARE(readAll(older), rig.result);
         QCOMPARE(rig.shown(), "Finished 1 of 1" + kUnlocked);
+    }
+
+    // A failure that may pass is tried again for the same image; the run neither halts nor fails
+    // the row, and the image is paid for once.
+    void transientFailuresAreRetried_data() {
+        QTest::addColumn<bool>("download");  // the failure hits the result download
+        QTest::addColumn<ScriptedReply>("failure");
+        QTest::addColumn<QString>("waitText");  // what the row shows during the pause
+        QTest::addColumn<int>("minPauseMs");
+        using R = ScriptedReply;
+        QTest::newRow("reset") << false << R::close() << QString() << 0;
+        QTest::newRow("time-out") << false << R::hold() << "no answer in time" << 0;
+        QTest::newRow("429 with Retry-After")
+            << false << R::json(429, R"({"error":"slow down"})").withHeader("Retry-After", "1")
+            << "Retrying in 1 s (too many requests)" << 900;
+        QTest::newRow("502 HTML") << false << R::bytes(502, "text/html", "<p>") << "bad gateway"
+                                  << 0;
+        QTest::newRow("503 JSON") << false << R::json(503, R"({"error":"later"})")
+                                  << "service unavailable" << 0;
+        QTest::newRow("result 503") << true << R::json(503, "{}") << "service unavailable" << 0;
+        QTest::newRow("result cut short")
+            << true << R::truncate(200, "image/png", "x") << "connection lost" << 0;
+    }
+    void transientFailuresAreRetried() {
+        QFETCH(bool, download);
+        QFETCH(ScriptedReply, failure);
+        QFETCH(QString, waitText);
+        QFETCH(int, minPauseMs);
+        Rig rig;
+        rig.session.setTimeouts(400, 10000);
+        rig.addImage(QStringLiteral("a.png"));
+        QList<qint64> arrivals;
+        int attempts = 0;
+        auto failOnce = [&](const RecordedRequest&, const ScriptedReply& otherwise) {
+            arrivals.append(rig.clock.elapsed());
+            return attempts++ == 0 ? failure : otherwise;
+        };
+        if (download)
+            rig.onResult = [&](const RecordedRequest& r) {
+                return failOnce(r, ScriptedReply::bytes(200, "image/png", rig.result));
+            };
+        else
+            rig.onUpload = [&](const RecordedRequest& r) { return failOnce(r, rig.accepted(r)); };
+        QStringList shown;
+        connect(&rig.queue, &ImageQueue::rowChanged, &rig.queue,
+                [&](int row) { shown.append(rig.row(row)->statusText); });
+        QVERIFY(rig.startAndSettle(10000));
+        QVERIFY(rig.t.alerts.entries.isEmpty());
+        QCOMPARE(rig.row(0)->status, RowStatus::Done);
+        QVERIFY(attempts >= 2);
+        QCOMPARE(rig.uploads, download ? 1 : attempts);
+        if (!waitText.isEmpty())
+            QVERIFY2(shown.filter(waitText).size() > 0, qPrintable(shown.join('|')));
+        QVERIFY(arrivals.last() - arrivals.first() >= minPauseMs);
+        QCOMPARE(rig.shown(), "Finished 1 of 1" + kUnlocked);
+    }
+
+    // The service refuses image 2 of 5 for want of credit: the run stops there, once, and goes on
+    // after a top-up.
+    void outOfCreditStopsOnce() {
+        Rig rig;
+        for (const char* name : {"1.png", "2.png", "3.png", "4.png", "5.png"}) rig.addImage(name);
+        bool empty = true;
+        rig.onUpload = [&](const RecordedRequest& r) {
+            return empty && sentName(r) == QLatin1String("2.png")
+                       ? ScriptedReply::json(402, R"({"error":"No credit left"})")
+                       : rig.accepted(r);
+        };
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.uploadedNames(), (QStringList{"1.png", "2.png"}));
+        QCOMPARE(rig.t.alerts.messages(), QStringList{"Credit alert!"});
+        for (int i = 1; i < 5; ++i) QCOMPARE(rig.row(i)->status, RowStatus::Waiting);
+        QCOMPARE(rig.shown(), "Finished 1 of 5 | START | start drop add clear");
+        QTRY_VERIFY(rig.credits.displayText().contains("Total credits: 0"));
+
+        // After a top-up START asks for the balances (it knows of none left) and finishes.
+        empty = false;
+        rig.creditReply = ScriptedReply::json(
+            200, R"({"other_remain_credit":9,"pay_as_you _go_plan_remain_credit":0,)"
+                 R"("subscription_plan_remain_credit":0})");
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.uploadedNames().mid(2), (QStringList{"2.png", "3.png", "4.png", "5.png"}));
+        QCOMPARE(rig.shown(), "Finished 5 of 5" + kUnlocked);
+    }
+
+    // "Retry failed" sends again only the images another attempt may change, and never a done one.
+    // START after such a run offers the same.
+    void retryFailedSendsOnlyWhatMayChange() {
+        Rig rig;
+        rig.addImage(QStringLiteral("a.png"));
+        rig.addImage(QStringLiteral("b.png"), imageBytes(8, 8, "PNG"), ImageQueue::kSizeLimit);
+        rig.addImage(QStringLiteral("c.png"));
+        rig.addImage(QStringLiteral("d.png"));
+        bool refuse = true;
+        rig.onUpload = [&](const RecordedRequest& r) {
+            if (!refuse || sentName(r) == QLatin1String("c.png")) return rig.accepted(r);
+            return sentName(r) == QLatin1String("a.png")
+                       ? ScriptedReply::json(400, R"({"error":"Bad"})")
+                       : ScriptedReply::json(500, R"({"error":"Busy"})");
+        };
+        QSignalSpy retriable(&rig.run, &BatchRun::retriableFailedChanged);
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.run.retriableFailedCount(), 2);
+        QCOMPARE(retriable.last().at(0).toInt(), 2);
+        QCOMPARE(rig.shown(), "Finished 4 of 4 | START | start drop add clear");
+        refuse = false;
+        const qsizetype before = rig.uploadedNames().size();
+        rig.t.alerts.sheetAnswers.push_back(0);
+        QVERIFY(rig.startAndSettle());  // "Retry 2 failed images?" - Retry
+        QCOMPARE(rig.t.alerts.messages(), QStringList{"Retry 2 failed images?"});
+        QCOMPARE(rig.uploadedNames().mid(before), (QStringList{"a.png", "d.png"}));
+        QCOMPARE(rig.row(1)->statusText, ImageUpload::kTooLarge);
+        QCOMPARE(rig.shown(), "Finished 4 of 4" + kUnlocked);
+    }
+
+    // STOP during a pause before a retry ends the run at once; the image waits for the next START.
+    void stopDuringAPauseEndsAtOnce() {
+        Rig rig;
+        rig.addImage(QStringLiteral("a.png"));
+        rig.onUpload = [&](const RecordedRequest&) {
+            return ScriptedReply::json(503, "{}").withHeader("Retry-After", "30");
+        };
+        rig.run.startUpload();
+        QTRY_VERIFY(rig.row(0)->statusText.startsWith("Retrying in 30 s"));
+        rig.run.startUpload();  // STOP
+        QCOMPARE(rig.run.runState(), RunState::Ready);
+        QCOMPARE(rig.row(0)->status, RowStatus::Waiting);
+        QCOMPARE(rig.shown(), "Finished 0 of 1 | START | start drop add clear");
+        QCOMPARE(rig.uploads, 1);
+    }
+
+    // The result address is fetched as the service wrote it and saved under its decoded name.
+    void resultAddressIsUsedAsWritten() {
+        Rig rig;
+        rig.addImage(QStringLiteral("a.png"));
+        rig.onUpload = [&](const RecordedRequest& r) {
+            return rig.accepted(r, rig.server.url("/").toString() + "results/my%20photo.png?s=%2F");
+        };
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.server.requestCount("/results/my%20photo.png"), 1);
+        QCOMPARE(rig.outputFiles(), QStringList{"vorpane_output_my photo.png"});
+    }
+
+    // Several images in flight: never more than the setting, the credits known or (after a 429)
+    // one fewer; each image is paid for once and saved; STOP and a halt let those in flight end.
+    void severalImagesInFlight_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("maxOpen");
+        QTest::addColumn<QStringList>("saved");  // the images saved; the rest were not sent
+        const QStringList all{"1", "2", "3", "4", "5", "6", "7"};
+        QTest::newRow("three at a time") << "plain" << 3 << all;
+        QTest::newRow("STOP with three in flight") << "stop" << 3 << all.mid(0, 3);
+        QTest::newRow("two credits known") << "credits" << 2 << all;
+        QTest::newRow("a 429 lowers the number in flight") << "429" << 3 << all;
+        QTest::newRow("a halt lets the others finish")
+            << "halt" << 3 << QStringList{"1", "3", "4", "5", "6", "7"};
+    }
+    void severalImagesInFlight() {
+        QFETCH(QString, how);
+        QFETCH(int, maxOpen);
+        QFETCH(QStringList, saved);
+        Rig rig(true, 3);
+        for (int i = 1; i <= 7; ++i) rig.addImage(QStringLiteral("%1.png").arg(i));
+        if (how == QLatin1String("credits")) rig.t.credits.setBalances(2, 0, 0);
+        bool dark = how == QLatin1String("halt");
+        int tooMany = how == QLatin1String("429") ? 1 : 0;
+        qint64 answered429 = -1;  // from shortly after this, at most 2 may be open
+        rig.onUpload = [&](const RecordedRequest& r) {
+            if (dark && sentName(r) == QLatin1String("2.png"))
+                return ScriptedReply::bytes(502, "text/html", "<p>").withDelay(300);
+            if (tooMany && sentName(r) == QLatin1String("2.png")) {
+                --tooMany;
+                answered429 = rig.clock.elapsed() + 300;
+                return ScriptedReply::json(429, "{}").withDelay(300);
+            }
+            // The server has more credits than the client knows of.
+            return rig.accepted(r).withDelay(300);
+        };
+        rig.run.startUpload();
+        if (how == QLatin1String("stop")) {
+            QTRY_COMPARE(rig.uploads, 3);
+            rig.run.startUpload();
+        }
+        QVERIFY(rig.startAndSettle(15000, false));
+        QCOMPARE(*std::max_element(rig.openAtArrival.begin(), rig.openAtArrival.end()), maxOpen);
+        if (how == QLatin1String("plain")) QCOMPARE(rig.run.inFlightLimit(), 3);
+        if (answered429 >= 0)
+            for (int i = 0; i < rig.openAtArrival.size(); ++i)
+                if (rig.arrivedAt.at(i) > answered429 + 100) QVERIFY(rig.openAtArrival.at(i) <= 2);
+        QStringList names;
+        for (const QString& n : saved) names << "vorpane_output_" + n + ".png";
+        QCOMPARE(rig.outputFiles(), names);
+        // Each image saved was paid for once.
+        for (const QString& n : saved)
+            QCOMPARE(rig.uploadedNames().count(n + ".png"),
+                     n == QLatin1String("2") && how == QLatin1String("429") ? 2 : 1);
+        if (how != QLatin1String("halt")) {
+            QCOMPARE(rig.uploadedNames().size(), saved.size() + (how == "429" ? 1 : 0));
+            return;
+        }
+        QCOMPARE(rig.run.runState(), RunState::Halted);
+        QCOMPARE(rig.row(1)->status, RowStatus::FailedHalted);
+        dark = false;
+        const qsizetype before = rig.uploadedNames().size();
+        QVERIFY(rig.startAndSettle(15000));
+        QCOMPARE(rig.uploadedNames().value(before), "2.png");
+        for (const QString& n : saved) QCOMPARE(rig.uploadedNames().count(n + ".png"), 1);
+        QCOMPARE(rig.outputFiles().size(), 7);
     }
 
     void addressRules() {
