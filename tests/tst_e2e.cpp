@@ -25,13 +25,19 @@ private slots:
     void batchIsProcessedAndSaved_data() {
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("colour");  // empty: transparent
-        QTest::newRow("transparent png") << "png" << QString();
-        QTest::newRow("green jpg") << QString("jpg") << QString("#00FF00");
+        QTest::addColumn<bool>("ipv6");       // the service listens on ::1
+        QTest::newRow("transparent png") << "png" << QString() << false;
+        QTest::newRow("green jpg, IPv6 loopback") << QString("jpg") << QString("#00FF00") << true;
     }
     void batchIsProcessedAndSaved() {
         QFETCH(QString, format);
         QFETCH(QString, colour);
-        TestContext t(m_service.service());
+        QFETCH(bool, ipv6);
+        LocalService v6;
+        if (ipv6) QVERIFY(v6.start(QStringLiteral(VORPANE_SERVER_PATH), QStringLiteral("::1")));
+        const LocalService& service = ipv6 ? v6 : m_service;
+        QVERIFY(service.baseUrl().startsWith(ipv6 ? "http://[::1]:" : "http://127.0.0.1:"));
+        TestContext t(service.service());
         ServiceSession session;
         WindowState window;
         ImageQueue queue(t.context, window);
@@ -40,7 +46,7 @@ private slots:
         VersionCheck version(t.context, session);
         BatchRun run(t.context, session, queue, window, credits, version, options);
         QTemporaryDir inputs, outputs;
-        t.settings.setString(UserDefaultKeys::apiKey, m_service.demoKey());
+        t.settings.setString(UserDefaultKeys::apiKey, service.demoKey());
         t.settings.setString(UserDefaultKeys::outputFolder, outputs.path());
         options.imgFormat = format;
         options.isColored = !colour.isEmpty();

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 void writeFile(const QString& path, const QByteArray& bytes = QByteArray("data")) {
@@ -113,6 +115,8 @@ private slots:
         QVERIFY(names(q).contains(QStringLiteral("Photo.png")));
     }
 
+    // Missing, unreadable and non-regular files (a named pipe would block the open forever) are
+    // skipped silently, alone or inside a dropped folder.
     void unreadableAndMissingFilesAreSkippedSilently() {
         TestContext t;
         WindowState w;
@@ -123,12 +127,19 @@ private slots:
         QFile::setPermissions(locked, QFileDevice::WriteOwner);
         const bool canStillRead = QFile(locked).open(QIODevice::ReadOnly);  // root reads anything
         writeFile(dir.filePath(QStringLiteral("ok.png")));
+        QVERIFY(mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.png"))).constData(),
+                       0600) == 0);
         q.admitSelection({{dir.filePath(QStringLiteral("gone.png")), false},
                           {locked, false},
+                          {dir.filePath(QStringLiteral("pipe.png")), true},
                           {dir.filePath(QStringLiteral("ok.png")), false}});
         QVERIFY(t.alerts.entries.isEmpty());
         QCOMPARE(q.count(), canStillRead ? 2 : 1);
         QVERIFY(names(q).contains(QStringLiteral("ok.png")));
+        q.resetList();
+        q.admitSelection({{dir.path(), true}});
+        QCOMPARE(names(q),
+                 canStillRead ? (QStringList{"locked.png", "ok.png"}) : QStringList{"ok.png"});
     }
 
     void droppedPlainFileIsTakenWhateverItsExtension() {

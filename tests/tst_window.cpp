@@ -21,6 +21,7 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -347,6 +348,64 @@ private slots:
         QTRY_VERIFY(list->imageCell(1)->btnDelete()->isVisible());
         QTest::mouseClick(list->imageCell(1)->btnDelete(), Qt::LeftButton);
         QCOMPARE(queuedNames(w).mid(0, 2), (QStringList{"photo00.png", "photo05.png"}));
+    }
+
+    // The service goes dark in the middle of a run: after its retries the run halts and says
+    // why; START, the only thing the user touches, finishes the batch and nothing done is sent
+    // again.
+    void haltedRunResumesWithStart() {
+        Fixture f;
+        f.t.settings.setValue(UserDefaultKeys::imagesAtATime, 1);
+        std::atomic<bool> outage{true};
+        std::atomic<bool> dark{false};
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImage(30, 20, QImage::Format_ARGB32).save(&buffer, "PNG");
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (r.path.endsWith("get_app_version"))
+                return ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})");
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            if (r.path.endsWith("credit_check"))
+                return ScriptedReply::json(200, R"({"other_remain_credit":10,)"
+                                                R"("pay_as_you _go_plan_remain_credit":0,)"
+                                                R"("subscription_plan_remain_credit":0})");
+            const QByteArray name = r.part("source_image_file")->fileName;
+            if (name == "photo01.png" && outage) dark = true;
+            if (dark) return ScriptedReply::close();
+            const QJsonObject reply{
+                {"ff_credit", 9},
+                {"output_image_url",
+                 f.server.url("/results/" + QString::fromUtf8(name)).toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        ViewController& w = f.open(f.images(3));
+        w.run().setRetryDelays({20, 40, 60});
+        QTRY_VERIFY(w.list()->imageCell(2));
+        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")->text().contains("Total credits: 10"));
+        QTest::mouseClick(outlet<QPushButton>(w, "btnStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Halted, 10000);
+        QCOMPARE(f.t.alerts.messages(), QStringList{"Oops! Something went wrong."});
+        QVERIFY(f.t.alerts.entries.first().detail.endsWith(
+            "1 of 3 done \u2014 press START to continue."));
+        QCOMPARE(state(w),
+                 "dragView contentScroll BottomView btnAdd btnClearList btnStart / START");
+        QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), "Finished 1 of 3");
+        QVERIFY(w.list()->imageCell(1)->imgFailed()->isVisible());
+
+        outage = false;
+        dark = false;
+        QTest::mouseClick(outlet<QPushButton>(w, "btnStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(w, "lblUploadCount")->text(),
+                                  QStringLiteral("Finished 3 of 3"), 10000);
+        QStringList paid;  // uploads answered 200, in order
+        for (const RecordedRequest& r : f.server.requests())
+            if (r.path.endsWith("remove_image_background") && r.part("source_image_file"))
+                paid << QString::fromUtf8(r.part("source_image_file")->fileName);
+        paid.removeAll("photo01.png");
+        QCOMPARE(paid, (QStringList{"photo00.png", "photo02.png"}));
+        QCOMPARE(QDir(f.t.dir.path()).entryList({"vorpane_output_*"}).size(), 3);
+        QVERIFY(!outlet(w, "btnRetryFailed")->isVisible());
     }
 
 #ifdef VORPANE_SERVER_PATH

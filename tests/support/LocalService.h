@@ -17,14 +17,14 @@ public:
     LocalService& operator=(const LocalService&) = delete;
     ~LocalService() { stop(); }
 
-    // Starts the server and reads its base URL (first line) and the demo key it creates.
-    bool start(const QString& serverPath) {
+    // Starts the server on `host` and reads its base URL (first line) and the demo key it creates.
+    bool start(const QString& serverPath, const QString& host = QStringLiteral("127.0.0.1")) {
         if (!m_dir.isValid()) return false;
         m_process.setProgram(serverPath);
         m_process.setArguments({QStringLiteral("serve"), QStringLiteral("--port"),
                                 QStringLiteral("0"), QStringLiteral("--db"),
                                 m_dir.filePath(QStringLiteral("server.db")),
-                                QStringLiteral("--quiet")});
+                                QStringLiteral("--host"), host, QStringLiteral("--quiet")});
         m_process.start();
         if (!m_process.waitForStarted(5000)) return false;
         QElapsedTimer timer;
@@ -39,7 +39,7 @@ public:
                     m_demoKey = line.mid(14).trimmed();
             }
         }
-        return m_baseUrl.startsWith(QStringLiteral("http://127.0.0.1:")) && !m_demoKey.isEmpty();
+        return m_baseUrl.startsWith(QStringLiteral("http://")) && !m_demoKey.isEmpty();
     }
 
     void stop() {
