@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSpinBox>
 #include <QtTest>
 
 namespace {
@@ -218,8 +219,12 @@ private slots:
         QSignalSpy posted(&f.t.notifier, &Notifier::updateCredit);
         f.sheet->present();
         QTest::keyClicks(f.apiKey(), QStringLiteral("first"));
+        auto* jobs = f.sheet->findChild<QSpinBox*>(QStringLiteral("spnImagesAtATime"));
+        QCOMPARE(jobs->value(), 3);
+        jobs->setValue(5);
         QCOMPARE(f.storedFolder(), std::nullopt);
         QTest::keyClick(f.apiKey(), Qt::Key_Return);
+        QCOMPARE(f.t.settings.imagesAtATime(), 5);
         QCOMPARE(f.storedFolder(), std::optional<QString>(SettingsStore::downloadsFolder()));
         QVERIFY(server.waitForRequests(1));
         QVERIFY(f.sheet->isVisible());

@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QGridLayout>
+#include <QSpinBox>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
@@ -190,7 +191,18 @@ void SheetVC::buildView() {
     grid->addWidget(folderCaption, 1, 0);
     grid->addWidget(m_lblFolderName, 1, 1);
     grid->addWidget(m_btnOutput, 1, 2);
-    grid->addWidget(m_lblVersion, 2, 0, 1, 3, Qt::AlignRight);
+    // How many images a run keeps in flight: more finish a batch sooner on a service that takes
+    // its time over each image.
+    auto* jobsCaption = new QLabel(tr("Images at a time"), content);
+    m_spnImagesAtATime = new QSpinBox(content);
+    m_spnImagesAtATime->setObjectName(QStringLiteral("spnImagesAtATime"));
+    m_spnImagesAtATime->setRange(1, SettingsStore::kMaxImagesAtATime);
+    m_spnImagesAtATime->setAccessibleName(tr("Images at a time"));
+    m_spnImagesAtATime->setToolTip(tr("How many images are sent to the service at once"));
+    jobsCaption->setBuddy(m_spnImagesAtATime);
+    grid->addWidget(jobsCaption, 2, 0);
+    grid->addWidget(m_spnImagesAtATime, 2, 1, Qt::AlignLeft);
+    grid->addWidget(m_lblVersion, 3, 0, 1, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 
     // The footer bar with the four action buttons.
@@ -273,6 +285,7 @@ void SheetVC::refillFromSettings() {
     const QString folder = m_context.settings.resolvedOutputFolder();
     m_lblFolderName->setText(folder);
     m_lblFolderName->setToolTip(folder);
+    m_spnImagesAtATime->setValue(m_context.settings.imagesAtATime());
     const QString key = m_context.settings.apiKey();
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
@@ -348,6 +361,7 @@ void SheetVC::showHideKey() {
 
 void SheetVC::save() {
     m_btnSave->setEnabled(false);
+    m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
     m_btnSave->setEnabled(true);
 }

@@ -11,6 +11,7 @@ class KeyVerifier;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QSpinBox;
 class QPushButton;
 class QStackedLayout;
 class ServiceSession;
@@ -78,6 +79,7 @@ private:
     QPushButton* m_btnShow = nullptr;
     QLabel* m_lblFolderName = nullptr;
     QLabel* m_lblVersion = nullptr;
+    QSpinBox* m_spnImagesAtATime = nullptr;
     QPushButton* m_btnSelectFolder = nullptr;
     QPushButton* m_btnOutput = nullptr;
     QPushButton* m_btnGetKey = nullptr;
