@@ -1,8 +1,11 @@
 // Images per second of the batch pipeline (upload, result download, file write) against a shell
-// loop of curl doing the same POST, GET and write against the same scripted server, and the
-// client's peak memory while 12 MB images are sent.
+// loop of curl doing the same POST, GET and write against the same scripted server; the client's
+// peak memory while 12 MB images are sent 8 at a time; the wall time of a batch against a service
+// that takes 1 s per image with 1, 2, 3, 4 and 8 images in flight; and, with --server, the same
+// against a real vorpane-server with 2-megapixel photos at 1 and 3 in flight.
 //
-//   bench_pipeline [--images N] [--bytes B] [--big N] [--big-bytes B]
+//   bench_pipeline [--images N] [--bytes B] [--big N] [--big-bytes B] [--latency-images N]
+//                  [--server PATH/vorpane-server] [--server-images N]
 
 #include "AlertPresenter.h"
 #include "AppContext.h"
@@ -73,9 +76,9 @@ QByteArray resultImage() {
     return bytes;
 }
 
-// Answers like the service, at once: every image is accepted, its result is served.
-ScriptedServer::Handler serviceHandler(ScriptedServer* server, QByteArray result) {
-    return [server, result](const RecordedRequest& r) {
+// Answers like the service, after `delayMs`: every image is accepted, its result is served.
+ScriptedServer::Handler serviceHandler(ScriptedServer* server, QByteArray result, int delayMs = 0) {
+    return [server, result, delayMs](const RecordedRequest& r) {
         if (r.path.endsWith("/get_app_version")) return ScriptedReply::json(200, "{}");
         if (r.path.endsWith("/remove_image_background")) {
             const RecordedPart* file = r.part("source_image_file");
@@ -85,7 +88,8 @@ ScriptedServer::Handler serviceHandler(ScriptedServer* server, QByteArray result
                 server->url(QStringLiteral("/results/%1.png").arg(stem)).toEncoded();
             return ScriptedReply::json(200,
                                        R"({"output_image_url":")" + url +
-                                           R"(","ff_credit":1000,"tp_credit":0,"sp_credit":0})");
+                                           R"(","ff_credit":1000,"tp_credit":0,"sp_credit":0})")
+                .withDelay(delayMs);
         }
         if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", result);
         return ScriptedReply::json(404, R"({"error":"not here"})");
@@ -132,7 +136,8 @@ struct RunResult {
 };
 
 // One batch run of every image in `inputs` through the client, START to the end of the run.
-RunResult runClient(const QString& base, const QString& inputs, const QString& outputs) {
+RunResult runClient(const QString& base, const QString& inputs, const QString& outputs,
+                    int imagesAtATime, const QByteArray& key = kKey) {
     QTemporaryDir settingsDir;
     SettingsStore settings(settingsDir.filePath(QStringLiteral("settings.json")));
     CreditRecord credits;
@@ -141,8 +146,9 @@ RunResult runClient(const QString& base, const QString& inputs, const QString& o
     NoOpener opener;
     AppContext context{settings, credits, notifier,
                        alerts,   opener,  *Constant::fromServiceUrl(base)};
-    settings.setString(UserDefaultKeys::apiKey, QString::fromLatin1(kKey));
+    settings.setString(UserDefaultKeys::apiKey, QString::fromLatin1(key));
     settings.setString(UserDefaultKeys::outputFolder, outputs);
+    settings.setValue(UserDefaultKeys::imagesAtATime, imagesAtATime);
     credits.setBalances(1000000, 0, 0);
 
     ServiceSession session;
@@ -197,6 +203,47 @@ double runCurl(const QString& base, const QString& inputs, const QString& output
     shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), *script});
     if (!shell.waitForFinished(-1) || shell.exitCode() != 0) return -1;
     return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// 2-megapixel photo-like JPEGs: a gradient backdrop, a textured subject.
+bool writePhotos(const QString& folder, int count) {
+    QRandomGenerator random(11);
+    for (int i = 0; i < count; ++i) {
+        QImage image(1732, 1155, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                const int n = int(random.bounded(12));
+                const bool subject =
+                    (x - 866) * (x - 866) / 4 + (y - 600) * (y - 600) < 420 * 420 / 4 * 3;
+                line[x] = subject ? qRgb(150 + n + (x / 40 % 2) * 40, 60 + n, 40 + n)
+                                  : qRgb(230 - y / 40 + n, 232 - y / 40 + n, 228 - y / 50 + n);
+            }
+        }
+        if (!image.save(QDir(folder).filePath(
+                            QStringLiteral("photo%1.jpg").arg(i, 3, 10, QLatin1Char('0'))),
+                        "JPEG", 90))
+            return false;
+    }
+    return true;
+}
+
+// A real vorpane-server on a free port with a fresh database; its base URL, and a key with
+// plenty of credit.
+bool startServer(QProcess& process, const QString& path, const QString& db, QString* base,
+                 QByteArray* key) {
+    QProcess create;
+    create.start(path, {QStringLiteral("key"), QStringLiteral("create"), QStringLiteral("--free"),
+                        QStringLiteral("100000"), QStringLiteral("--db"), db});
+    if (!create.waitForFinished(10000) || create.exitCode() != 0) return false;
+    const QByteArrayList words = create.readAllStandardOutput().simplified().split(' ');
+    for (const QByteArray& w : words)
+        if (w.size() == 32) *key = w;
+    process.start(path, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), db,
+                         QStringLiteral("--quiet")});
+    if (!process.waitForStarted(5000) || !process.waitForReadyRead(10000)) return false;
+    *base = QString::fromUtf8(process.readLine()).trimmed();
+    return !key->isEmpty() && base->startsWith(QLatin1String("http://"));
 }
 
 int filesIn(const QString& folder) {
@@ -256,7 +303,7 @@ int main(int argc, char** argv) {
     const qint64 hwmBefore = statusKb("VmHWM");
     const bool peakReset = resetPeak();
     const qint64 rssAtStart = statusKb("VmRSS");
-    const RunResult bigRun = runClient(bigBase, bigIn, work.filePath(QStringLiteral("out-big")));
+    const RunResult bigRun = runClient(bigBase, bigIn, work.filePath(QStringLiteral("out-big")), 8);
     const qint64 hwm = statusKb("VmHWM");
     server.kill();
     server.waitForFinished(5000);
@@ -271,7 +318,8 @@ int main(int argc, char** argv) {
     thread.server()->setHandler(serviceHandler(thread.server(), result));
     const QString base = thread.baseUrl().toString();
 
-    const RunResult client = runClient(base, smallIn, work.filePath(QStringLiteral("out-client")));
+    const RunResult client =
+        runClient(base, smallIn, work.filePath(QStringLiteral("out-client")), 1);
     QString script;
     const double curlSeconds =
         runCurl(base, smallIn, work.filePath(QStringLiteral("out-curl")), &script);
@@ -301,5 +349,58 @@ int main(int argc, char** argv) {
         big, (long long)bigBytes, hwm / 1024.0,
         peakReset ? "peak reset before the run" : "peak since process start", rssAtStart / 1024.0,
         hwmBefore / 1024.0, bigRun.done, bigRun.queued, bigRun.seconds);
-    return client.done == images && curlFiles == images && bigRun.done == big ? 0 : 1;
+    bool ok = client.done == images && curlFiles == images && bigRun.done == big;
+
+    // Latency: each upload answered after 1 s, as a real service taking its time.
+    const int latencyImages = int(option("--latency-images", 40));
+    if (latencyImages > 0) {
+        const QString latencyIn = work.filePath(QStringLiteral("in-latency"));
+        QDir(work.path()).mkdir(QStringLiteral("in-latency"));
+        ok = ok && writeInputs(latencyIn, latencyImages, 100000);
+        thread.server()->setHandler(serviceHandler(thread.server(), result, 1000));
+        std::printf("latency run: %d images of 100000 bytes, each upload answered after 1 s\n",
+                    latencyImages);
+        double single = 0;
+        for (int n : {1, 2, 3, 4, 8}) {
+            const QString out = work.filePath(QStringLiteral("out-latency-%1").arg(n));
+            QDir(work.path()).mkdir(QFileInfo(out).fileName());
+            const RunResult r = runClient(base, latencyIn, out, n);
+            if (n == 1) single = r.seconds;
+            std::printf("  %d at a time: %d of %d done in %.2f s, speed-up %.2fx (ideal %dx)\n", n,
+                        r.done, r.queued, r.seconds, single / r.seconds, n);
+            ok = ok && r.done == latencyImages;
+        }
+        std::printf("  targets: >= 2.8x at 3, >= 3.6x at 4\n");
+    }
+
+    const qsizetype serverAt = args.indexOf(QStringLiteral("--server"));
+    if (serverAt >= 0 && serverAt + 1 < args.size()) {
+        const int photos = int(option("--server-images", 12));
+        const QString photoIn = work.filePath(QStringLiteral("in-photos"));
+        QDir(work.path()).mkdir(QStringLiteral("in-photos"));
+        QProcess service;
+        QString serviceBase;
+        QByteArray key;
+        if (!writePhotos(photoIn, photos) ||
+            !startServer(service, args.at(serverAt + 1), work.filePath(QStringLiteral("server.db")),
+                         &serviceBase, &key)) {
+            std::fprintf(stderr, "the local service did not start\n");
+            return 1;
+        }
+        std::printf("vorpane-server run: %d photos of 1732x1155 (2 MP) JPEG\n", photos);
+        double single = 0;
+        for (int n : {1, 3}) {
+            const QString out = work.filePath(QStringLiteral("out-photos-%1").arg(n));
+            QDir(work.path()).mkdir(QFileInfo(out).fileName());
+            const RunResult r = runClient(serviceBase, photoIn, out, n, key);
+            if (n == 1) single = r.seconds;
+            std::printf("  %d at a time: %d of %d done in %.2f s (%.2f images/s), speed-up %.2fx\n",
+                        n, r.done, r.queued, r.seconds, r.done / r.seconds, single / r.seconds);
+            ok = ok && r.done == photos;
+        }
+        std::printf("  target: >= 1.5x at 3 on 2 cores\n");
+        service.terminate();
+        service.waitForFinished(5000);
+    }
+    return ok ? 0 : 1;
 }
