@@ -8,4 +8,10 @@ struct UserDefaultKeys final {
     static inline const QString isFirst = QStringLiteral("isFirst");
     static inline const QString appVersion = QStringLiteral("app_version");
     static inline const QString outputFolder = QStringLiteral("output_folder");
+    // Choices remembered across launches.
+    static inline const QString backgroundType = QStringLiteral("background_type");
+    static inline const QString backgroundColor = QStringLiteral("background_color");
+    static inline const QString outputFormat = QStringLiteral("output_format");
+    static inline const QString lastAddFolder = QStringLiteral("last_add_folder");
+    static inline const QString windowGeometry = QStringLiteral("window_geometry");
 };

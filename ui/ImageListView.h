@@ -44,6 +44,8 @@ public:
 
 signals:
     void previewRequested(const std::shared_ptr<DataModel>& record);
+    // "Show in Folder" of a row whose result is saved.
+    void showInFolderRequested(const std::shared_ptr<DataModel>& record);
 
 protected:
     void updateGeometries() override;

@@ -9,9 +9,30 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+AlertSeverity alertSeverity(const QString& message) {
+    if (message.startsWith(QLatin1String("Oops!"))) return AlertSeverity::Critical;
+    static const char* const warnings[] = {"invalid",        "could not",    "cannot",
+                                           "does not exist", "already in",   "larger than",
+                                           "please choose",  "no file manager"};
+    for (const char* words : warnings)
+        if (message.contains(QLatin1String(words), Qt::CaseInsensitive))
+            return AlertSeverity::Warning;
+    return AlertSeverity::Information;
+}
+
 void showAlert(const QString& message, QWidget* parent) {
     QMessageBox box(parent);
-    box.setIcon(QMessageBox::Information);
+    switch (alertSeverity(message)) {
+        case AlertSeverity::Critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case AlertSeverity::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case AlertSeverity::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+    }
     box.setText(message);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
