@@ -58,7 +58,7 @@ bool DesktopIntegration::notifyRunEnded(RunState state, const RunProgress::Count
 void DesktopIntegration::onAction(uint id, const QString& actionKey) {
     if (id != m_notificationId || m_notifiedFolder.isEmpty()) return;
     if (actionKey == kOpenFolderAction || actionKey == QLatin1String("default"))
-        emit folderRequested(m_notifiedFolder);
+        openFolder(m_notifiedFolder);
 }
 
 void DesktopIntegration::setLauncherProgress(double fraction, bool visible) {

@@ -26,7 +26,7 @@ public:
     void setBus(DesktopBus* bus);
     DesktopBus* bus() const { return m_bus; }
 
-    // A desktop notification with an action that opens `folder`. Nothing when no notification
+    // A desktop notification whose action (or a click on it) opens `folder`. Nothing when no notification
     // service runs. Returns whether one was sent.
     bool notify(const QString& summary, const QString& body, const QString& folder);
     // The notification of a run that ended in `state`: finished or halted. A run the user
@@ -39,10 +39,6 @@ public:
     // Shows the file selected in its folder where a file manager offers that, else opens the
     // folder.
     bool showInFolder(const QString& filePath);
-
-signals:
-    // The notification's action was chosen.
-    void folderRequested(const QString& folder);
 
 private:
     void onAction(uint id, const QString& actionKey);

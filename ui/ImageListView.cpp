@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
@@ -277,7 +278,7 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
     connect(remove, &QAction::triggered, this, [this, weak] {
         if (const DataModelPtr r = weak.lock()) deleteRecord(r.get());
     });
-    if (record->status == RowStatus::Done && !record->outputFile.isEmpty()) {
+    if (record->status == RowStatus::Done && QFileInfo(record->outputFile).isFile()) {
         QAction* review = menu->addAction(tr("Review"));
         connect(review, &QAction::triggered, this, [this, weak] {
             if (const DataModelPtr r = weak.lock()) emit previewRequested(r);

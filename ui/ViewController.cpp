@@ -667,8 +667,6 @@ void ViewController::setUpDesktop() {
                     m_desktop->notifyRunEnded(state, counts,
                                               m_context.settings.resolvedOutputFolder());
             });
-    connect(m_desktop, &DesktopIntegration::folderRequested, m_desktop,
-            &DesktopIntegration::openFolder);
 }
 
 void ViewController::openOutputFolder() {
