@@ -133,7 +133,8 @@ private slots:
         QVERIFY(QRectF(canvas->rect()).contains(shown.adjusted(1, 1, -1, -1)));
         const QPointF square = shown.topLeft() + QPointF(2, 2);
         QCOMPARE(pixel(canvas, square), QColor(Qt::white));
-        QCOMPARE(pixel(canvas, square + QPointF(ReviewCanvas::kChecker, 0)), QColor(0xcc, 0xcc, 0xcc));
+        QCOMPARE(pixel(canvas, square + QPointF(ReviewCanvas::kChecker, 0)),
+                 QColor(0xcc, 0xcc, 0xcc));
         const QPointF opaque = shown.center() + QPointF(shown.width() / 4, 0);
         QCOMPARE(pixel(canvas, opaque), QColor(Qt::blue));
 
@@ -144,9 +145,8 @@ private slots:
         QTest::keyClick(&review, Qt::Key_0, Qt::ControlModifier);
         QVERIFY(canvas->isFitted());
         const qreal fitted = canvas->zoom();
-        QWheelEvent wheel(canvas->rect().center(), canvas->mapToGlobal(canvas->rect().center()),
-                          {}, QPoint(0, 240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
-                          false);
+        QWheelEvent wheel(canvas->rect().center(), canvas->mapToGlobal(canvas->rect().center()), {},
+                          QPoint(0, 240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(canvas, &wheel);
         QCOMPARE(canvas->zoom(), fitted * 1.25 * 1.25);
         // Dragging pans a picture larger than the canvas.
@@ -344,13 +344,17 @@ private slots:
             {"actionStart", pressed("btnStart")}};
         const std::map<QString, std::function<bool()>> effects{
             {"actionAddImages", [&] { return chooser == QList<bool>{false}; }},
-            {"actionAddFolder", [&] { return chooser == QList<bool>{false, true}; }},
+            {"actionAddFolder",
+             [&] {
+                 return chooser == QList<bool>{false, true};
+             }},
             {"actionOpenFolder",
              [&] { return f.t.opener.opened.value(0) == QUrl::fromLocalFile(f.t.dir.path()); }},
             {"actionSettings", [&] { return QTest::qWaitFor([&] { return w.sheet(); }); }},
             {"actionQuit", [&] { return !w.isVisible(); }},
             {"actionDelete", [&] { return w.queue().count() == 2; }},
-            {"actionClearList", [&] { return QTest::qWaitFor([&] { return !w.queue().count(); }); }},
+            {"actionClearList",
+             [&] { return QTest::qWaitFor([&] { return !w.queue().count(); }); }},
             {"actionStart", [&] { return w.run().runState() != RunState::Ready; }},
             {"actionShortcuts",
              [&] {

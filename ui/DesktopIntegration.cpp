@@ -63,9 +63,9 @@ void DesktopIntegration::onAction(uint id, const QString& actionKey) {
 
 void DesktopIntegration::setLauncherProgress(double fraction, bool visible) {
     if (!m_bus) return;
-    QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/app/vorpane/Vorpane"),
-                                                     QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                                                     QStringLiteral("Update"));
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/app/vorpane/Vorpane"), QStringLiteral("com.canonical.Unity.LauncherEntry"),
+        QStringLiteral("Update"));
     const QVariantMap properties{{QStringLiteral("progress"), qBound(0.0, fraction, 1.0)},
                                  {QStringLiteral("progress-visible"), visible}};
     signal << QStringLiteral("application://%1.desktop").arg(kDesktopId) << properties;

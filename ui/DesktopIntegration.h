@@ -26,8 +26,8 @@ public:
     void setBus(DesktopBus* bus);
     DesktopBus* bus() const { return m_bus; }
 
-    // A desktop notification whose action (or a click on it) opens `folder`. Nothing when no notification
-    // service runs. Returns whether one was sent.
+    // A desktop notification whose action (or a click on it) opens `folder`. Nothing when no
+    // notification service runs. Returns whether one was sent.
     bool notify(const QString& summary, const QString& body, const QString& folder);
     // The notification of a run that ended in `state`: finished or halted. A run the user
     // stopped tells nothing. Returns whether one was sent.

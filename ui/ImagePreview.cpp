@@ -1,5 +1,6 @@
 #include "ImagePreview.h"
 
+#include "ElidedLabel.h"
 #include "ReviewCanvas.h"
 
 #include <QComboBox>
@@ -30,8 +31,8 @@ QImage readPicture(const QString& path, qint64 maxPixels, QSize* size) {
     const qint64 pixels = full.isValid() ? qint64(full.width()) * full.height() : 0;
     if (pixels > maxPixels) {
         const qreal scale = std::sqrt(qreal(maxPixels) / pixels);
-        reader.setScaledSize(QSize(qMax(1, int(full.width() * scale)),
-                                   qMax(1, int(full.height() * scale))));
+        reader.setScaledSize(
+            QSize(qMax(1, int(full.width() * scale)), qMax(1, int(full.height() * scale))));
     }
     QImage image = reader.read();
     if (size) *size = full.isValid() ? full : image.size();
@@ -47,7 +48,7 @@ ImagePreview::ImagePreview(QWidget* parent)
       m_canvas(new ReviewCanvas(this)),
       m_backdrop(new QComboBox(this)),
       m_split(new QSlider(Qt::Horizontal, this)),
-      m_caption(new QLabel(this)),
+      m_caption(new ElidedLabel(Qt::ElideMiddle, this)),
       m_zoomLabel(new QLabel(this)) {
     setObjectName(QStringLiteral("previewWindow"));
     setWindowTitle(tr("Review"));
@@ -67,7 +68,8 @@ ImagePreview::ImagePreview(QWidget* parent)
     m_split->setObjectName(QStringLiteral("beforeAfter"));
     m_split->setRange(0, 100);
     m_split->setAccessibleName(tr("Before and after"));
-    m_split->setToolTip(tr("Drag to show the source photo on the left (hold Space to see all of it)"));
+    m_split->setToolTip(
+        tr("Drag to show the source photo on the left (hold Space to see all of it)"));
     m_split->setFocusPolicy(Qt::NoFocus);
     m_split->setFixedWidth(180);
     connect(m_split, &QSlider::valueChanged, this,
@@ -83,6 +85,8 @@ ImagePreview::ImagePreview(QWidget* parent)
     connect(actual, &QPushButton::clicked, this, [this] { m_canvas->setZoom(1.0); });
 
     m_caption->setObjectName(QStringLiteral("previewCaption"));
+    m_caption->setMinimumWidth(80);
+    m_caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_zoomLabel->setObjectName(QStringLiteral("zoomLabel"));
     m_zoomLabel->setMinimumWidth(48);
     m_zoomLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -152,9 +156,9 @@ bool ImagePreview::open(const QList<Item>& items, int index) {
 
 ImagePreview::Decoded ImagePreview::decode(const Item& item) {
     Decoded out;
-    out.result = readPicture(item.result, kMaxShownPixels, &out.pixelSize);
-    if (!out.result.isNull() && !item.source.isEmpty())
-        out.source = readPicture(item.source, kMaxShownPixels, nullptr);
+    out.result = ReviewCanvas::prepare(readPicture(item.result, kMaxShownPixels, &out.pixelSize));
+    if (!out.result.shown.isNull() && !item.source.isEmpty())
+        out.source = ReviewCanvas::prepare(readPicture(item.source, kMaxShownPixels, nullptr));
     return out;
 }
 
@@ -186,7 +190,7 @@ void ImagePreview::showItem(int index) {
 void ImagePreview::loaded(quint64 generation, const Decoded& decoded) {
     if (generation != m_generation) return;  // another file was asked for meanwhile
     m_loading = false;
-    m_pixelSize = decoded.result.isNull() ? QSize() : decoded.pixelSize;
+    m_pixelSize = decoded.result.shown.isNull() ? QSize() : decoded.pixelSize;
     m_canvas->setImages(decoded.result, decoded.source, m_pixelSize);
     m_split->setEnabled(m_canvas->hasSource());
     const QString name = QFileInfo(currentPath()).fileName();
@@ -207,7 +211,7 @@ void ImagePreview::updateCaption() {
         caption = tr("%1 \u2014 loading\u2026").arg(caption);
     else if (!hasPicture())
         caption = tr("%1 cannot be shown").arg(caption);
-    m_caption->setText(caption);
+    m_caption->setFullText(caption);
     m_zoomLabel->setText(hasPicture() ? QStringLiteral("%1 %").arg(qRound(m_canvas->zoom() * 100))
                                       : QString());
 }

@@ -6,10 +6,12 @@
 #include <QList>
 #include <QString>
 
+#include "ReviewCanvas.h"
+
+class ElidedLabel;
 class QComboBox;
 class QLabel;
 class QSlider;
-class ReviewCanvas;
 
 // The review window: the saved results one at a time, zoomed with the wheel, Ctrl++ / Ctrl+- /
 // Ctrl+0 (fit) / Ctrl+1 (100 %) and panned by dragging, over a checkerboard, white, black or the
@@ -53,8 +55,8 @@ protected:
 
 private:
     struct Decoded {
-        QImage result;
-        QImage source;
+        ReviewCanvas::Picture result;
+        ReviewCanvas::Picture source;
         QSize pixelSize;
     };
     static Decoded decode(const Item& item);
@@ -67,7 +69,7 @@ private:
     ReviewCanvas* m_canvas;
     QComboBox* m_backdrop;
     QSlider* m_split;
-    QLabel* m_caption;
+    ElidedLabel* m_caption;
     QLabel* m_zoomLabel;
     QList<Item> m_items;
     int m_index = -1;

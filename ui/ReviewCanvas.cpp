@@ -21,23 +21,31 @@ ReviewCanvas::ReviewCanvas(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void ReviewCanvas::setImages(const QImage& result, const QImage& source, const QSize& pixelSize) {
+ReviewCanvas::Picture ReviewCanvas::prepare(const QImage& shown) {
+    Picture picture{shown, QImage()};
+    if (shown.width() > kSmallEdge || shown.height() > kSmallEdge)
+        picture.small =
+            shown.scaled(kSmallEdge, kSmallEdge, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return picture;
+}
+
+void ReviewCanvas::setImages(const Picture& result, const Picture& source, const QSize& pixelSize) {
     m_result = result;
     m_source = source;
-    m_pixelSize = pixelSize.isValid() ? pixelSize : result.size();
+    m_pixelSize = pixelSize.isValid() ? pixelSize : result.shown.size();
     m_resultCache = QPixmap();
     m_sourceCache = QPixmap();
     fit();
 }
 
 void ReviewCanvas::clear() {
-    setImages(QImage(), QImage(), QSize());
+    setImages(Picture(), Picture(), QSize());
 }
 
 qreal ReviewCanvas::fitZoom() const {
     if (m_pixelSize.isEmpty() || width() <= 0 || height() <= 0) return 1.0;
-    const qreal z = std::min(qreal(width()) / m_pixelSize.width(),
-                             qreal(height()) / m_pixelSize.height());
+    const qreal z =
+        std::min(qreal(width()) / m_pixelSize.width(), qreal(height()) / m_pixelSize.height());
     return std::clamp(std::min(z, 1.0), kMinZoom, kMaxZoom);  // small pictures keep their size
 }
 
@@ -108,25 +116,32 @@ void ReviewCanvas::setShowSource(bool show) {
     update();
 }
 
-void ReviewCanvas::drawPicture(QPainter& p, const QImage& image, const QRectF& target,
+void ReviewCanvas::drawPicture(QPainter& p, const Picture& picture, const QRectF& target,
                                const QRectF& clip, QPixmap* cache) {
+    const QImage& image = picture.shown;
     if (image.isNull()) return;
     p.save();
     p.setClipRect(clip);
     const QSize size = target.size().toSize();
     if (qint64(size.width()) * size.height() <= kMaxCachePixels && m_zoom <= 1.0) {
-        // Shrunk once per zoom level, then painted as it is.
+        // Shrunk once per zoom level, from the small copy when it is large enough, then
+        // painted as it is.
+        const QImage& from = !picture.small.isNull() && picture.small.width() >= size.width() &&
+                                     picture.small.height() >= size.height()
+                                 ? picture.small
+                                 : image;
         if (cache->size() != size)
             *cache = QPixmap::fromImage(
-                image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+                from.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
         p.drawPixmap(target.topLeft(), *cache);
     } else {
         // Enlarged: only the visible part, pixels kept sharp.
         const QRectF visible = target.intersected(clip);
         const qreal sx = image.width() / target.width();
         const qreal sy = image.height() / target.height();
-        const QRectF from((visible.left() - target.left()) * sx, (visible.top() - target.top()) * sy,
-                          visible.width() * sx, visible.height() * sy);
+        const QRectF from((visible.left() - target.left()) * sx,
+                          (visible.top() - target.top()) * sy, visible.width() * sx,
+                          visible.height() * sy);
         p.drawImage(visible, image, from);
     }
     p.restore();
@@ -135,7 +150,7 @@ void ReviewCanvas::drawPicture(QPainter& p, const QImage& image, const QRectF& t
 void ReviewCanvas::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), kCanvas);
-    if (m_result.isNull()) return;
+    if (m_result.shown.isNull()) return;
     const QRectF target = pictureRect();
     const QRectF shown = target.intersected(QRectF(rect()));
 
@@ -167,7 +182,7 @@ void ReviewCanvas::paintEvent(QPaintEvent*) {
             break;
     }
 
-    const bool before = !m_source.isNull();
+    const bool before = hasSource();
     const qreal splitX = target.left() + target.width() * (m_showSource ? 1.0 : m_split);
     if (before && splitX > target.left()) {
         const QRectF left(QPointF(shown.left(), shown.top()),

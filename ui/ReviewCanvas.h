@@ -19,11 +19,21 @@ public:
 
     explicit ReviewCanvas(QWidget* parent = nullptr);
 
+    // A picture as shown: a copy of at most a few ten megapixels, and a small one (at most
+    // kSmallEdge on a side) that zoomed-out views are drawn from.
+    struct Picture {
+        QImage shown;
+        QImage small;
+    };
+    static constexpr int kSmallEdge = 2048;
+    // Makes the small copy of `shown` (off the main thread: it takes a while for large ones).
+    static Picture prepare(const QImage& shown);
+
     // `result` and `source` may be scaled copies of pictures of `pixelSize`; the source is laid
     // over the result's place whatever its own size. The view is fitted.
-    void setImages(const QImage& result, const QImage& source, const QSize& pixelSize);
+    void setImages(const Picture& result, const Picture& source, const QSize& pixelSize);
     void clear();
-    bool hasSource() const { return !m_source.isNull(); }
+    bool hasSource() const { return !m_source.shown.isNull(); }
 
     qreal zoom() const { return m_zoom; }
     bool isFitted() const { return m_fitted; }
@@ -56,11 +66,11 @@ protected:
 private:
     qreal fitZoom() const;
     void clampPan();
-    void drawPicture(QPainter& p, const QImage& image, const QRectF& target, const QRectF& clip,
+    void drawPicture(QPainter& p, const Picture& picture, const QRectF& target, const QRectF& clip,
                      QPixmap* cache);
 
-    QImage m_result;
-    QImage m_source;
+    Picture m_result;
+    Picture m_source;
     QSize m_pixelSize;
     QPixmap m_resultCache;
     QPixmap m_sourceCache;

@@ -109,8 +109,8 @@ void RunProgressPanel::onRunState(RunState state) {
 }
 
 void RunProgressPanel::recount() {
-    m_counts = m_queue.arrTableData ? RunProgress::count(*m_queue.arrTableData)
-                                    : RunProgress::Counts();
+    m_counts =
+        m_queue.arrTableData ? RunProgress::count(*m_queue.arrTableData) : RunProgress::Counts();
     render();
     const int total = m_counts.total();
     if (m_progress.isStarted())

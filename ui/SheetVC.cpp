@@ -10,8 +10,8 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QFileInfo>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>

@@ -24,9 +24,9 @@
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -43,7 +43,8 @@ const QColor kRootBackground(230, 230, 230);
 const QColor kBarGrey = QColor::fromRgbF(0.9583078f, 0.9583078f, 0.9583078f);
 const QColor kBottomBar(238, 241, 249);
 const QColor kSystemBlue(0, 122, 255);
-const QColor kLightGrey(170, 170, 170);
+// Dark enough that an enabled CLEAR LIST does not pass for a disabled one.
+const QColor kLightGrey(0x6b, 0x76, 0x88);
 
 void fillBackground(QWidget* widget, const QColor& color) {
     QPalette palette = widget->palette();
@@ -169,8 +170,8 @@ ViewController::~ViewController() {
 
 void ViewController::buildView() {
     setWindowIcon(QIcon(QStringLiteral(":/icons/vorpane.svg")));
-    resize(900, 620);
-    setMinimumSize(860, 480);
+    resize(980, 640);
+    setMinimumSize(960, 480);
 
     m_root = new QWidget(this);
     m_root->setObjectName(QStringLiteral("rootView"));
@@ -576,8 +577,8 @@ void ViewController::previewRecord(const std::shared_ptr<DataModel>& record) {
         items.append({r->outputFile, r->imageURl.value_or(QString())});
     }
     if (!m_preview) m_preview = new ImagePreview(this);
-    m_preview->setChosenColor(m_options->selectedColor.isEmpty() ? QColor()
-                                                                 : QColor(m_options->selectedColor));
+    m_preview->setChosenColor(
+        m_options->selectedColor.isEmpty() ? QColor() : QColor(m_options->selectedColor));
     m_preview->open(items, index);
 }
 

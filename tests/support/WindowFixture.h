@@ -65,4 +65,3 @@ T* outlet(const QWidget& window, const char* name) {
     if (!widget) qFatal("no outlet %s", name);
     return widget;
 }
-
