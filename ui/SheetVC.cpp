@@ -21,8 +21,10 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStackedLayout>
+#include <QStyle>
 #include <QTextBoundaryFinder>
 #include <QVBoxLayout>
+#include <algorithm>
 
 // The button images are compiled into the ui library; a static library needs its resources
 // registered by name before first use.
@@ -81,7 +83,13 @@ QLineEdit* makeKeyField(QWidget* parent, const char* objectName, QLineEdit::Echo
     field->setEchoMode(mode);
     field->setAccessibleName(accessibleName);
     field->setPlaceholderText(SheetVC::tr("API key"));
-    field->setMinimumWidth(300);
+    // Wide enough for a whole key, masked or not, so that no dot is scrolled out of sight.
+    const QChar dot(
+        field->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, field));
+    const QFontMetrics metrics(field->font());
+    const int widest =
+        std::max(metrics.horizontalAdvance(dot), metrics.horizontalAdvance(QLatin1Char('0')));
+    field->setMinimumWidth(std::max(300, widest * (SheetVC::kMaxKeyLength + 1) + 24));
     // No focus ring and no visible border; rounded corners on the white field.
     field->setStyleSheet(QStringLiteral("QLineEdit { border: 0px solid %1; border-radius: 5px; "
                                         "background: white; padding: 5px 8px; }")
@@ -258,6 +266,7 @@ void SheetVC::refillFromSettings() {
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
     resetKeyFields();
+    for (QLineEdit* field : {m_txtApiKey, m_txtShowPass}) field->setCursorPosition(0);
 }
 
 void SheetVC::hideEvent(QHideEvent* event) {
