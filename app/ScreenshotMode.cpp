@@ -1,10 +1,12 @@
 #include "ScreenshotMode.h"
 
+#include "ImagePreview.h"
 #include "ViewController.h"
 
 #include <QApplication>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSlider>
 #include <QTimer>
 #include <cstdio>
 
@@ -21,6 +23,21 @@ bool ScreenshotMode::installFromEnvironment(ViewController& window) {
     if (path.isEmpty()) return false;
     auto* mode = new ScreenshotMode(window, path);
     mode->m_afterRows = envInt("VORPANE_SCREENSHOT_AFTER_ROWS", -1);
+    mode->m_whenFinished = envInt("VORPANE_SCREENSHOT_FINISHED", 0) == 1;
+    mode->m_reviewRow = envInt("VORPANE_SCREENSHOT_REVIEW", -1);
+    mode->m_split = envInt("VORPANE_SCREENSHOT_SPLIT", 50);
+    if (mode->m_whenFinished || mode->m_reviewRow >= 0) {
+        connect(&window.run(), &BatchRun::runStateChanged, mode, [mode](RunState state) {
+            if (state != RunState::Finished) return;
+            // Let the last row and the summary paint first.
+            QTimer::singleShot(400, mode, [mode] {
+                if (mode->m_reviewRow >= 0)
+                    mode->review();
+                else
+                    mode->take();
+            });
+        });
+    }
     const int startMs = envInt("VORPANE_SCREENSHOT_START_MS", -1);
     if (startMs >= 0) {
         QTimer::singleShot(startMs, mode, [&window] {
@@ -53,6 +70,27 @@ void ScreenshotMode::poll() {
         m_taken = false;
         take();
     });
+}
+
+void ScreenshotMode::review() {
+    m_window.previewRecord(m_window.queue().at(m_reviewRow));
+    ImagePreview* preview = m_window.preview();
+    if (!preview) return take();
+    if (auto* split = preview->findChild<QSlider*>(QStringLiteral("beforeAfter")))
+        split->setValue(m_split);
+    const auto grab = [this, preview] {
+        QTimer::singleShot(300, this, [this, preview] {
+            m_taken = true;
+            const bool saved = preview->grab().save(m_path);
+            std::fprintf(stderr, "screenshot %s: %s\n", saved ? "saved" : "NOT saved",
+                         qPrintable(m_path));
+            QApplication::exit(saved ? 0 : 1);
+        });
+    };
+    if (preview->hasPicture())
+        grab();
+    else
+        connect(preview, &ImagePreview::pictureLoaded, this, grab);
 }
 
 void ScreenshotMode::take() {

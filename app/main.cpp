@@ -1,11 +1,14 @@
 #include "AppContext.h"
 #include "AppDelegate.h"
+#include "ConsoleLog.h"
 #include "Constant.h"
 #include "CreditRecord.h"
+#include "DesktopIntegration.h"
 #include "DesktopUrlOpener.h"
 #include "Notifier.h"
 #include "ScreenshotMode.h"
 #include "ServiceSession.h"
+#include "SessionBus.h"
 #include "SettingsStore.h"
 #include "UiResources.h"
 #include "ViewController.h"
@@ -25,13 +28,18 @@ struct Options {
         QStringLiteral("Base URL of the service API, for example http://127.0.0.1:8080/api/v1/ "
                        "(https, or plain http to this computer)."),
         QStringLiteral("URL")};
+    QCommandLineOption verbose{
+        QStringLiteral("verbose"),
+        QStringLiteral("Print the diagnostic lines of the service conversation and the window.")};
 };
 
 void describe(QCommandLineParser& parser, const Options& options) {
     parser.setApplicationDescription(QStringLiteral(
         "Removes the backgrounds of photos in batches through the Vorpane service."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption(options.serviceUrl);
+    parser.addOption(options.verbose);
     parser.addPositionalArgument(
         QStringLiteral("paths"),
         QStringLiteral("Images or folders to queue, as if dropped on the window."),
@@ -41,6 +49,7 @@ void describe(QCommandLineParser& parser, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORPANE_VERSION));
     // The help and a refused service address need no display: they are answered before the
     // application object exists (it would fail without one). Qt's own options, which that
     // object reads, are not known here; the arguments are read again once it has removed them.
@@ -55,6 +64,10 @@ int main(int argc, char** argv) {
             QString help = early.helpText();
             help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorpane"));
             std::fputs(qPrintable(help), stdout);
+            return 0;
+        }
+        if (early.isSet(QStringLiteral("version"))) {
+            std::printf("vorpane %s\n", VORPANE_VERSION);
             return 0;
         }
         QString error;
@@ -76,6 +89,7 @@ int main(int argc, char** argv) {
     const Options options;
     describe(parser, options);
     parser.process(app);
+    if (parser.isSet(options.verbose)) ConsoleLog::enableVerbose();
     Constant service = Constant::defaults();
     if (parser.isSet(options.serviceUrl))
         service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
@@ -90,6 +104,8 @@ int main(int argc, char** argv) {
 
     ViewController window(context, session);
     alerts.setWindow(&window);
+    SessionBus bus;
+    window.desktop().setBus(&bus);
     AppDelegate delegate(window);
     window.show();
 

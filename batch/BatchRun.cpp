@@ -549,6 +549,7 @@ void BatchRun::maybeEnd() {
         endHalted();
     } else if (m_outOfCredit) {
         endStopped();
+        emit stoppedForCredit();
         showCreditAlert();
     } else if (nextToSend() >= m_queue.count()) {
         endFinished();

@@ -82,6 +82,8 @@ signals:
     // START closes the colour panel.
     void colorPanelCloseRequested();
     void runStateChanged(RunState state);
+    // The run stopped because the service has no credit left for the next image.
+    void stoppedForCredit();
     // The number of failed rows that "Retry failed" would send again has changed.
     void retriableFailedChanged(int count);
 

@@ -1,23 +1,23 @@
 #include "ConsoleLog.h"
 
-#include <QMutex>
 #include <atomic>
-#include <cstdio>
+
+Q_LOGGING_CATEGORY(lcService, "vorpane.service", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcUi, "vorpane.ui", QtInfoMsg)
 
 namespace {
 std::atomic<bool> g_enabled{true};
-QMutex g_mutex;
 }  // namespace
 
 namespace ConsoleLog {
 
 void line(const QString& text) {
-    if (!g_enabled.load(std::memory_order_relaxed)) return;
-    const QByteArray bytes = text.toUtf8();
-    QMutexLocker lock(&g_mutex);
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    line(lcService(), text);
+}
+
+void line(const QLoggingCategory& category, const QString& text) {
+    if (!g_enabled.load(std::memory_order_relaxed) || !category.isDebugEnabled()) return;
+    QMessageLogger(nullptr, 0, nullptr, category.categoryName()).debug().noquote() << text;
 }
 
 QString debugQuoted(const QString& text) {
@@ -56,6 +56,10 @@ QString maskedSecret(const QString& secret) {
 
 void setEnabled(bool enabled) {
     g_enabled.store(enabled, std::memory_order_relaxed);
+}
+
+void enableVerbose() {
+    QLoggingCategory::setFilterRules(QStringLiteral("vorpane.*.debug=true"));
 }
 
 }  // namespace ConsoleLog

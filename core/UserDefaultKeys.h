@@ -10,4 +10,10 @@ struct UserDefaultKeys final {
     static inline const QString outputFolder = QStringLiteral("output_folder");
     // How many images a run keeps in flight at once (1 to 8).
     static inline const QString imagesAtATime = QStringLiteral("images_at_a_time");
+    // Choices remembered across launches.
+    static inline const QString backgroundType = QStringLiteral("background_type");
+    static inline const QString backgroundColor = QStringLiteral("background_color");
+    static inline const QString outputFormat = QStringLiteral("output_format");
+    static inline const QString lastAddFolder = QStringLiteral("last_add_folder");
+    static inline const QString windowGeometry = QStringLiteral("window_geometry");
 };

@@ -36,7 +36,12 @@ install_packages() {
   apt-get install -y -qq --no-install-recommends $missing
 }
 
+# Configures, then builds the given targets, or everything when none is given.
 configure_and_build() {
-  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-  cmake --build "$BUILD_DIR" -j "$JOBS"
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  if [ $# -gt 0 ]; then
+    cmake --build "$BUILD_DIR" -j "$JOBS" --target "$@"
+  else
+    cmake --build "$BUILD_DIR" -j "$JOBS"
+  fi
 }

@@ -20,7 +20,7 @@ cat >"$WORK/inner.sh" <<'INNER'
 "$1/scripts/run" >"$2/run.log" 2>&1 &
 RUN_PID=$!
 for _ in $(seq 1 150); do
-  if grep -q '^Local service:' "$2/run.log" && xwininfo -root -tree 2>/dev/null | grep -q '"Vorpane for MAC"'; then
+  if grep -q '^Local service:' "$2/run.log" && xwininfo -root -tree 2>/dev/null | grep -q '"Vorpane"'; then
     break
   fi
   sleep 0.2
@@ -28,7 +28,7 @@ done
 cat "$2/run.log"
 URL="$(sed -n 's/^Local service: *//p' "$2/run.log")"
 SERVER_PID="$(sed -n 's/.*(process \([0-9]*\)).*/\1/p' "$2/run.log")"
-xwininfo -root -tree | grep -q '"Vorpane for MAC"' || { echo "no window"; kill $RUN_PID; exit 1; }
+xwininfo -root -tree | grep -q '"Vorpane"' || { echo "no window"; kill $RUN_PID; exit 1; }
 [ -n "$URL" ] || { echo "no service address"; kill $RUN_PID; exit 1; }
 curl -sf -F app_type=mac "${URL}get_app_version" | grep -q app_version || { echo "service not answering"; kill $RUN_PID; exit 1; }
 grep -Eq '^Demo API key: +[0-9a-f]{32} ' "$2/run.log" || { echo "no demo key printed"; kill $RUN_PID; exit 1; }

@@ -1,5 +1,4 @@
 #include "CreditService.h"
-#include "ImagePreview.h"
 #include "LocalService.h"
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
@@ -7,6 +6,8 @@
 #include "TestContext.h"
 #include "UserDefaultKeys.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,8 +26,6 @@ struct SheetFixture {
         sheet = new SheetVC(t.context, session, &window);
         sheet->setFolderChooser(
             [this](const QString& at) { return folderStarts << at, nextFolder; });
-        sheet->setImageChooser(
-            [this](const QString& at) { return imageFolders << at, nextImages; });
     }
     template <typename T = QPushButton>
     T* find(const char* name) const {
@@ -47,9 +46,7 @@ struct SheetFixture {
     QWidget window;
     SheetVC* sheet = nullptr;
     std::optional<QString> nextFolder;
-    std::optional<QStringList> nextImages;
     QStringList folderStarts;
-    QStringList imageFolders;
 };
 
 // One character as key events, one per entry (as an input method may send an accent apart).
@@ -141,15 +138,31 @@ private slots:
         QVERIFY(f.apiKey()->isVisibleTo(f.sheet) && !f.showPass()->isVisibleTo(f.sheet));
     }
 
-    void foldersGetKeyAndPreview() {
+    void foldersGetKeyAndOpenFolder() {
         SheetFixture f(QStringLiteral("http://127.0.0.1:1/api/v1/"));
         f.t.settings.setString(UserDefaultKeys::appVersion, QStringLiteral("2.4.1"));
         f.sheet->present();  // the version is read once, when the sheet is built
         QCOMPARE(f.find<QLabel>("lblVersion")->text(), QStringLiteral("version : "));
+        QVERIFY(f.sheet->isModal() || f.sheet->windowModality() == Qt::WindowModal);
+        QVERIFY(!(f.sheet->windowFlags() &
+                  (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         SheetVC later(f.t.context, f.session, &f.window);
         QCOMPARE(later.findChild<QLabel*>("lblVersion")->text(), QStringLiteral("version : 2.4.1"));
+        const QUrl page("http://127.0.0.1:1/account");
         QTest::mouseClick(f.find("btnGetKey"), Qt::LeftButton);
-        QCOMPARE(f.t.opener.opened, QList<QUrl>{QUrl("http://127.0.0.1:1/account")});
+        QCOMPARE(f.t.opener.opened, QList<QUrl>{page});
+        QVERIFY(f.t.alerts.entries.isEmpty());
+        // Without a browser the address is shown, and "Copy Address" puts it on the clipboard.
+        f.t.opener.canOpen = false;
+        f.t.alerts.sheetAnswers = {0};
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(f.find("btnGetKey"), Qt::LeftButton);
+        QCOMPARE(f.t.alerts.entries.size(), 1);
+        QVERIFY(f.t.alerts.entries.first().alert.informativeText.contains(page.toString()));
+        QCOMPARE(f.t.alerts.entries.first().alert.buttons.first(), QStringLiteral("Copy Address"));
+        QCOMPARE(QGuiApplication::clipboard()->text(), page.toString());
+        f.t.opener.canOpen = true;
+        f.t.alerts.clear();
 
         // A chosen folder is stored at once, so Cancel keeps it; a cancelled chooser does nothing.
         QCOMPARE(f.folderLabel(), SettingsStore::downloadsFolder());
@@ -164,48 +177,23 @@ private slots:
         f.nextFolder.reset();
         QTest::mouseClick(f.find("btnSelectFolder"), Qt::LeftButton);
         QCOMPARE(f.folderLabel(), chosen.path());
-        QTest::mouseClick(f.find("btnOutput"), Qt::LeftButton);  // image chooser cancelled
-        QCOMPARE(f.imageFolders, QStringList{chosen.path()});
-        QVERIFY(!f.sheet->previewWindow());
+
+        // "Open folder" opens the shown folder in the file manager; a missing one is reported.
+        QCOMPARE(f.find("btnOutput")->text(), QStringLiteral("Open folder"));
+        QTest::mouseClick(f.find("btnOutput"), Qt::LeftButton);
+        QCOMPARE(f.t.opener.opened.last(), QUrl::fromLocalFile(chosen.path()));
         f.sheet->reject();  // off screen the folder buttons do nothing
         f.nextFolder = QStringLiteral("/elsewhere");
         f.find("btnSelectFolder")->click();
         f.find("btnOutput")->click();
-        QCOMPARE(f.folderStarts.size() + f.imageFolders.size(), 3);
-
-        // The output-folder button previews the chosen files; a PDF is shown by its name only.
-        const QStringList files{chosen.filePath("a.png"), chosen.filePath("b.jpg"),
-                                chosen.filePath("c.pdf")};
-        QImage image(40, 30, QImage::Format_RGB32);
-        image.fill(Qt::red);
-        QVERIFY(image.save(files[0]) && image.save(files[1]));
-        QFile pdf(files[2]);
-        QVERIFY(pdf.open(QIODevice::WriteOnly) && pdf.write("%PDF-1.4 not a picture") > 0);
-        pdf.close();
+        QCOMPARE(f.folderStarts.size(), 2);
+        QCOMPARE(f.t.opener.opened.size(), 3);
+        f.t.settings.setString(UserDefaultKeys::outputFolder, chosen.filePath("gone"));
         f.sheet->present();
-        f.nextImages = files;
         QTest::mouseClick(f.find("btnOutput"), Qt::LeftButton);
-        ImagePreview* preview = f.sheet->previewWindow();
-        QVERIFY(preview && preview->isVisible());
-        QCOMPARE(preview->currentPath(), files.at(0));
-        QTRY_VERIFY(preview->hasPicture());
-        for (int step : {1, 2}) {
-            QTest::keyClick(preview, Qt::Key_Right);
-            QCOMPARE(preview->currentPath(), files.at(step));
-            QTRY_VERIFY(!preview->isLoading());
-            QCOMPARE(preview->hasPicture(), step == 1);
-        }
-        QTest::keyClick(preview, Qt::Key_Right);  // stays on the last
-        QTest::keyClick(preview, Qt::Key_Left);
-        QCOMPARE(preview->currentIndex(), 1);
-        QTest::keyClick(preview, Qt::Key_Space);
-        QVERIFY(!preview->isVisible());
-
-        // A new choice reuses the window and starts at its first image.
-        f.nextImages = QStringList{files.at(1)};
-        QTest::mouseClick(f.find("btnOutput"), Qt::LeftButton);
-        QCOMPARE(f.sheet->previewWindow(), preview);
-        QCOMPARE(preview->currentPath(), files.at(1));
+        QCOMPARE(f.t.opener.opened.size(), 3);
+        QCOMPARE(f.t.alerts.messages(),
+                 QStringList{"The folder " + chosen.filePath("gone") + " does not exist."});
     }
 
     // Return presses Save, which stores the shown folder and verifies the key; the text verified

@@ -10,6 +10,7 @@
 #include "ImagePreview.h"
 #include "LocalService.h"
 #include "OutputCell.h"
+#include "RunProgressPanel.h"
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
 #include "SheetVC.h"
@@ -18,6 +19,7 @@
 #include "ThumbnailView.h"
 #include "UserDefaultKeys.h"
 #include "ViewController.h"
+#include "WindowFixture.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -25,58 +27,6 @@
 #include <memory>
 
 namespace {
-
-QString writeImage(const QString& path, int width = 120, int height = 90) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(QColor(40, 120, 200));
-    return image.save(path) ? path : QString();
-}
-
-// A service that answers the launch's version and credit checks.
-Constant scripted(ScriptedServer& server) {
-    const QByteArray credits = R"({"other_remain_credit":10,"pay_as_you _go_plan_remain_credit":0,)"
-                               R"("subscription_plan_remain_credit":0})";
-    if (!server.start()) qFatal("no scripted server");
-    server.script("/api/v1/get_app_version",
-                  ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})"));
-    server.script("/api/v1/credit_check", ScriptedReply::json(200, credits));
-    return *Constant::fromServiceUrl(server.baseUrl().toString());
-}
-
-// A window on temporary settings, against the scripted service or a local one.
-struct Fixture {
-    explicit Fixture(bool signedIn = true, const LocalService* local = nullptr)
-        : t(local ? local->service() : scripted(server)) {
-        if (!signedIn) return;  // else the user has passed the get-start screen and has a key
-        t.settings.setBool(UserDefaultKeys::isFirst, true);
-        t.settings.setString(UserDefaultKeys::apiKey, local ? local->demoKey() : "test-key");
-        t.settings.setString(UserDefaultKeys::outputFolder, t.dir.path());
-    }
-    ViewController& open(const QStringList& images = {}) {
-        w = std::make_unique<ViewController>(t.context, session);
-        w->queue().admitPaths(images, false);
-        w->show();
-        if (!QTest::qWaitForWindowExposed(w.get())) qWarning("window not exposed");
-        return *w;
-    }
-    QStringList images(int n) const {
-        QStringList paths;
-        for (int i = 0; i < n; ++i)
-            paths << writeImage(t.dir.filePath(QString::asprintf("photo%02d.png", i)));
-        return paths;
-    }
-    ScriptedServer server;
-    TestContext t;
-    ServiceSession session;
-    std::unique_ptr<ViewController> w;
-};
-
-template <typename T = QWidget>
-T* outlet(const QWidget& window, const char* name) {
-    T* widget = window.findChild<T*>(QString::fromLatin1(name));
-    if (!widget) qFatal("no outlet %s", name);
-    return widget;
-}
 
 // The views shown, the buttons enabled and START's title: what tells the window's states apart.
 QString state(const QWidget& w) {
@@ -144,7 +94,7 @@ private slots:
         Fixture f(!first);
         f.t.settings.setString(UserDefaultKeys::apiKey, key);
         ViewController& w = f.open();
-        QCOMPARE(w.windowTitle(), QStringLiteral("Vorpane for MAC"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("Vorpane"));
         QCOMPARE(w.getStartView() != nullptr, overlay);
         QCOMPARE(f.t.settings.apiKey().isEmpty(), overlay);
         QCOMPARE(outlet(w, "btnAdd")->isVisible(), !overlay);
@@ -455,16 +405,27 @@ private slots:
             QCOMPARE(w.list()->outputCell(row)->lblStatus()->fullText(), sizes.at(row));
         }
         QTRY_VERIFY(credit->text().contains(QStringLiteral("Total credits: 47")));
+        QCOMPARE(w.progressPanel()->summaryLabel()->text(), QStringLiteral("3 done"));
+        QCOMPARE(w.progressPanel()->bar()->value(), 3);
         QVERIFY(f.t.alerts.entries.isEmpty());
 
-        // Zoom opens the row's own result; Space or Escape closes the preview.
+        // Zoom and a double click open the row's own result, titled with its name and size;
+        // Left and Right walk the done rows; Escape closes the review.
         for (int row : {1, 2}) {
-            QTest::mouseClick(w.list()->outputCell(row)->imgZoom(), Qt::LeftButton);
+            if (row == 1)
+                QTest::mouseClick(w.list()->outputCell(row)->imgZoom(), Qt::LeftButton);
+            else
+                QTest::mouseDClick(w.list()->imageCell(row), Qt::LeftButton);
             QVERIFY(w.preview() && w.preview()->isVisible());
             QCOMPARE(w.preview()->currentPath(), w.queue().at(row)->outputFile);
             QCOMPARE(w.queue().outputIndex, row);
             QTRY_VERIFY(w.preview()->hasPicture());
-            QTest::keyClick(w.preview(), row == 1 ? Qt::Key_Space : Qt::Key_Escape);
+            QCOMPARE(w.preview()->windowTitle(),
+                     QFileInfo(w.queue().at(row)->outputFile).fileName() + " \u2014 " +
+                         sizes.at(row).trimmed().replace('x', " \u00d7 "));
+            QTest::keyClick(w.preview(), Qt::Key_Left);
+            QCOMPARE(w.preview()->currentPath(), w.queue().at(row - 1)->outputFile);
+            QTest::keyClick(w.preview(), Qt::Key_Escape);
             QVERIFY(!w.preview()->isVisible());
         }
         QTest::mouseClick(outlet<QPushButton>(w, "btnClearList"), Qt::LeftButton);

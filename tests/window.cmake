@@ -6,3 +6,6 @@ if(TARGET vorpane-server)
   target_compile_definitions(tst_window PRIVATE VORPANE_SERVER_PATH="$<TARGET_FILE:vorpane-server>")
   add_dependencies(tst_window vorpane-server)
 endif()
+# The review window, the run's progress, menus, remembered choices and the desktop's messages.
+vorpane_add_test(review LIBS vorpane_ui)
+add_test(NAME app_version COMMAND sh -c "\"$1\" --version | grep -qx 'vorpane ${PROJECT_VERSION}'" sh $<TARGET_FILE:vorpane>)

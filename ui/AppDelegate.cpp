@@ -17,5 +17,5 @@ QString AppDelegate::quote() {
 }
 
 void AppDelegate::printQuote() {
-    ConsoleLog::line(quote());
+    ConsoleLog::line(lcUi(), quote());
 }

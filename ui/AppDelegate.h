@@ -7,7 +7,7 @@ class QSystemTrayIcon;
 class ViewController;
 
 // The application object's behaviour: a status item created at start and never shown, the colour
-// panel closed when the application quits, and a quotation printed on request.
+// panel closed when the application quits, and a quotation logged on request.
 class AppDelegate final : public QObject {
     Q_OBJECT
 public:
@@ -15,7 +15,7 @@ public:
 
     QSystemTrayIcon* statusItem() const { return m_statusItem; }
     static QString quote();
-    // Writes the quotation to standard output. Nothing in the application sends it.
+    // Writes the quotation to the "vorpane.ui" log. Nothing in the application sends it.
     void printQuote();
 
 private:

@@ -2,6 +2,6 @@
 
 #include <QDesktopServices>
 
-void DesktopUrlOpener::openUrl(const QUrl& url) {
-    QDesktopServices::openUrl(url);
+bool DesktopUrlOpener::openUrl(const QUrl& url) {
+    return QDesktopServices::openUrl(url);
 }

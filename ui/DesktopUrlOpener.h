@@ -2,8 +2,8 @@
 
 #include "UrlOpener.h"
 
-// Opens pages in the user's default browser.
+// Opens pages in the user's default browser and folders in the file manager.
 class DesktopUrlOpener final : public UrlOpener {
 public:
-    void openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override;
 };

@@ -43,6 +43,10 @@ ImageCell::ImageCell(QWidget* parent)
     m_progressIndicator->setObjectName(QStringLiteral("progressIndicator"));
     m_progressIndicator->setAccessibleName(tr("In progress"));
     m_progressIndicator->hide();
+    // The marks keep their place whether the delete button shows or not.
+    QSizePolicy keepPlace = m_btnDelete->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    m_btnDelete->setSizePolicy(keepPlace);
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(10, 4, 8, 4);
@@ -94,5 +98,5 @@ void ImageCell::highlightChanged() {
 void ImageCell::updateDeleteButton() {
     // Shown under the pointer; a row where the run halted keeps it shown.
     const bool halted = record() && record()->status == RowStatus::FailedHalted;
-    m_btnDelete->setVisible(isHighlighted() || halted);
+    m_btnDelete->setVisible(isRowHighlighted() || halted);
 }

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
@@ -182,6 +183,8 @@ void ImageListView::layoutCells() {
             row.record = m_model->record(it.value());
             row.image = takeImageCell();
             row.output = takeOutputCell();
+            row.image->setPartner(row.output);
+            row.output->setPartner(row.image);
             row.image->bind(row.record);
             row.output->bind(row.record);
             const QString path = row.record->imageURl.value_or(QString());
@@ -201,6 +204,8 @@ void ImageListView::release(Row& row) {
     if (!path.isEmpty() && !m_thumbnails.isSettled(path)) m_thumbnails.cancel(path);
     row.image->hide();
     row.output->hide();
+    row.image->setPartner(nullptr);
+    row.output->setPartner(nullptr);
     row.image->bind(nullptr);
     row.output->bind(nullptr);
     row.image->setThumbnail(QImage());
@@ -213,6 +218,7 @@ ImageCell* ImageListView::takeImageCell() {
     auto* cell = new ImageCell(viewport());
     connect(cell, &ImageCell::deleteRequested, this,
             [this](const DataModelPtr& record) { deleteRecord(record.get()); });
+    connect(cell, &ListCell::activated, this, &ImageListView::previewRequested);
     return cell;
 }
 
@@ -220,6 +226,7 @@ OutputCell* ImageListView::takeOutputCell() {
     if (!m_spareOutputCells.isEmpty()) return m_spareOutputCells.takeLast();
     auto* cell = new OutputCell(viewport());
     connect(cell, &OutputCell::previewRequested, this, &ImageListView::previewRequested);
+    connect(cell, &ListCell::activated, this, &ImageListView::previewRequested);
     return cell;
 }
 
@@ -260,7 +267,7 @@ void ImageListView::contextMenuEvent(QContextMenuEvent* event) {
 void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
     const DataModelPtr record = m_model->record(row);
     if (!record) return;
-    ConsoleLog::line(QStringLiteral("swipe"));
+    ConsoleLog::line(lcUi(), QStringLiteral("swipe"));
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("rowMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
@@ -275,6 +282,16 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
         QAction* retry = menu->addAction(tr("Retry"));
         connect(retry, &QAction::triggered, this, [this, weak] {
             if (const DataModelPtr r = weak.lock()) emit retryRequested(r);
+        });
+    }
+    if (record->status == RowStatus::Done && QFileInfo(record->outputFile).isFile()) {
+        QAction* review = menu->addAction(tr("Review"));
+        connect(review, &QAction::triggered, this, [this, weak] {
+            if (const DataModelPtr r = weak.lock()) emit previewRequested(r);
+        });
+        QAction* show = menu->addAction(tr("Show in Folder"));
+        connect(show, &QAction::triggered, this, [this, weak] {
+            if (const DataModelPtr r = weak.lock()) emit showInFolderRequested(r);
         });
     }
     menu->popup(globalPos);

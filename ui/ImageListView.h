@@ -46,6 +46,8 @@ signals:
     void previewRequested(const std::shared_ptr<DataModel>& record);
     // "Retry" in a failed row's menu.
     void retryRequested(const std::shared_ptr<DataModel>& record);
+    // "Show in Folder" of a row whose result is saved.
+    void showInFolderRequested(const std::shared_ptr<DataModel>& record);
 
 protected:
     void updateGeometries() override;

@@ -2,6 +2,7 @@
 
 #include "Button.h"
 
+#include <QMouseEvent>
 #include <QPainter>
 #include <QTimer>
 
@@ -32,6 +33,15 @@ Button* ListCell::makeRowButton(const QString& icon, const QString& objectName,
     return button;
 }
 
+void ListCell::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && m_record) {
+        event->accept();
+        emit activated(m_record);
+        return;
+    }
+    QWidget::mouseDoubleClickEvent(event);
+}
+
 void ListCell::enterEvent(QEnterEvent* event) {
     QWidget::enterEvent(event);
     setHoverSoon(true);
@@ -52,12 +62,16 @@ void ListCell::setHoverSoon(bool hovered) {
         m_highlight = m_wantHighlight;
         update();
         highlightChanged();
+        if (m_partner) {
+            m_partner->update();
+            m_partner->highlightChanged();
+        }
     });
 }
 
 void ListCell::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    if (m_highlight) p.fillRect(rect(), QColor(0, 0, 0, 13));  // black at alpha 0.05
+    if (isRowHighlighted()) p.fillRect(rect(), QColor(0, 0, 0, 13));  // black at alpha 0.05
     // A hairline between rows.
     p.fillRect(QRect(0, height() - 1, width(), 1), QColor(0, 0, 0, 18));
 }

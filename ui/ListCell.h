@@ -18,12 +18,21 @@ public:
 
     const std::shared_ptr<DataModel>& record() const { return m_record; }
     bool isHighlighted() const { return m_highlight; }
+    // The pointer is over this cell or over the other cell of its row.
+    bool isRowHighlighted() const { return m_highlight || (m_partner && m_partner->m_highlight); }
+    // The other cell of the row, which is highlighted with this one.
+    void setPartner(ListCell* partner) { m_partner = partner; }
     // Shows the record's state again; called when the record changes.
     virtual void refresh() = 0;
     // Makes the cell show `record` (or nothing, with "NA"), in its current state.
     void bind(std::shared_ptr<DataModel> record);
 
+signals:
+    // A double click on a row that shows a record.
+    void activated(const std::shared_ptr<DataModel>& record);
+
 protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -37,6 +46,7 @@ private:
     void setHoverSoon(bool hovered);
 
     std::shared_ptr<DataModel> m_record;
+    ListCell* m_partner = nullptr;
     bool m_highlight = false;
     bool m_wantHighlight = false;
     bool m_hoverPending = false;

@@ -1,7 +1,7 @@
 #include "SheetVC.h"
 
+#include "AlertPresenter.h"
 #include "AppContext.h"
-#include "ImagePreview.h"
 #include "KeyVerifier.h"
 #include "SettingsStore.h"
 #include "UrlOpener.h"
@@ -9,7 +9,9 @@
 #include "ViewHelpers.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QSpinBox>
@@ -20,8 +22,10 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStackedLayout>
+#include <QStyle>
 #include <QTextBoundaryFinder>
 #include <QVBoxLayout>
+#include <algorithm>
 
 // The button images are compiled into the ui library; a static library needs its resources
 // registered by name before first use.
@@ -35,16 +39,12 @@ namespace {
 const QColor kSheetBackground = QColor::fromRgbF(230.0f / 255.0f, 230.0f / 255.0f, 230.0f / 255.0f);
 const QColor kFooterBackground = QColor::fromRgbF(0.9583078f, 0.9583078f, 0.9583078f);
 const QColor kActionText = QColor::fromRgbF(38.0f / 255.0f, 38.0f / 255.0f, 38.0f / 255.0f);
-// The light grey of the Show/Hide button's text and of the key fields' border.
+// The light grey of the key fields' border, and the link blue of the Show/Hide button.
 const QColor kLightGrey = QColor::fromRgbF(2.0f / 3.0f, 2.0f / 3.0f, 2.0f / 3.0f);
+const QColor kLinkBlue(0x1a, 0x62, 0xd6);
 constexpr int kActionFontPixels = 15;
 constexpr int kShowFontPixelsFirst = 11;
 constexpr int kShowFontPixels = 12;
-
-// File types the preview chooser offers.
-const QStringList kImageSuffixes = {QStringLiteral("jpg"), QStringLiteral("jpeg"),
-                                    QStringLiteral("bmp"), QStringLiteral("png"),
-                                    QStringLiteral("gif"), QStringLiteral("pdf")};
 
 QFont titleBarFont(int pixelSize) {
     QFont font = QApplication::font();
@@ -70,21 +70,6 @@ std::optional<QString> chooseFolderWithDialog(QWidget* parent, const QString& st
     return chosen.isEmpty() ? QString(QLatin1String("")) : chosen.first();
 }
 
-std::optional<QStringList> chooseImagesWithDialog(QWidget* parent, const QString& folder) {
-    QFileDialog dialog(parent, SheetVC::tr("Preview images"), folder);
-    dialog.setWindowModality(Qt::WindowModal);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    QStringList patterns;
-    for (const QString& suffix : kImageSuffixes) patterns << QStringLiteral("*.") + suffix;
-    for (const QString& suffix : kImageSuffixes)
-        patterns << QStringLiteral("*.") + suffix.toUpper();
-    dialog.setNameFilter(SheetVC::tr("Images (%1)").arg(patterns.join(QLatin1Char(' '))));
-    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Preview"));
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    return dialog.selectedFiles();
-}
-
 QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& accessibleName) {
     auto* button = new QPushButton(parent);
     button->setObjectName(QLatin1String(objectName));
@@ -99,7 +84,13 @@ QLineEdit* makeKeyField(QWidget* parent, const char* objectName, QLineEdit::Echo
     field->setEchoMode(mode);
     field->setAccessibleName(accessibleName);
     field->setPlaceholderText(SheetVC::tr("API key"));
-    field->setMinimumWidth(300);
+    // Wide enough for a whole key, masked or not, so that no dot is scrolled out of sight.
+    const QChar dot(
+        field->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, field));
+    const QFontMetrics metrics(field->font());
+    const int widest =
+        std::max(metrics.horizontalAdvance(dot), metrics.horizontalAdvance(QLatin1Char('0')));
+    field->setMinimumWidth(std::max(300, widest * (SheetVC::kMaxKeyLength + 1) + 24));
     // No focus ring and no visible border; rounded corners on the white field.
     field->setStyleSheet(QStringLiteral("QLineEdit { border: 0px solid %1; border-radius: 5px; "
                                         "background: white; padding: 5px 8px; }")
@@ -117,9 +108,11 @@ SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
 
     setObjectName(QStringLiteral("SheetVC"));
     setWindowTitle(tr("Settings"));
+    // A window-modal dialog with no minimise or maximise button.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     m_chooseFolder = [this](const QString& start) { return chooseFolderWithDialog(this, start); };
-    m_chooseImages = [this](const QString& folder) { return chooseImagesWithDialog(this, folder); };
 
     buildView();
 
@@ -174,10 +167,10 @@ void SheetVC::buildView() {
     m_lblFolderName->setMinimumWidth(200);
     auto* folderCaption = new QLabel(tr("Output Folder"), content);
 
-    m_btnOutput = makeButton(content, "btnOutput", tr("Preview images in the output folder"));
+    m_btnOutput = makeButton(content, "btnOutput", tr("Open the output folder"));
     m_btnOutput->setAutoDefault(false);
-    m_btnOutput->setText(tr("Preview…"));
-    m_btnOutput->setToolTip(tr("Preview images in the output folder"));
+    m_btnOutput->setText(tr("Open folder"));
+    m_btnOutput->setToolTip(tr("Open the output folder in the file manager"));
 
     m_lblVersion = new QLabel(content);
     m_lblVersion->setObjectName(QStringLiteral("lblVersion"));
@@ -266,10 +259,6 @@ void SheetVC::setFolderChooser(FolderChooser chooser) {
     m_chooseFolder = std::move(chooser);
 }
 
-void SheetVC::setImageChooser(ImageChooser chooser) {
-    m_chooseImages = std::move(chooser);
-}
-
 void SheetVC::present() {
     if (!isVisible()) {
         refillFromSettings();
@@ -290,6 +279,7 @@ void SheetVC::refillFromSettings() {
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
     resetKeyFields();
+    for (QLineEdit* field : {m_txtApiKey, m_txtShowPass}) field->setCursorPosition(0);
 }
 
 void SheetVC::hideEvent(QHideEvent* event) {
@@ -305,7 +295,7 @@ void SheetVC::resetKeyFields() {
 }
 
 void SheetVC::styleShowButton(const QString& title, int pixelSize) {
-    applyButtonStyle(m_btnShow, title, titleBarFont(pixelSize), kLightGrey, Qt::transparent, false,
+    applyButtonStyle(m_btnShow, title, titleBarFont(pixelSize), kLinkBlue, Qt::transparent, false,
                      false);
     m_btnShow->setAccessibleName(title == QLatin1String("Show") ? tr("Show the API key")
                                                                 : tr("Hide the API key"));
@@ -367,7 +357,16 @@ void SheetVC::save() {
 }
 
 void SheetVC::getApiKey() {
-    m_context.opener.openUrl(m_context.service.accountPage());
+    const QUrl page = m_context.service.accountPage();
+    if (m_context.opener.openUrl(page)) return;
+    // No browser: the address, to copy into one.
+    SheetAlert alert;
+    alert.messageText = tr("No web browser could be opened.");
+    alert.informativeText = tr("Get your API key from your account page:\n%1").arg(page.toString());
+    alert.buttons = QStringList{tr("Copy Address"), tr("Close")};
+    m_context.alerts.showSheetAlert(alert, [page](int button) {
+        if (button == 0) QGuiApplication::clipboard()->setText(page.toString());
+    });
 }
 
 void SheetVC::selectFolder() {
@@ -383,10 +382,12 @@ void SheetVC::selectFolder() {
 }
 
 void SheetVC::openOutputFolder() {
-    if (!isVisible() || !m_chooseImages) return;
-    const std::optional<QStringList> chosen = m_chooseImages(m_lblFolderName->text());
-    if (!chosen) return;
-    m_outputImagesList = *chosen;
-    if (!m_preview) m_preview = new ImagePreview(this);
-    m_preview->open(*m_outputImagesList);
+    const QString folder = m_lblFolderName->text();
+    if (!isVisible() || folder.isEmpty()) return;
+    if (!QFileInfo(folder).isDir()) {
+        m_context.alerts.showAlert(tr("The folder %1 does not exist.").arg(folder));
+        return;
+    }
+    if (!m_context.opener.openUrl(QUrl::fromLocalFile(folder)))
+        m_context.alerts.showAlert(tr("No file manager could open %1.").arg(folder));
 }

@@ -6,7 +6,6 @@
 #include <optional>
 
 struct AppContext;
-class ImagePreview;
 class KeyVerifier;
 class QFrame;
 class QLabel;
@@ -24,8 +23,6 @@ public:
     // Chooses the output folder, starting at `startFolder`. Nothing when the chooser is
     // cancelled; an empty path when it is confirmed without a folder.
     using FolderChooser = std::function<std::optional<QString>(const QString& startFolder)>;
-    // Chooses image files in `folder` for previewing. Nothing when the chooser is cancelled.
-    using ImageChooser = std::function<std::optional<QStringList>(const QString& folder)>;
 
     // Longest API key, in user-perceived characters.
     static constexpr int kMaxKeyLength = 32;
@@ -36,14 +33,8 @@ public:
     // Shows the sheet window-modal over its parent.
     void present();
 
-    // The file dialogs behind "Change Folder" and the output-folder button (tests replace them).
+    // The file dialog behind "Change Folder" (tests replace it).
     void setFolderChooser(FolderChooser chooser);
-    void setImageChooser(ImageChooser chooser);
-
-    // The images last chosen for preview; nothing before the first preview.
-    const std::optional<QStringList>& outputImagesList() const { return m_outputImagesList; }
-    // The preview window, once an image choice has opened it.
-    ImagePreview* previewWindow() const { return m_preview; }
 
     // Number of user-perceived characters (grapheme clusters) in `text`.
     static int graphemeCount(const QString& text);
@@ -69,9 +60,6 @@ private:
     AppContext& m_context;
     KeyVerifier* m_verifier = nullptr;
     FolderChooser m_chooseFolder;
-    ImageChooser m_chooseImages;
-    std::optional<QStringList> m_outputImagesList;
-    ImagePreview* m_preview = nullptr;
 
     QStackedLayout* m_keyStack = nullptr;
     QLineEdit* m_txtApiKey = nullptr;

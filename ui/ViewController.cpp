@@ -1,24 +1,32 @@
 #include "ViewController.h"
 
+#include "AlertPresenter.h"
 #include "AppContext.h"
 #include "Button.h"
 #include "ColorSwatch.h"
+#include "DesktopIntegration.h"
 #include "DragDropView.h"
 #include "GetStartView.h"
 #include "ImageListView.h"
 #include "ImagePreview.h"
+#include "MenuBar.h"
 #include "Notifier.h"
+#include "RememberedChoices.h"
+#include "RunProgressPanel.h"
+#include "SettingsStore.h"
 #include "SheetVC.h"
 #include "ThumbnailCache.h"
 #include "UiResources.h"
 #include "ViewHelpers.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -35,7 +43,8 @@ const QColor kRootBackground(230, 230, 230);
 const QColor kBarGrey = QColor::fromRgbF(0.9583078f, 0.9583078f, 0.9583078f);
 const QColor kBottomBar(238, 241, 249);
 const QColor kSystemBlue(0, 122, 255);
-const QColor kLightGrey(170, 170, 170);
+// Dark enough that an enabled CLEAR LIST does not pass for a disabled one.
+const QColor kLightGrey(0x6b, 0x76, 0x88);
 
 void fillBackground(QWidget* widget, const QColor& color) {
     QPalette palette = widget->palette();
@@ -114,7 +123,8 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
       m_run(std::make_unique<BatchRun>(context, session, *m_queue, *m_window, *m_credits,
                                        *m_version, *m_options)),
       m_launch(std::make_unique<LaunchSequence>(context, *m_version, *m_credits)),
-      m_thumbnails(std::make_unique<ThumbnailCache>()) {
+      m_thumbnails(std::make_unique<ThumbnailCache>()),
+      m_remembered(std::make_unique<RememberedChoices>(context.settings, *m_options)) {
     initVorpaneUiResources();
     setObjectName(QStringLiteral("ViewController"));
     buildView();
@@ -144,13 +154,14 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     connect(m_tblList, &ImageListView::previewRequested, this, &ViewController::previewRecord);
     connect(m_tblList, &ImageListView::retryRequested, this,
             [this](const DataModelPtr& record) { m_run->retryFailed(record); });
-    setWindowTitle(QStringLiteral("Vorpane for MAC"));
+    setWindowTitle(QStringLiteral("Vorpane"));
     connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
             &CreditService::getCreditDetails);
 
     // The launch: the first-launch wipe, the get-start screen while no key is stored, and the
     // version check that decides whether the credits are fetched.
     if (m_launch->prepare()) showGetStart();
+    setUpDesktop();
     m_launch->checkVersion();
 }
 
@@ -163,8 +174,8 @@ ViewController::~ViewController() {
 
 void ViewController::buildView() {
     setWindowIcon(QIcon(QStringLiteral(":/icons/vorpane.svg")));
-    resize(900, 620);
-    setMinimumSize(860, 480);
+    resize(980, 640);
+    setMinimumSize(960, 480);
 
     m_root = new QWidget(this);
     m_root->setObjectName(QStringLiteral("rootView"));
@@ -218,6 +229,15 @@ QWidget* ViewController::buildHeader() {
     m_btnSettings->setAccessibleName(tr("Settings"));
     connect(m_btnSettings, &QPushButton::clicked, this, &ViewController::settings);
 
+    m_btnOpenFolder = new Button(tr("Open Folder"), m_headerView);
+    m_btnOpenFolder->setObjectName(QStringLiteral("btnOpenFolder"));
+    m_btnOpenFolder->setIcon(QIcon(QStringLiteral(":/icons/folder.svg")));
+    m_btnOpenFolder->setIconSize(QSize(16, 16));
+    m_btnOpenFolder->setStyleSheet(kToolButtonStyle);
+    m_btnOpenFolder->setAccessibleName(tr("Open the output folder"));
+    m_btnOpenFolder->setToolTip(tr("Open the output folder"));
+    connect(m_btnOpenFolder, &QPushButton::clicked, this, &ViewController::openOutputFolder);
+
     m_lblRemainCredit = new QLabel(m_headerView);
     m_lblRemainCredit->setObjectName(QStringLiteral("lblRemainCredit"));
     m_lblRemainCredit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -240,6 +260,7 @@ QWidget* ViewController::buildHeader() {
     layout->setSpacing(10);
     layout->addWidget(m_btnAdd);
     layout->addWidget(m_btnSettings);
+    layout->addWidget(m_btnOpenFolder);
     layout->addStretch(1);
     layout->addWidget(m_lblRemainCredit);
     layout->addWidget(m_btnRefresh);
@@ -279,6 +300,8 @@ QWidget* ViewController::buildContent() {
     layout->setContentsMargins(16, 16, 16, 14);
     layout->setSpacing(10);
     layout->addWidget(m_contentScroll, 1);
+    m_progressPanel = new RunProgressPanel(*m_queue, *m_run, content);
+    layout->addWidget(m_progressPanel);
     layout->addWidget(m_dragView);
     return content;
 }
@@ -528,12 +551,14 @@ void ViewController::clearList() {
 void ViewController::chooseImage() {
     if (m_viewGetStart || !m_window->controls().btnAddEnabled) return;
     const QStringList paths = m_choosePaths ? m_choosePaths(false) : defaultChoosePaths(false);
+    m_remembered->rememberAdded(paths, false);
     if (!paths.isEmpty()) m_queue->admitPaths(paths, /*dropped*/ false);
 }
 
 void ViewController::chooseFolder() {
     if (m_viewGetStart || !m_window->controls().btnAddEnabled) return;
     const QStringList paths = m_choosePaths ? m_choosePaths(true) : defaultChoosePaths(true);
+    m_remembered->rememberAdded(paths, true);
     if (!paths.isEmpty()) m_queue->admitPaths(paths, /*dropped*/ false);
 }
 
@@ -541,7 +566,8 @@ QStringList ViewController::defaultChoosePaths(bool folders) {
     QFileDialog dialog(this, folders ? tr("Add a Folder") : tr("Add Images"));
     // The same dialog on every desktop, with the accept button titled "Select".
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setDirectory(m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    const QString lastFolder = m_remembered->lastAddFolder();
+    dialog.setDirectory(lastFolder.isEmpty() ? QDir::homePath() : lastFolder);
     dialog.setLabelText(QFileDialog::Accept, tr("Select"));
     if (folders) {
         dialog.setFileMode(QFileDialog::Directory);
@@ -551,7 +577,6 @@ QStringList ViewController::defaultChoosePaths(bool folders) {
         dialog.setNameFilter(QStringLiteral("Images (*.jpg *.jpeg *.png)"));
     }
     if (dialog.exec() != QDialog::Accepted) return {};
-    m_lastFolder = dialog.directory().absolutePath();
     return dialog.selectedFiles();
 }
 
@@ -559,10 +584,21 @@ void ViewController::previewRecord(const std::shared_ptr<DataModel>& record) {
     if (!record) return;
     const int row = m_queue->indexOf(record.get());
     if (row >= 0) m_queue->outputIndex = row;
-    // A row shows its own saved result; a row without one opens nothing.
-    if (record->outputFile.isEmpty()) return;
+    // A row shows its own saved result; a row without one opens nothing. Left and Right walk
+    // the done rows in list order.
+    if (record->outputFile.isEmpty() || record->status != RowStatus::Done) return;
+    QList<ImagePreview::Item> items;
+    int index = -1;
+    for (int i = 0; i < m_queue->count(); ++i) {
+        const DataModelPtr r = m_queue->at(i);
+        if (r->status != RowStatus::Done || r->outputFile.isEmpty()) continue;
+        if (r == record) index = static_cast<int>(items.size());
+        items.append({r->outputFile, r->imageURl.value_or(QString())});
+    }
     if (!m_preview) m_preview = new ImagePreview(this);
-    m_preview->open({record->outputFile});
+    m_preview->setChosenColor(
+        m_options->selectedColor.isEmpty() ? QColor() : QColor(m_options->selectedColor));
+    m_preview->open(items, index);
 }
 
 void ViewController::openColorPanel() {
@@ -631,4 +667,55 @@ bool ViewController::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void ViewController::setUpDesktop() {
+    // After the first-launch wipe, which clears what was remembered.
+    m_remembered->restore();
+    const QByteArray geometry = m_remembered->windowGeometry();
+    if (!geometry.isEmpty()) restoreGeometry(geometry);
+
+    m_menuBar = new MenuBar(*this);
+    m_desktop = new DesktopIntegration(m_context.opener, this);
+    connect(m_tblList, &ImageListView::showInFolderRequested, this, &ViewController::showInFolder);
+    connect(m_progressPanel, &RunProgressPanel::progressChanged, m_desktop,
+            &DesktopIntegration::setLauncherProgress);
+    connect(m_progressPanel, &RunProgressPanel::runEnded, this,
+            [this](RunState state, const RunProgress::Counts& counts) {
+                // Only when the user is looking elsewhere.
+                if (!isActiveWindow())
+                    m_desktop->notifyRunEnded(state, counts,
+                                              m_context.settings.resolvedOutputFolder());
+            });
+    connect(m_run.get(), &BatchRun::stoppedForCredit, this, [this] {
+        if (isActiveWindow()) return;
+        m_desktop->notify(tr("Batch stopped: no credit left"),
+                          tr("%1 of %2 done. Recharge, then press START to continue.")
+                              .arg(m_queue->doneCount())
+                              .arg(m_queue->count()),
+                          m_context.settings.resolvedOutputFolder());
+    });
+}
+
+void ViewController::openOutputFolder() {
+    QString error;
+    const QString folder = m_context.settings.prepareOutputFolder(&error);
+    if (folder.isEmpty()) {
+        m_context.alerts.showAlert(error);
+        return;
+    }
+    if (!m_desktop->openFolder(folder))
+        m_context.alerts.showAlert(tr("No file manager could open %1.").arg(folder));
+}
+
+void ViewController::showInFolder(const std::shared_ptr<DataModel>& record) {
+    if (!record || record->outputFile.isEmpty()) return;
+    if (!m_desktop->showInFolder(record->outputFile))
+        m_context.alerts.showAlert(
+            tr("No file manager could open %1.").arg(QFileInfo(record->outputFile).absolutePath()));
+}
+
+void ViewController::closeEvent(QCloseEvent* event) {
+    m_remembered->setWindowGeometry(saveGeometry());
+    QMainWindow::closeEvent(event);
 }

@@ -17,6 +17,10 @@
 struct AppContext;
 class Button;
 class ColorSwatch;
+class DesktopIntegration;
+class MenuBar;
+class RememberedChoices;
+class RunProgressPanel;
 class DragDropView;
 class GetStartView;
 class ImageListView;
@@ -56,6 +60,10 @@ public:
     ImagePreview* preview() const { return m_preview; }
     QColorDialog* colorPanel() const { return m_colorPanel; }
     GetStartView* getStartView() const { return m_viewGetStart; }
+    MenuBar* menus() const { return m_menuBar; }
+    RunProgressPanel* progressPanel() const { return m_progressPanel; }
+    DesktopIntegration& desktop() { return *m_desktop; }
+    RememberedChoices& remembered() { return *m_remembered; }
 
     void setPathChooser(PathChooser chooser) { m_choosePaths = std::move(chooser); }
 
@@ -70,9 +78,14 @@ public:
     void previewRecord(const std::shared_ptr<DataModel>& record);
     void presentSheet();
     void closeColorPanel();
+    // Opens the output folder in the file manager.
+    void openOutputFolder();
+    // Shows a row's saved result in its folder.
+    void showInFolder(const std::shared_ptr<DataModel>& record);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildView();
@@ -86,6 +99,8 @@ private:
     void renderState();
     void renderOptions();
     QStringList defaultChoosePaths(bool folders);
+    // Remembered choices, the menu bar and the desktop's notifications and dock progress.
+    void setUpDesktop();
 
     AppContext& m_context;
     ServiceSession& m_session;
@@ -98,7 +113,7 @@ private:
     std::unique_ptr<LaunchSequence> m_launch;
     std::unique_ptr<ThumbnailCache> m_thumbnails;
     PathChooser m_choosePaths;
-    QString m_lastFolder;
+    std::unique_ptr<RememberedChoices> m_remembered;
     QString m_startTitle;
 
     // Outlets.
@@ -132,4 +147,8 @@ private:
     SheetVC* m_sheet = nullptr;
     ImagePreview* m_preview = nullptr;
     QColorDialog* m_colorPanel = nullptr;
+    Button* m_btnOpenFolder = nullptr;
+    RunProgressPanel* m_progressPanel = nullptr;
+    MenuBar* m_menuBar = nullptr;
+    DesktopIntegration* m_desktop = nullptr;
 };

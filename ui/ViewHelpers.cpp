@@ -9,9 +9,30 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+AlertSeverity alertSeverity(const QString& message) {
+    if (message.startsWith(QLatin1String("Oops!"))) return AlertSeverity::Critical;
+    static const char* const warnings[] = {
+        "invalid",     "could not",     "cannot",          "does not exist", "already in",
+        "larger than", "please choose", "no file manager", "read-only",      "is full"};
+    for (const char* words : warnings)
+        if (message.contains(QLatin1String(words), Qt::CaseInsensitive))
+            return AlertSeverity::Warning;
+    return AlertSeverity::Information;
+}
+
 void showAlert(const QString& message, QWidget* parent, const QString& detail) {
     QMessageBox box(parent);
-    box.setIcon(detail.isEmpty() ? QMessageBox::Information : QMessageBox::Warning);
+    switch (alertSeverity(message)) {
+        case AlertSeverity::Critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case AlertSeverity::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case AlertSeverity::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+    }
     box.setText(message);
     box.setInformativeText(detail);
     box.setStandardButtons(QMessageBox::Ok);
@@ -36,15 +57,19 @@ void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont
             ? backgroundColor.name(QColor::HexArgb)
             : QStringLiteral("transparent");
     const QString border = bordered ? QStringLiteral("1px solid #c8c8c8") : QStringLiteral("none");
-    const QString disabledBackground = backgroundColor.alpha() > 0
-                                           ? backgroundColor.lighter(125).name()
-                                           : QStringLiteral("transparent");
+    // Disabled: a flat grey, whatever the colour, so that it never passes for an enabled button.
+    const bool light = backgroundColor.alpha() == 0 || backgroundColor.lightness() > 230;
+    const QString disabledBackground = backgroundColor.alpha() == 0 ? QStringLiteral("transparent")
+                                       : light                      ? backgroundColor.name()
+                                                                    : QStringLiteral("#cfd4dc");
+    const QString disabledText = light ? QStringLiteral("#a3a9b2") : QStringLiteral("#f3f4f6");
     button->setStyleSheet(
         QStringLiteral("QAbstractButton { color: %1; background-color: %2; border: %3; "
                        "border-radius: 5px; padding: 4px 10px; }"
-                       "QAbstractButton:disabled { color: #eeeeee; background-color: %4; }"
+                       "QAbstractButton:disabled { color: %5; background-color: %4; }"
                        "QAbstractButton:focus { outline: none; border: 1px solid #2f6fd6; }")
-            .arg(textColor.name(QColor::HexArgb), background, border, disabledBackground));
+            .arg(textColor.name(QColor::HexArgb), background, border, disabledBackground,
+                 disabledText));
 }
 
 void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity,

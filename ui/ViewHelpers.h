@@ -11,9 +11,14 @@
 class QAbstractButton;
 class QWidget;
 
-// Modal message with one "OK" button; confirming it also puts the message on the clipboard.
+// Modal message with one "OK" button; confirming it also puts the message on the clipboard. Its
+// icon follows the message's severity (alertSeverity); `detail` says more below it.
 void showAlert(const QString& message, QWidget* parent = nullptr,
                const QString& detail = QString());
+
+enum class AlertSeverity { Information, Warning, Critical };
+// A broken exchange is critical; a refused or impossible request is a warning; the rest informs.
+AlertSeverity alertSeverity(const QString& message);
 
 // Styles a push button: centred title in the given font and colour, flat, the background colour
 // with rounded corners, the icon (if any) left of the title.

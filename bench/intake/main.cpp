@@ -24,7 +24,7 @@ struct SilentAlerts final : AlertPresenter {
     void showSheetAlert(const SheetAlert&, std::function<void(int)>) override { ++count; }
 };
 struct NoOpener final : UrlOpener {
-    void openUrl(const QUrl&) override {}
+    bool openUrl(const QUrl&) override { return true; }
 };
 
 long peakRssKb() {

@@ -54,7 +54,7 @@ public:
 
 class NoOpener final : public UrlOpener {
 public:
-    void openUrl(const QUrl&) override {}
+    bool openUrl(const QUrl&) override { return true; }
 };
 
 // What the service hands back: a 640x480 PNG with some texture, so it does not compress to

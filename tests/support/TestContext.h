@@ -56,7 +56,11 @@ public:
 class RecordingOpener final : public UrlOpener {
 public:
     QList<QUrl> opened;
-    void openUrl(const QUrl& url) override { opened.append(url); }
+    bool canOpen = true;  // false plays a computer without a browser
+    bool openUrl(const QUrl& url) override {
+        opened.append(url);
+        return canOpen;
+    }
 };
 
 // Everything a piece of logic needs, with settings in a temporary folder.

@@ -1,0 +1,70 @@
+#include "RunProgress.h"
+
+#include <algorithm>
+
+RunProgress::Counts RunProgress::count(const QList<std::shared_ptr<DataModel>>& rows) {
+    Counts counts;
+    for (const auto& row : rows) {
+        switch (row->status) {
+            case RowStatus::Done:
+                ++counts.done;
+                break;
+            case RowStatus::Failed:
+            case RowStatus::FailedHalted:
+                ++counts.failed;
+                break;
+            case RowStatus::Waiting:
+            case RowStatus::InProgress:
+                ++counts.remaining;
+                break;
+        }
+    }
+    return counts;
+}
+
+std::optional<qint64> RunProgress::timeLeftMs(const QList<qint64>& durationsMs, int remaining) {
+    if (durationsMs.size() < kMinSamples) return std::nullopt;
+    if (remaining <= 0) return 0;
+    const qsizetype n = std::min<qsizetype>(kWindow, durationsMs.size());
+    qint64 sum = 0;
+    for (qsizetype i = durationsMs.size() - n; i < durationsMs.size(); ++i)
+        sum += std::max<qint64>(0, durationsMs.at(i));
+    return (sum * remaining + n / 2) / n;
+}
+
+QString RunProgress::formatDuration(qint64 ms) {
+    const qint64 seconds = std::max<qint64>(0, (ms + 500) / 1000);
+    const qint64 h = seconds / 3600;
+    const qint64 m = seconds / 60 % 60;
+    const qint64 s = seconds % 60;
+    if (h > 0) return QString::asprintf("%lld:%02lld:%02lld", h, m, s);
+    return QString::asprintf("%lld:%02lld", m, s);
+}
+
+QString RunProgress::summary(const Counts& counts) {
+    QString text = QStringLiteral("%1 done").arg(counts.done);
+    if (counts.failed > 0) text += QStringLiteral(" \u00b7 %1 failed").arg(counts.failed);
+    return text;
+}
+
+void RunProgress::start(qint64 nowMs) {
+    m_startMs = nowMs;
+    m_stopMs.reset();
+    m_lastFinishMs = nowMs;
+    m_durations.clear();
+}
+
+void RunProgress::imageFinished(qint64 nowMs) {
+    if (!isRunning()) return;
+    m_durations.append(nowMs - m_lastFinishMs);
+    m_lastFinishMs = nowMs;
+}
+
+void RunProgress::stop(qint64 nowMs) {
+    if (isRunning()) m_stopMs = nowMs;
+}
+
+qint64 RunProgress::elapsedMs(qint64 nowMs) const {
+    if (!m_startMs) return 0;
+    return std::max<qint64>(0, m_stopMs.value_or(nowMs) - *m_startMs);
+}

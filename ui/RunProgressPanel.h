@@ -1,0 +1,52 @@
+#pragma once
+
+#include "BatchRun.h"
+#include "RunProgress.h"
+
+#include <QElapsedTimer>
+#include <QWidget>
+
+class ImageQueue;
+class QLabel;
+class QProgressBar;
+class QTimer;
+
+// The run's status line under the list: a bar of the done, failed and remaining rows, the time
+// the run has taken and the time it will still take, and "N done · M failed". It reads the rows'
+// states from the queue and follows the run's state; it changes neither.
+class RunProgressPanel final : public QWidget {
+    Q_OBJECT
+public:
+    RunProgressPanel(ImageQueue& queue, BatchRun& run, QWidget* parent = nullptr);
+
+    RunProgress::Counts counts() const { return m_counts; }
+    QProgressBar* bar() const { return m_bar; }
+    QLabel* timeLabel() const { return m_time; }
+    QLabel* summaryLabel() const { return m_summary; }
+    // Replaces the clock (milliseconds), for tests.
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+
+signals:
+    // The share of the queue that is handled, while a run goes on; `running` false at its end.
+    void progressChanged(double fraction, bool running);
+    // A run ended in `state` (finished, halted, stopped) with these counts.
+    void runEnded(RunState state, const RunProgress::Counts& counts);
+
+private:
+    void onRowChanged(int row);
+    void onRunState(RunState state);
+    void recount();
+    void render();
+
+    ImageQueue& m_queue;
+    RunProgress m_progress;
+    RunProgress::Counts m_counts;
+    QList<const DataModel*> m_finished;  // rows finished in the current run
+    bool m_running = false;
+    QElapsedTimer m_elapsed;
+    std::function<qint64()> m_clock;
+    QProgressBar* m_bar;
+    QLabel* m_time;
+    QLabel* m_summary;
+    QTimer* m_tick;
+};
