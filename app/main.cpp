@@ -1,8 +1,10 @@
 #include "AppContext.h"
 #include "AppDelegate.h"
+#include "BatchJournal.h"
 #include "Constant.h"
 #include "CreditRecord.h"
 #include "DesktopUrlOpener.h"
+#include "KeychainKeyStore.h"
 #include "Notifier.h"
 #include "ScreenshotMode.h"
 #include "ServiceSession.h"
@@ -81,6 +83,8 @@ int main(int argc, char** argv) {
         service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
 
     SettingsStore settings;
+    KeychainKeyStore keychain;
+    settings.useKeyStore(&keychain);  // the launch waits for its answer
     CreditRecord credits;
     Notifier notifier;
     WidgetAlertPresenter alerts;
@@ -90,6 +94,7 @@ int main(int argc, char** argv) {
 
     ViewController window(context, session);
     alerts.setWindow(&window);
+    window.keepJournal(BatchJournal::defaultPath());  // before the command line's files
     AppDelegate delegate(window);
     window.show();
 
