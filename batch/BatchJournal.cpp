@@ -338,17 +338,16 @@ void BatchJournal::onResultKnown(int row) {
     if (!m_known.contains(record.get())) scan();
     const auto it = m_known.constFind(record.get());
     if (it == m_known.constEnd()) return;
-    // The credit is spent: the address is on disk, synced, before the download starts.
+    // The credit is spent: the address is committed before the download starts, so that a crash
+    // from here on cannot lose it.
     QElapsedTimer clock;
     clock.start();
-    exec(QStringLiteral("PRAGMA synchronous=FULL"));
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     const bool written = db.transaction() && writeRow(*it) && db.commit();
     if (written)
         m_dirty.remove(it->id);
     else
         db.rollback();
-    exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     countWrite(clock.nsecsElapsed());
 }
 

@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
+#include <QStandardPaths>
 #include <algorithm>
 #include <cstdio>
 
@@ -29,7 +30,9 @@ ScriptedServer::Handler serviceHandler(ScriptedServer* server, QByteArray result
     return [server, result](const RecordedRequest& r) {
         if (r.path.endsWith("/get_app_version")) return ScriptedReply::json(200, "{}");
         if (r.path.endsWith("/credit_check"))
-            return ScriptedReply::json(200, R"({"other_remain_credit":1000000})");
+            return ScriptedReply::json(200, R"({"other_remain_credit":1000000,)"
+                                            R"("pay_as_you _go_plan_remain_credit":0,)"
+                                            R"("subscription_plan_remain_credit":0})");
         if (r.path.endsWith("/remove_image_background")) {
             const RecordedPart* file = r.part("source_image_file");
             const QString stem =
@@ -68,7 +71,8 @@ Run runOnce(const Constant& service, const QString& in, const QString& out,
             const QString& journal) {
     QDir(out).removeRecursively();
     QDir().mkpath(out);
-    for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(journal + suffix);
+    if (!journal.isEmpty())
+        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(journal + suffix);
     Launch l(service, out, journal);
     l.w->queue().admitFolder(in);
     QCoreApplication::processEvents();
@@ -84,6 +88,7 @@ Run runOnce(const Constant& service, const QString& in, const QString& out,
     if (BatchJournal* j = l.w->journal()) j->flush();  // what is left is part of the cost
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.done = l.w->queue().doneCount();
+    if (run.done == 0) std::fprintf(stderr, "count %d alerts: %s\n", l.w->queue().count(), qPrintable(l.t.alerts.messages().join(" / ")));
     if (BatchJournal* j = l.w->journal()) {
         run.journalMs = double(j->writeTimeNs()) / 1e6;
         run.longestMs = double(j->longestWriteNs()) / 1e6;
