@@ -3,7 +3,7 @@
 // twice in alternation; the time the journal spent writing and its longest single write; and
 // the time to restore an unfinished batch of N rows into a new window at launch.
 //
-//   bench_journal [--images N] [--rounds R]
+//   bench_journal [--images N] [--rounds R]   (--rounds 0: the restore alone)
 
 #include "BatchJournal.h"
 #include "ConsoleLog.h"
@@ -88,7 +88,9 @@ Run runOnce(const Constant& service, const QString& in, const QString& out,
     if (BatchJournal* j = l.w->journal()) j->flush();  // what is left is part of the cost
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.done = l.w->queue().doneCount();
-    if (run.done == 0) std::fprintf(stderr, "count %d alerts: %s\n", l.w->queue().count(), qPrintable(l.t.alerts.messages().join(" / ")));
+    if (run.done == 0)
+        std::fprintf(stderr, "count %d alerts: %s\n", l.w->queue().count(),
+                     qPrintable(l.t.alerts.messages().join(" / ")));
     if (BatchJournal* j = l.w->journal()) {
         run.journalMs = double(j->writeTimeNs()) / 1e6;
         run.longestMs = double(j->longestWriteNs()) / 1e6;
@@ -149,16 +151,18 @@ int main(int argc, char** argv) {
         last = b;
         last.seconds = b.seconds;
     }
-    std::sort(without.begin(), without.end());
-    std::sort(with.begin(), with.end());
-    const double best = without.first(), bestWith = with.first();
-    std::printf(
-        "run wall time, best of %d: without %.2f s, with %.2f s: %+.1f %% (target < 5 %%)\n",
-        rounds, best, bestWith, (bestWith / best - 1) * 100);
-    std::printf(
-        "journal writes during the last run: %.0f ms = %.1f %% of its wall time; longest "
-        "write %.1f ms (target < 50 ms)\n",
-        last.journalMs, last.journalMs / 10 / last.seconds, last.longestMs);
+    if (rounds > 0) {
+        std::sort(without.begin(), without.end());
+        std::sort(with.begin(), with.end());
+        const double best = without.first(), bestWith = with.first();
+        std::printf(
+            "run wall time, best of %d: without %.2f s, with %.2f s: %+.1f %% (target < 5 %%)\n",
+            rounds, best, bestWith, (bestWith / best - 1) * 100);
+        std::printf(
+            "journal writes during the last run: %.0f ms = %.1f %% of its wall time; longest "
+            "write %.1f ms (target < 50 ms)\n",
+            last.journalMs, last.journalMs / 10 / last.seconds, last.longestMs);
+    }
 
     // An unfinished batch of N rows, then a new window that restores it.
     for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(journal + suffix);
