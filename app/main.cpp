@@ -1,10 +1,12 @@
 #include "AppContext.h"
 #include "AppDelegate.h"
 #include "ConsoleLog.h"
+#include "BatchJournal.h"
 #include "Constant.h"
 #include "CreditRecord.h"
 #include "DesktopIntegration.h"
 #include "DesktopUrlOpener.h"
+#include "KeychainKeyStore.h"
 #include "Notifier.h"
 #include "ScreenshotMode.h"
 #include "ServiceSession.h"
@@ -95,6 +97,8 @@ int main(int argc, char** argv) {
         service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
 
     SettingsStore settings;
+    KeychainKeyStore keychain;
+    settings.useKeyStore(&keychain);  // the launch waits for its answer
     CreditRecord credits;
     Notifier notifier;
     WidgetAlertPresenter alerts;
@@ -106,6 +110,7 @@ int main(int argc, char** argv) {
     alerts.setWindow(&window);
     SessionBus bus;
     window.desktop().setBus(&bus);
+    window.keepJournal(BatchJournal::defaultPath());  // before the command line's files
     AppDelegate delegate(window);
     window.show();
 

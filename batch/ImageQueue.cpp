@@ -230,6 +230,34 @@ void ImageQueue::resetList() {
     emit rowsReset();
 }
 
+void ImageQueue::restore(const QList<DataModelPtr>& records) {
+    QList<DataModelPtr> rows;
+    rows.reserve(records.size());
+    m_names.clear();
+    for (const DataModelPtr& record : records) {
+        if (!record || !record->imageName) continue;
+        const QString name = identity(*record->imageName);
+        if (m_names.contains(name)) continue;
+        m_names.insert(name);
+        rows.append(record);
+    }
+    arrTableData = rows;
+    counter = 0;
+    const bool empty = rows.isEmpty();
+    emit rowsReset();  // the list is shown again whole
+    m_window.apply([empty](WindowState::Controls& c) {
+        c.unlockList();
+        c.imageViewVisible = empty;
+        c.contentScrollVisible = !empty;
+        c.bottomViewVisible = !empty;
+        c.lblRemainCreditVisible = !empty;
+        c.btnStartEnabled = true;
+        c.btnStartTitle = QStringLiteral("START");
+    });
+    updateUploadCount(handledCount());
+    if (!empty) emit rowInserted(count() - 1);  // the run has images to send again
+}
+
 bool ImageQueue::isImageSizeAllowed(qint64 byteCount) {
     ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) +
                      QStringLiteral(" bytes"));

@@ -55,6 +55,10 @@ public:
     // selection, a drop, a folder) the duplicates are reported once, together.
     void admitFile(const QString& name, const QString& path, qint64 byteCount);
 
+    // Shows a batch kept from an earlier session in place of the list (only while no run is
+    // under way): the records in their order and states; a name met twice keeps its first row.
+    void restore(const QList<DataModelPtr>& records);
+
     // Writes "Finished N of M".
     void updateUploadCount(qint64 finished);
     // Rows handled (done or failed), and rows done.

@@ -1,6 +1,8 @@
 #include "SettingsStore.h"
 
 #include "CreditRecord.h"
+#include "KeyStore.h"
+#include "PrivateFile.h"
 #include "UserDefaultKeys.h"
 
 #include <QDir>
@@ -8,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStorageInfo>
@@ -15,6 +18,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcKey, "vorpane.key", QtWarningMsg)
 
 namespace {
 
@@ -48,10 +54,22 @@ QSettings::Format jsonFormat() {
 SettingsStore::SettingsStore()
     : m_settings(std::make_unique<QSettings>(jsonFormat(), QSettings::UserScope,
                                              QStringLiteral("Vorpane"),
-                                             QStringLiteral("Vorpane"))) {}
+                                             QStringLiteral("Vorpane"))) {
+    restrictFile();
+}
 
 SettingsStore::SettingsStore(const QString& filePath)
-    : m_settings(std::make_unique<QSettings>(filePath, jsonFormat())) {}
+    : m_settings(std::make_unique<QSettings>(filePath, jsonFormat())) {
+    restrictFile();
+}
+
+void SettingsStore::restrictFile() {
+    // The file holds the key when no secret store does: no other account may read it. Later
+    // saves replace the file and keep its mode.
+    if (!PrivateFile::create(m_settings->fileName()))
+        qCWarning(lcKey) << "the settings file" << m_settings->fileName()
+                         << "cannot be made private";
+}
 
 SettingsStore::~SettingsStore() {
     m_settings->sync();
@@ -62,12 +80,14 @@ QString SettingsStore::filePath() const {
 }
 
 std::optional<QString> SettingsStore::string(const QString& key) const {
+    if (m_secrets && key == UserDefaultKeys::apiKey) return m_key;
     const QVariant v = m_settings->value(key);
     if (v.typeId() != QMetaType::QString) return std::nullopt;
     return v.toString();
 }
 
 void SettingsStore::setString(const QString& key, const std::optional<QString>& value) {
+    if (m_secrets && key == UserDefaultKeys::apiKey) return setApiKey(value.value_or(QString()));
     if (value)
         m_settings->setValue(key, *value);
     else
@@ -96,6 +116,85 @@ void SettingsStore::setValue(const QString& key, const QVariant& value) {
 
 QString SettingsStore::apiKey() const {
     return string(UserDefaultKeys::apiKey).value_or(QString());
+}
+
+void SettingsStore::setApiKey(const QString& key) {
+    if (!m_secrets) {
+        m_settings->setValue(UserDefaultKeys::apiKey, key);
+        m_settings->sync();
+        return;
+    }
+    m_key = key;
+    if (m_settings->contains(UserDefaultKeys::apiKey)) {
+        m_settings->remove(UserDefaultKeys::apiKey);
+        m_settings->sync();
+    }
+    auto done = [this, alive = std::weak_ptr<int>(m_alive), key](KeyStore::Outcome outcome) {
+        if (alive.expired() || outcome == KeyStore::Outcome::Ok ||
+            outcome == KeyStore::Outcome::NotFound)
+            return;
+        qCWarning(lcKey) << "the secret store refused the key; it is kept in the settings file";
+        m_secrets = nullptr;
+        m_settings->setValue(UserDefaultKeys::apiKey, m_key);
+        m_settings->sync();
+    };
+    if (key.isEmpty())
+        m_secrets->deleteKey(done);
+    else
+        m_secrets->writeKey(key, done);
+}
+
+void SettingsStore::whenKeyReady(std::function<void()> then) {
+    if (m_keyReady)
+        then();
+    else
+        m_keyWaiters.append(std::move(then));
+}
+
+void SettingsStore::useKeyStore(KeyStore* secrets) {
+    if (!secrets) return;
+    m_keyReady = false;
+    const std::weak_ptr<int> alive = m_alive;
+    secrets->readKey([this, alive, secrets](KeyStore::Outcome outcome, const QString& key) {
+        if (alive.expired()) return;
+        auto finish = [this] {
+            m_keyReady = true;
+            const QList<std::function<void()>> waiters = std::exchange(m_keyWaiters, {});
+            for (const auto& then : waiters) then();
+        };
+        if (outcome != KeyStore::Outcome::Ok && outcome != KeyStore::Outcome::NotFound) {
+            qCInfo(lcKey) << "no secret store answers; the key stays in the settings file";
+            return finish();
+        }
+        const QVariant inFile = m_settings->value(UserDefaultKeys::apiKey);
+        const QString fileKey =
+            inFile.typeId() == QMetaType::QString ? inFile.toString() : QString();
+        m_secrets = secrets;
+        if (fileKey.isEmpty()) {
+            m_key = outcome == KeyStore::Outcome::Ok ? key : QString();
+            if (inFile.isValid()) {
+                m_settings->remove(UserDefaultKeys::apiKey);
+                m_settings->sync();
+            }
+            return finish();
+        }
+        // A key written by an earlier version (or while no store answered) moves to the store;
+        // the file keeps it until the store has it.
+        m_key = fileKey;
+        secrets->writeKey(fileKey, [this, alive, fileKey, finish](KeyStore::Outcome written) {
+            if (alive.expired()) return;
+            if (written == KeyStore::Outcome::Ok) {
+                if (m_settings->value(UserDefaultKeys::apiKey).toString() == fileKey)
+                    m_settings->remove(UserDefaultKeys::apiKey);
+                m_settings->sync();
+            } else {
+                qCWarning(lcKey) << "the secret store refused the key; it stays in the settings "
+                                    "file";
+                m_secrets = nullptr;
+            }
+            finish();
+        });
+    });
 }
 
 QString SettingsStore::appVersion() const {
@@ -179,6 +278,7 @@ void SettingsStore::credentialReset(CreditRecord& credits) {
 }
 
 void SettingsStore::clearAll() {
+    if (m_secrets) setApiKey(QString());
     m_settings->clear();
     m_settings->sync();
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <optional>
 
 class QSettings;
+class KeyStore;
 class UserDetailsModel;
 class CreditRecord;
 
@@ -43,6 +46,19 @@ public:
 
     // The stored key, or the empty string.
     QString apiKey() const;
+    // Stores the key (the empty key is "no key") where keys are kept: the secret store once one
+    // answered, else this file. A secret store that refuses the write hands the key back to the
+    // file rather than losing it.
+    void setApiKey(const QString& key);
+    // Keeps the key in `secrets` from now on, once it answers: the key is read there (a key
+    // found in this file is moved there, then removed from here) and `ready` is called. When no
+    // store answers, the key stays in this file. Without a store, `ready` is called at once.
+    // "api_key" through string() and setString() follows the same rule.
+    void useKeyStore(KeyStore* secrets);
+    bool keyReady() const { return m_keyReady; }
+    // Runs `then` once the key is known: at once, or when the store has answered.
+    void whenKeyReady(std::function<void()> then);
+    bool keyInSecretStore() const { return m_secrets != nullptr; }
     // The stored version, or the empty string.
     QString appVersion() const;
     // The stored folder when it is a non-empty string, else the Downloads folder (never stored).
@@ -72,5 +88,12 @@ public:
     void sync();
 
 private:
+    void restrictFile();
+
     std::unique_ptr<QSettings> m_settings;
+    KeyStore* m_secrets = nullptr;  // where the key is kept, when not in this file
+    QString m_key;                  // the key as the secret store holds it
+    bool m_keyReady = true;
+    QList<std::function<void()>> m_keyWaiters;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);  // outlived by late store answers
 };

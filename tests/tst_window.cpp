@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "BatchJournal.h"
 #include "BusyIndicator.h"
 #include "Button.h"
 #include "ColorSwatch.h"
@@ -356,6 +357,83 @@ private slots:
         QCOMPARE(paid, (QStringList{"photo00.png", "photo02.png"}));
         QCOMPARE(QDir(f.t.dir.path()).entryList({"vorpane_output_*"}).size(), 3);
         QVERIFY(!outlet(w, "btnRetryFailed")->isVisible());
+    }
+
+    // A crash in mid-run loses nothing: the batch comes back from the journal, START sends only
+    // what was not paid for, and a result paid for but not saved is only downloaded.
+    void batchOutlivesACrash() {
+        Fixture f;
+        const QStringList paths = f.images(6);
+        std::atomic<bool> crashing{true};
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) &&
+                QImage(4, 3, QImage::Format_RGB32).save(&buffer, "PNG"));
+        f.server.setHandler([&f, &crashing, png](const RecordedRequest& r) {
+            if (r.path.endsWith("/get_app_version"))
+                return ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})");
+            if (r.path.endsWith("/credit_check"))
+                return ScriptedReply::json(200, R"({"other_remain_credit":10,)"
+                                                R"("pay_as_you _go_plan_remain_credit":0,)"
+                                                R"("subscription_plan_remain_credit":0})");
+            if (r.path.startsWith("/results/")) {  // photo03's result is on its way at the crash
+                if (crashing && r.path.contains("photo03")) return ScriptedReply::hold();
+                return ScriptedReply::bytes(200, "image/png", png);
+            }
+            const RecordedPart* file = r.part("source_image_file");
+            const QString stem =
+                QFileInfo(QString::fromUtf8(file ? file->fileName : "")).baseName();
+            if (crashing && (stem == "photo04" || stem == "photo05")) return ScriptedReply::hold();
+            const QString url = f.server.url("/results/" + stem + ".png").toString();
+            return ScriptedReply::json(
+                200, QString(R"({"output_image_url":"%1","ff_credit":9})").arg(url).toUtf8());
+        });
+        const QString journal = f.t.dir.filePath("batch.db");
+        auto launch = [&f](const QString& path) -> ViewController& {
+            f.w = std::make_unique<ViewController>(f.t.context, f.session);
+            f.w->keepJournal(path);
+            f.w->show();
+            return *f.w;
+        };
+        auto uploads = [&f](int from) {
+            QStringList names;
+            for (const RecordedRequest& r : f.server.requests().mid(from))
+                if (r.path.endsWith("/remove_image_background"))
+                    names << QString::fromUtf8(r.part("source_image_file")->fileName);
+            std::sort(names.begin(), names.end());
+            return names;
+        };
+        ViewController* w = &launch(journal);
+        w->queue().admitPaths(paths, false);
+        QTRY_COMPARE(w->list()->model()->rowCount(), 6);
+        QTest::mouseClick(outlet<QPushButton>(*w, "btnStart"), Qt::LeftButton);
+        auto row = [&w](int i) { return w->queue().at(i); };
+        QTRY_VERIFY_WITH_TIMEOUT(!row(3)->resultUrl.isEmpty() &&
+                                     row(4)->status == RowStatus::InProgress &&
+                                     row(5)->status == RowStatus::InProgress,
+                                 10000);
+        QTRY_COMPARE(outlet<QLabel>(*w, "lblUploadCount")->text(),
+                     QStringLiteral("Finished 3 of 6"));
+        QTRY_COMPARE(w->journal()->pendingCount(), 0);  // a crash now loses nothing
+        const QString crashed = copyAsCrashLeavesIt(journal, f.t.dir.filePath("crashed.db"));
+        f.w.reset();  // the window and the run are gone; only the copied files count
+
+        crashing = false;
+        const int before = f.server.requestCount();
+        w = &launch(crashed);
+        QCOMPARE(w->queue().count(), 6);
+        QCOMPARE(outlet<QLabel>(*w, "lblUploadCount")->text(), QStringLiteral("Finished 3 of 6"));
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(row(i)->status, i < 3 ? RowStatus::Done : RowStatus::Waiting);
+        QVERIFY(!row(3)->resultUrl.isEmpty());
+        QTRY_COMPARE(state(*w),
+                     "dragView contentScroll BottomView btnAdd btnClearList btnStart / START");
+        QTest::mouseClick(outlet<QPushButton>(*w, "btnStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(*w, "lblUploadCount")->text(),
+                                  QStringLiteral("Finished 6 of 6"), 10000);
+        QCOMPARE(uploads(before), (QStringList{"photo04.png", "photo05.png"}));
+        QCOMPARE(uploads(0).count("photo03.png"), 1);  // paid once, downloaded again
+        QVERIFY(QFileInfo(row(3)->outputFile).isFile());
     }
 
 #ifdef VORPANE_SERVER_PATH

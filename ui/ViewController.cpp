@@ -2,6 +2,7 @@
 
 #include "AlertPresenter.h"
 #include "AppContext.h"
+#include "BatchJournal.h"
 #include "Button.h"
 #include "ColorSwatch.h"
 #include "DesktopIntegration.h"
@@ -33,6 +34,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -158,11 +160,20 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
             &CreditService::getCreditDetails);
 
-    // The launch: the first-launch wipe, the get-start screen while no key is stored, and the
-    // version check that decides whether the credits are fetched.
-    if (m_launch->prepare()) showGetStart();
-    setUpDesktop();
-    m_launch->checkVersion();
+    // The launch, once the key has been read from where it is kept: the first-launch wipe, the
+    // get-start screen while no key is stored, the choices remembered (after the wipe, which
+    // clears them), and the version check that decides whether the credits are fetched.
+    m_context.settings.whenKeyReady([self = QPointer<ViewController>(this)] {
+        if (!self) return;
+        if (self->m_launch->prepare()) self->showGetStart();
+        self->setUpDesktop();
+        self->m_launch->checkVersion();
+    });
+}
+
+int ViewController::keepJournal(const QString& path) {
+    m_journal = std::make_unique<BatchJournal>(path);
+    return m_journal->attach(*m_queue, *m_options, m_context.alerts);
 }
 
 ViewController::~ViewController() {

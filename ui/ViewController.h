@@ -15,6 +15,7 @@
 #include <memory>
 
 struct AppContext;
+class BatchJournal;
 class Button;
 class ColorSwatch;
 class DesktopIntegration;
@@ -66,6 +67,10 @@ public:
     RememberedChoices& remembered() { return *m_remembered; }
 
     void setPathChooser(PathChooser chooser) { m_choosePaths = std::move(chooser); }
+    // Keeps the queue in the journal at `path` from now on, after putting back the unfinished
+    // batch it holds; returns the number of rows put back.
+    int keepJournal(const QString& path);
+    BatchJournal* journal() const { return m_journal.get(); }
 
     // The window's actions.
     void chooseImage();
@@ -112,6 +117,7 @@ private:
     std::unique_ptr<BatchRun> m_run;
     std::unique_ptr<LaunchSequence> m_launch;
     std::unique_ptr<ThumbnailCache> m_thumbnails;
+    std::unique_ptr<BatchJournal> m_journal;  // goes first: it follows the queue
     PathChooser m_choosePaths;
     std::unique_ptr<RememberedChoices> m_remembered;
     QString m_startTitle;

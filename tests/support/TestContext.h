@@ -7,6 +7,7 @@
 #include "SettingsStore.h"
 #include "UrlOpener.h"
 
+#include <QFile>
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
@@ -52,6 +53,16 @@ public:
     }
     void clear() { entries.clear(); }
 };
+
+// What a crash would leave of an SQLite database at this instant: its files copied as they are
+// (the write-ahead log included) to `copy`, which is returned.
+inline QString copyAsCrashLeavesIt(const QString& path, const QString& copy) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        QFile::remove(copy + suffix);
+        if (QFile::exists(path + suffix)) QFile::copy(path + suffix, copy + suffix);
+    }
+    return copy;
+}
 
 class RecordingOpener final : public UrlOpener {
 public:

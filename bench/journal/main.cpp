@@ -1,0 +1,193 @@
+// What the batch journal costs: the wall time of a run of N images (default 10,000) through the
+// window's logic against the scripted server, without and then with the journal, each run
+// twice in alternation; the time the journal spent writing and its longest single write; and
+// the time to restore an unfinished batch of N rows into a new window at launch.
+//
+//   bench_journal [--images N] [--rounds R]   (--rounds 0: the restore alone)
+
+#include "BatchJournal.h"
+#include "ConsoleLog.h"
+#include "ImageListView.h"
+#include "ScriptedServer.h"
+#include "ServiceSession.h"
+#include "TestContext.h"
+#include "UserDefaultKeys.h"
+#include "ViewController.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImage>
+#include <QStandardPaths>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+ScriptedServer::Handler serviceHandler(ScriptedServer* server, QByteArray result) {
+    return [server, result](const RecordedRequest& r) {
+        if (r.path.endsWith("/get_app_version")) return ScriptedReply::json(200, "{}");
+        if (r.path.endsWith("/credit_check"))
+            return ScriptedReply::json(200, R"({"other_remain_credit":1000000,)"
+                                            R"("pay_as_you _go_plan_remain_credit":0,)"
+                                            R"("subscription_plan_remain_credit":0})");
+        if (r.path.endsWith("/remove_image_background")) {
+            const RecordedPart* file = r.part("source_image_file");
+            const QString stem =
+                QFileInfo(QString::fromUtf8(file ? file->fileName : "x")).completeBaseName();
+            const QByteArray url = server->url("/results/" + stem + ".png").toEncoded();
+            return ScriptedReply::json(
+                200, R"({"output_image_url":")" + url + R"(","ff_credit":1000000})");
+        }
+        return ScriptedReply::bytes(200, "image/png", result);
+    };
+}
+
+struct Run {
+    double seconds = 0;
+    int done = 0;
+    double journalMs = 0;
+    double longestMs = 0;
+};
+
+// A window on fresh settings, with the journal at `journal` unless it is empty.
+struct Launch {
+    Launch(const Constant& service, const QString& out, const QString& journal) : t(service) {
+        t.settings.setBool(UserDefaultKeys::isFirst, true);
+        t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("bench-key"));
+        t.settings.setString(UserDefaultKeys::outputFolder, out);
+        w = std::make_unique<ViewController>(t.context, session);
+        if (!journal.isEmpty()) restored = w->keepJournal(journal);
+    }
+    TestContext t;
+    ServiceSession session;
+    std::unique_ptr<ViewController> w;
+    int restored = 0;
+};
+
+Run runOnce(const Constant& service, const QString& in, const QString& out,
+            const QString& journal) {
+    QDir(out).removeRecursively();
+    QDir().mkpath(out);
+    if (!journal.isEmpty())
+        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(journal + suffix);
+    Launch l(service, out, journal);
+    l.w->queue().admitFolder(in);
+    QCoreApplication::processEvents();
+    QEventLoop loop;
+    QObject::connect(&l.w->run(), &BatchRun::runStateChanged, &loop, [&loop](RunState s) {
+        if (s == RunState::Finished || s == RunState::Halted || s == RunState::Ready) loop.quit();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    l.w->startUpload();
+    loop.exec();
+    Run run;
+    if (BatchJournal* j = l.w->journal()) j->flush();  // what is left is part of the cost
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.done = l.w->queue().doneCount();
+    if (run.done == 0)
+        std::fprintf(stderr, "count %d alerts: %s\n", l.w->queue().count(),
+                     qPrintable(l.t.alerts.messages().join(" / ")));
+    if (BatchJournal* j = l.w->journal()) {
+        run.journalMs = double(j->writeTimeNs()) / 1e6;
+        run.longestMs = double(j->longestWriteNs()) / 1e6;
+    }
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);
+    ConsoleLog::setEnabled(false);
+    const QStringList args = app.arguments();
+    auto option = [&args](const char* name, int fallback) {
+        const qsizetype i = args.indexOf(QString::fromLatin1(name));
+        return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
+    };
+    const int images = option("--images", 10000);
+    const int rounds = option("--rounds", 2);
+
+    QTemporaryDir work;
+    const QString in = work.filePath("in"), out = work.filePath("out");
+    QDir().mkpath(in);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(64, 48, QImage::Format_RGB32).save(&buffer, "PNG");
+    for (int i = 0; i < images; ++i) {
+        QFile f(QDir(in).filePath(QStringLiteral("photo%1.png").arg(i, 5, 10, QLatin1Char('0'))));
+        if (!f.open(QIODevice::WriteOnly) || f.write(png) != png.size()) return 1;
+    }
+    ScriptedServer server;
+    server.setRecordBodies(false);
+    if (!server.start()) return 1;
+    server.setHandler(serviceHandler(&server, png));
+    const Constant service = *Constant::fromServiceUrl(server.baseUrl().toString());
+    const QString journal = work.filePath("batch.db");
+
+    std::printf("journal benchmark: %d images, %d rounds (without, with journal)\n", images,
+                rounds);
+    QList<double> without, with;
+    Run last;
+    for (int r = 0; r < rounds; ++r) {
+        const Run a = runOnce(service, in, out, QString());
+        const Run b = runOnce(service, in, out, journal);
+        if (a.done != images || b.done != images) {
+            std::fprintf(stderr, "a run did not finish every image (%d, %d)\n", a.done, b.done);
+            return 1;
+        }
+        std::printf(
+            "  round %d: without %.2f s, with %.2f s (journal writes %.0f ms, longest "
+            "%.1f ms)\n",
+            r + 1, a.seconds, b.seconds, b.journalMs, b.longestMs);
+        without << a.seconds;
+        with << b.seconds;
+        last = b;
+        last.seconds = b.seconds;
+    }
+    if (rounds > 0) {
+        std::sort(without.begin(), without.end());
+        std::sort(with.begin(), with.end());
+        const double best = without.first(), bestWith = with.first();
+        std::printf(
+            "run wall time, best of %d: without %.2f s, with %.2f s: %+.1f %% (target < 5 %%)\n",
+            rounds, best, bestWith, (bestWith / best - 1) * 100);
+        std::printf(
+            "journal writes during the last run: %.0f ms = %.1f %% of its wall time; longest "
+            "write %.1f ms (target < 50 ms)\n",
+            last.journalMs, last.journalMs / 10 / last.seconds, last.longestMs);
+    }
+
+    // An unfinished batch of N rows, then a new window that restores it.
+    for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(journal + suffix);
+    {
+        Launch l(service, out, journal);
+        l.w->queue().admitFolder(in);
+        QCoreApplication::processEvents();
+        for (int i = 0; i < images / 2; ++i) {
+            const DataModelPtr r = l.w->queue().at(i);
+            r->status = RowStatus::Done;
+            r->statusText = QStringLiteral(" 64x48");
+            r->outputFile = QDir(out).filePath(*r->imageName);
+            l.w->queue().notifyRowChanged(r.get());
+        }
+    }
+    Launch restored(service, out, QString());
+    QElapsedTimer clock;
+    clock.start();
+    restored.restored = restored.w->keepJournal(journal);
+    QCoreApplication::processEvents();
+    const double restoreMs = double(clock.nsecsElapsed()) / 1e6;
+    std::printf(
+        "restore at launch: %d rows into a new window in %.1f ms (target < 300 ms); "
+        "list shows %d rows, \"%s\"\n",
+        restored.restored, restoreMs, restored.w->list()->model()->rowCount(),
+        qPrintable(restored.w->windowState().controls().lblUploadCountText));
+    return restored.restored == images ? 0 : 1;
+}
