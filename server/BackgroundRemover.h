@@ -24,17 +24,27 @@ struct RemovalOptions {
     std::optional<Rgb> background;
 };
 
-// Separates the subject of a photo from its background with GrabCut. The cut
-// runs on a copy of about 512 px (seeded by a cut on a half-size copy), with
-// an outer band of the picture taken as background; its mask is scaled back
-// to full size and feathered.
+// Separates the subject of a photo from its background. A model of the backdrop is learnt from
+// the picture's border: its dominant colours, and where the border does not fit them (a subject
+// cut by the edge), that part is left to the subject. A plain backdrop (studio white, a wall, a
+// table, a gradient) is then split off by colour distance to the backdrop fitted over the whole
+// picture; a busy one by GrabCut seeded from the model. Both are settled by GrabCut on a copy of
+// about 512 px. Regions enclosed by the subject stay unless they are large and clearly
+// backdrop. The edge is refined at up to about 1024 px with a guided filter, so that hair gets
+// partial alpha, and the backdrop's colour is taken out of the edge pixels.
 class BackgroundRemover final {
 public:
     struct Settings {
-        int workingSize = 512;         // long side of the copy GrabCut runs on
-        int iterations = 5;            // most GrabCut iterations per pass
-        double borderFraction = 0.05;  // width of the background band, per side
+        int workingSize = 512;  // long side of the copy the cut runs on
+        int refineSize = 1024;  // long side of the copy the soft edge is refined on
+        int iterations = 5;     // most GrabCut iterations
         int jpegQuality = 92;
+    };
+
+    // The cut-out of one picture.
+    struct Matte {
+        cv::Mat alpha;     // full size, 8-bit: 255 on the subject, 0 on the background
+        cv::Mat backdrop;  // 8-bit BGR, smaller: the background colour near each edge pixel
     };
 
     explicit BackgroundRemover(Settings settings);
@@ -53,9 +63,9 @@ public:
     // has more than kMaxPixels.
     static cv::Mat decode(const std::string& bytes);
 
-    // Full-size 8-bit alpha: 255 on the subject, 0 on the background,
-    // feathered along the edge.
-    cv::Mat foregroundAlpha(const cv::Mat& bgr) const;
+    // The same picture always gives the same matte, on any thread.
+    Matte matte(const cv::Mat& bgr) const;
+    cv::Mat foregroundAlpha(const cv::Mat& bgr) const { return matte(bgr).alpha; }
 
     // The encoded result file. Throws cv::Exception or std::runtime_error
     // when encoding fails.
@@ -69,10 +79,10 @@ public:
     static const char* contentType(OutputFormat format);
 
 private:
-    static cv::Mat scaledToLongSide(const cv::Mat& image, int longSide);
-    cv::Rect innerRect(cv::Size size) const;
-    // Runs GrabCut on a labelled mask until the labels settle.
-    static void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations);
+    // The subject at the working size, 255 on it.
+    cv::Mat subjectMask(const cv::Mat& work) const;
+    // Soft alpha at the refining size and the backdrop colour along its edge.
+    Matte refine(const cv::Mat& bgr, const cv::Mat& subject) const;
 
     Settings settings_;
 };
