@@ -45,6 +45,12 @@ constexpr double kSpeck = 0.002;
 // Soft edge: guided filter radius as a share of the long side, and its flatness threshold.
 constexpr double kEdgeRadiusFraction = 1.0 / 200;
 constexpr double kEdgeEps = 1e-3;
+// Plain backdrops: the least colour difference (0..1 per channel) between subject and backdrop
+// for which an edge pixel's alpha is read from its colour, the least share of a window that
+// must be subject or backdrop for its mean colour to count, and shares below noise.
+constexpr float kMinContrast = 0.08f;
+constexpr float kMinShare = 0.02f;
+constexpr float kNoiseShare = 0.1f;
 // Edge pixels below this alpha are decontaminated as if they had it.
 constexpr unsigned kMinUnmixAlpha = 90;
 
@@ -336,6 +342,20 @@ void dropSpecks(cv::Mat& subject) {
     }
 }
 
+// The mean colour of `image` over the pixels of `mask` (255) in each window, and the share of
+// the window they make up.
+cv::Mat localMean(const cv::Mat& image, const cv::Mat& mask, cv::Size window, cv::Mat& share) {
+    cv::Mat weight;
+    mask.convertTo(weight, CV_32F, 1.0 / 255);
+    cv::Mat weight3, sum;
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weight3);
+    cv::boxFilter(image.mul(weight3), sum, CV_32F, window);
+    cv::boxFilter(weight, share, CV_32F, window);
+    cv::Mat share3;
+    cv::merge(std::vector<cv::Mat>{share, share, share}, share3);
+    return sum / (share3 + cv::Scalar::all(1e-6));
+}
+
 // Runs GrabCut on a labelled mask until the labels settle.
 void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations) {
     // The cut needs samples of both sides to model their colours.
@@ -449,14 +469,17 @@ BackgroundRemover::Matte BackgroundRemover::matte(const cv::Mat& bgr) const {
     if (std::min(work.cols, work.rows) < kMinCutSide) {
         return Matte{cv::Mat(bgr.size(), CV_8U, cv::Scalar(255)), cv::Mat()};
     }
-    return refine(bgr, subjectMask(work));
+    bool plain = false;
+    const cv::Mat subject = subjectMask(work, plain);
+    return refine(bgr, subject, plain);
 }
 
-cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work) const {
+cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work, bool& plain) const {
     cv::Mat lab;
     cv::cvtColor(work, lab, cv::COLOR_BGR2Lab);
     lab.convertTo(lab, CV_32FC3);
     const BorderModel model = learnBorder(lab);
+    plain = model.plain;
     const cv::Mat distance = model.plain ? plainDistance(lab, model) : clusterDistance(lab, model);
 
     cv::Mat mask(work.size(), CV_8U);
@@ -492,8 +515,8 @@ cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work) const {
     return ~reachedBackground(~subject, model.fits, distance);
 }
 
-BackgroundRemover::Matte BackgroundRemover::refine(const cv::Mat& bgr,
-                                                   const cv::Mat& subject) const {
+BackgroundRemover::Matte BackgroundRemover::refine(const cv::Mat& bgr, const cv::Mat& subject,
+                                                   bool plain) const {
     const cv::Mat small = scaledToLongSide(bgr, settings_.refineSize);
     cv::Mat guide;
     small.convertTo(guide, CV_32FC3, 1.0 / 255);
@@ -504,37 +527,80 @@ BackgroundRemover::Matte BackgroundRemover::refine(const cv::Mat& bgr,
 
     const int radius = std::max(
         2, static_cast<int>(std::lround(std::max(small.cols, small.rows) * kEdgeRadiusFraction)));
-    cv::Mat filtered;
-    guidedFilter(guide, soft, radius, kEdgeEps).convertTo(filtered, CV_8U, 255);
-    soft.release();
-    // Only the edge takes the filtered alpha; away from it the cut stands.
-    const cv::Mat kernel =
-        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1));
-    cv::Mat grown, shrunk;
-    cv::dilate(hard, grown, kernel);
-    cv::erode(hard, shrunk, kernel);
-    Matte matte;
+    const cv::Size window(8 * radius + 1, 8 * radius + 1);
     cv::Mat alpha = hard.clone();
-    filtered.copyTo(alpha, grown & ~shrunk);
+    Matte matte;
+    small.copyTo(matte.backdrop);
+    // Only the neighbourhood of the edge is refined: the rest keeps the cut as it is.
+    cv::Mat edge;
+    cv::morphologyEx(hard, edge, cv::MORPH_GRADIENT, cv::Mat());
+    const cv::Rect area = cv::boundingRect(edge);
+    if (area.empty()) return finished(bgr, alpha, matte);
+    const int margin = 3 * radius + window.width;
+    const cv::Rect roi = (area + cv::Point(-margin, -margin) + cv::Size(2 * margin, 2 * margin)) &
+                         cv::Rect(cv::Point(), small.size());
+    refineArea(guide(roi), soft(roi), hard(roi), plain, radius, alpha(roi), matte.backdrop(roi));
+    return finished(bgr, alpha, matte);
+}
+
+void BackgroundRemover::refineArea(const cv::Mat& guide, const cv::Mat& soft, const cv::Mat& hard,
+                                   bool plain, int radius, cv::Mat alpha, cv::Mat backdropOut) {
+    const cv::Size window(8 * radius + 1, 8 * radius + 1);
+    guidedFilter(guide, soft, radius, kEdgeEps).convertTo(alpha, CV_8U, 255);
+    const auto disc = [](int r) {
+        return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    };
+    cv::Mat grown, shrunk;
+    cv::dilate(hard, grown, disc(radius));
+    cv::erode(hard, shrunk, disc(radius));
+    cv::Mat backdropWeight;
+    cv::Mat backdrop = localMean(guide, ~grown, window, backdropWeight);
+
+    if (plain) {
+        // Over a plain backdrop a mixed pixel is I = aF + (1 - a)B, with B the backdrop and F
+        // the subject nearby: a is where I falls on the line from B to F. This also reaches
+        // strands of hair a little off the cut.
+        cv::Mat subjectWeight;
+        const cv::Mat front = localMean(guide, shrunk, window, subjectWeight);
+        cv::Mat zone;
+        cv::dilate(hard, zone, disc(3 * radius));
+        zone &= ~shrunk;
+        for (int y = 0; y < alpha.rows; ++y) {
+            const uchar* z = zone.ptr<uchar>(y);
+            const cv::Vec3f* in = guide.ptr<cv::Vec3f>(y);
+            const cv::Vec3f* f = front.ptr<cv::Vec3f>(y);
+            const cv::Vec3f* b = backdrop.ptr<cv::Vec3f>(y);
+            const float* fw = subjectWeight.ptr<float>(y);
+            const float* bw = backdropWeight.ptr<float>(y);
+            uchar* a = alpha.ptr<uchar>(y);
+            for (int x = 0; x < alpha.cols; ++x) {
+                if (!z[x] || fw[x] < kMinShare || bw[x] < kMinShare) continue;
+                const cv::Vec3f span = f[x] - b[x];
+                const float length = span.dot(span);
+                if (length < kMinContrast * kMinContrast) continue;
+                float share = (in[x] - b[x]).dot(span) / length;
+                if (share < kNoiseShare) share = 0;
+                a[x] = cv::saturate_cast<uchar>(255 * std::min(1.0f, share));
+            }
+        }
+        hard.copyTo(alpha, ~zone);
+    } else {
+        // Only the edge takes the filtered alpha; away from it the cut stands.
+        hard.copyTo(alpha, ~grown | shrunk);
+    }
+
+    // The backdrop near each edge pixel (the picture itself where there is none near).
+    guide.copyTo(backdrop, backdropWeight < kMinShare);
+    backdrop.convertTo(backdropOut, CV_8UC3, 255);
+}
+
+BackgroundRemover::Matte BackgroundRemover::finished(const cv::Mat& bgr, const cv::Mat& alpha,
+                                                     Matte& matte) {
     if (alpha.size() != bgr.size()) {
         cv::resize(alpha, matte.alpha, bgr.size(), 0, 0, cv::INTER_LINEAR);
     } else {
         matte.alpha = alpha;
     }
-
-    // The backdrop near each edge pixel: the mean colour of the background within a few filter
-    // radii (the picture itself where there is none).
-    cv::Mat weight;
-    cv::Mat(~hard).convertTo(weight, CV_32F, 1.0 / 255);
-    const cv::Size window(6 * radius + 1, 6 * radius + 1);
-    cv::Mat weighted, weightSum;
-    cv::Mat weight3;
-    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weight3);
-    cv::boxFilter(guide.mul(weight3), weighted, CV_32F, window);
-    cv::boxFilter(weight3, weightSum, CV_32F, window);
-    cv::Mat backdrop = weighted / (weightSum + cv::Scalar::all(1e-6));
-    guide.copyTo(backdrop, weightSum < 1e-3);
-    backdrop.convertTo(matte.backdrop, CV_8UC3, 255);
     return matte;
 }
 

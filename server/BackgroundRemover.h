@@ -79,10 +79,15 @@ public:
     static const char* contentType(OutputFormat format);
 
 private:
-    // The subject at the working size, 255 on it.
-    cv::Mat subjectMask(const cv::Mat& work) const;
+    // The subject at the working size, 255 on it; `plain` tells whether the backdrop is.
+    cv::Mat subjectMask(const cv::Mat& work, bool& plain) const;
     // Soft alpha at the refining size and the backdrop colour along its edge.
-    Matte refine(const cv::Mat& bgr, const cv::Mat& subject) const;
+    Matte refine(const cv::Mat& bgr, const cv::Mat& subject, bool plain) const;
+    // Refines one area of the refining copy: alpha and backdrop are written in place.
+    static void refineArea(const cv::Mat& guide, const cv::Mat& soft, const cv::Mat& hard,
+                           bool plain, int radius, cv::Mat alpha, cv::Mat backdrop);
+    // The matte with its alpha brought to the picture's size.
+    static Matte finished(const cv::Mat& bgr, const cv::Mat& alpha, Matte& matte);
 
     Settings settings_;
 };

@@ -29,9 +29,9 @@ cv::Mat guidedFilter(const cv::Mat& guide, const cv::Mat& input, int radius, dou
     }
 
     // Per window: a = (Sigma + eps)^-1 cov(I, p), b = mean(p) - a . mean(I).
-    cv::Mat a[3] = {cv::Mat(input.size(), CV_32F), cv::Mat(input.size(), CV_32F),
-                    cv::Mat(input.size(), CV_32F)};
-    cv::Mat b(input.size(), CV_32F);
+    // Written over cov(I, p) and mean(p) as they are read, to hold fewer full-size maps.
+    cv::Mat* a = covIp;
+    cv::Mat b = meanP;
     for (int y = 0; y < input.rows; ++y) {
         const float* v[6];
         for (int k = 0; k < 6; ++k) v[k] = var[k].ptr<float>(y);
