@@ -38,6 +38,8 @@ constexpr float kBandReach = 0.6f;
 // A stretch of the band fits when its mean distance is within this share of the reach.
 constexpr float kStretchReach = 1.3f;
 constexpr float kBusyStretchReach = 2.5f;
+// GrabCut rounds on the working copy once the labels start close to their answer.
+constexpr int kSettleIterations = 2;
 // Regions inside the subject above this share of the picture may be holes.
 constexpr double kLargeHole = 0.01;
 // Subject pieces below this share of the picture are noise.
@@ -156,7 +158,10 @@ void fitSurface(const cv::Mat& lab, BorderModel& model) {
 BorderModel learnBorder(const cv::Mat& lab) {
     const int w = lab.cols;
     const int h = lab.rows;
-    const int b = std::max(2, static_cast<int>(std::lround(std::max(w, h) * kBandFraction)));
+    // At least two pixels wide, but never more than a quarter of the short side.
+    const int b =
+        std::min(std::max(2, static_cast<int>(std::lround(std::max(w, h) * kBandFraction))),
+                 std::min(w, h) / 4);
     BorderModel model;
     model.band = cv::Mat(lab.size(), CV_8U, cv::Scalar(255));
     model.band(cv::Rect(b, b, w - 2 * b, h - 2 * b)).setTo(cv::Scalar(0));
@@ -502,7 +507,8 @@ cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work, bool& plain) const {
     }
     mask.setTo(cv::Scalar(cv::GC_BGD), model.fits);
     if (!model.plain) coarseCut(work, mask, settings_.iterations);
-    cut(work, mask, model.plain ? std::min(3, settings_.iterations) : settings_.iterations);
+    // After the colour distance or the coarse cut the labels are close: a few rounds settle them.
+    cut(work, mask, std::min(kSettleIterations, settings_.iterations));
 
     // GC_FGD and GC_PR_FGD are the odd labels.
     cv::Mat subject = (mask & 1) * 255;

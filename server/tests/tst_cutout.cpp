@@ -81,6 +81,7 @@ private slots:
         QTest::addColumn<int>("expected");  // the one alpha everywhere
         QTest::newRow("a blank photo: nothing to keep") << cv::Size(320, 240) << 0;
         QTest::newRow("one pixel high") << cv::Size(300, 1) << 255;
+        QTest::newRow("a long thin strip") << cv::Size(20, 400) << 0;
         QTest::newRow("too small to tell") << cv::Size(8, 8) << 255;
     }
 
