@@ -38,7 +38,7 @@ constexpr float kBandReach = 0.6f;
 // A stretch of the band fits when its mean distance is within this share of the reach.
 constexpr float kStretchReach = 1.3f;
 constexpr float kBusyStretchReach = 2.5f;
-// GrabCut rounds on the working copy once the labels start close to their answer.
+// GrabCut rounds on the working copy once colour distance has placed the labels.
 constexpr int kSettleIterations = 2;
 // Regions inside the subject above this share of the picture may be holes.
 constexpr double kLargeHole = 0.01;
@@ -507,8 +507,10 @@ cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work, bool& plain) const {
     }
     mask.setTo(cv::Scalar(cv::GC_BGD), model.fits);
     if (!model.plain) coarseCut(work, mask, settings_.iterations);
-    // After the colour distance or the coarse cut the labels are close: a few rounds settle them.
-    cut(work, mask, std::min(kSettleIterations, settings_.iterations));
+    // After the colour distance the labels are close and a few rounds settle them; a busy
+    // backdrop's colour models need more after the coarse cut.
+    cut(work, mask,
+        model.plain ? std::min(kSettleIterations, settings_.iterations) : settings_.iterations);
 
     // GC_FGD and GC_PR_FGD are the odd labels.
     cv::Mat subject = (mask & 1) * 255;
