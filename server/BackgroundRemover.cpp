@@ -1,10 +1,14 @@
 #include "BackgroundRemover.h"
 
+#include "GuidedFilter.h"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace vserver {
@@ -12,14 +16,385 @@ namespace vserver {
 namespace {
 
 // Below this size (on the working copy) there is too little to model the
-// colours of subject and background; the inner rectangle is used as is.
+// colours of subject and background; all of the picture is kept.
 constexpr int kMinCutSide = 16;
+// Every removal starts its random draws from here.
+constexpr std::uint64_t kSeed = 0x76'6f'72'70'61'6e'65ULL;
+// The border band the backdrop is learnt from, as a share of the long side.
+constexpr double kBandFraction = 0.05;
+constexpr int kBorderClusters = 6;
+// A cluster belongs to the backdrop when it covers this share of the top side, or this share
+// of the bottom, the left and the right side (a floor), or this share of the whole border.
+constexpr double kTopShare = 0.1;
+constexpr double kSidesShare = 0.35;
+constexpr double kBorderShare = 0.5;
+// Colour distances (8-bit Lab units): the least distance that still counts as a fit, and the
+// most residual noise around the fitted backdrop that still counts as plain.
+constexpr float kMinReach = 10.0f;
+constexpr float kMaxReach = 30.0f;
+constexpr float kPlainNoise = 9.0f;
+// A band pixel of another cluster still fits within this share of a backdrop colour's reach.
+constexpr float kBandReach = 0.6f;
+// A stretch of the band fits when its mean distance is within this share of the reach.
+constexpr float kStretchReach = 1.3f;
+constexpr float kBusyStretchReach = 2.5f;
+// GrabCut rounds on the working copy once colour distance has placed the labels.
+constexpr int kSettleIterations = 2;
+// Regions inside the subject above this share of the picture may be holes.
+constexpr double kLargeHole = 0.01;
+// Subject pieces below this share of the picture are noise.
+constexpr double kSpeck = 0.002;
+// Soft edge: guided filter radius as a share of the long side, and its flatness threshold.
+constexpr double kEdgeRadiusFraction = 1.0 / 200;
+constexpr double kEdgeEps = 1e-3;
+// Plain backdrops: the least colour difference (0..1 per channel) between subject and backdrop
+// for which an edge pixel's alpha is read from its colour, the least share of a window that
+// must be subject or backdrop for its mean colour to count, and shares below noise.
+constexpr float kMinContrast = 0.08f;
+constexpr float kMinShare = 0.02f;
+constexpr float kNoiseShare = 0.1f;
+// Edge pixels below this alpha are decontaminated as if they had it.
+constexpr unsigned kMinUnmixAlpha = 90;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+cv::Mat scaledToLongSide(const cv::Mat& image, int longSide) {
+    const int current = std::max(image.cols, image.rows);
+    if (current <= longSide) return image;
+    const double factor = double(longSide) / current;
+    cv::Mat scaled;
+    cv::resize(image, scaled, cv::Size(), factor, factor, cv::INTER_AREA);
+    return scaled;
+}
+
+// What the border says about the backdrop.
+struct BorderModel {
+    cv::Mat band;                    // 255 on the border band
+    cv::Mat fits;                    // 255 on the band where it fits the backdrop's colours
+    std::vector<cv::Vec3f> centres;  // the backdrop's colours (Lab)
+    std::vector<float> reach;        // how far from each colour still fits
+    bool plain = false;              // the backdrop is one smooth surface
+    cv::Mat surface;                 // that surface over the picture (Lab, plain only)
+    float noise = 0;                 // RMS distance of the band's fit from the surface
+};
+
+// Smooth backdrop: a quadratic in x and y per channel, fitted to the points by least squares.
+cv::Mat quadraticTerms(const std::vector<cv::Point>& points, cv::Size size) {
+    cv::Mat terms(static_cast<int>(points.size()), 6, CV_32F);
+    for (int i = 0; i < terms.rows; ++i) {
+        const float x = 2.0f * points[i].x / size.width - 1;
+        const float y = 2.0f * points[i].y / size.height - 1;
+        float* t = terms.ptr<float>(i);
+        t[0] = 1;
+        t[1] = x;
+        t[2] = y;
+        t[3] = x * x;
+        t[4] = x * y;
+        t[5] = y * y;
+    }
+    return terms;
+}
+
+void fitSurface(const cv::Mat& lab, BorderModel& model) {
+    std::vector<cv::Point> points;
+    cv::findNonZero(model.fits, points);
+    // Every third point is plenty and keeps the fit cheap.
+    std::vector<cv::Point> used;
+    for (std::size_t i = 0; i < points.size(); i += 3) used.push_back(points[i]);
+    if (used.size() < 12) return;
+    cv::Mat values(static_cast<int>(used.size()), 3, CV_32F);
+    for (int i = 0; i < values.rows; ++i) {
+        const cv::Vec3f v = lab.at<cv::Vec3f>(used[i]);
+        for (int c = 0; c < 3; ++c) values.at<float>(i, c) = v[c];
+    }
+    cv::Mat terms = quadraticTerms(used, lab.size());
+    cv::Mat coefficients;
+    cv::solve(terms, values, coefficients, cv::DECOMP_SVD);
+    // Once more without the worst tenth, which is mostly subject or shadow on the border.
+    cv::Mat residual = terms * coefficients - values;
+    cv::Mat distance;
+    cv::reduce(residual.mul(residual), distance, 1, cv::REDUCE_SUM);
+    cv::Mat sorted;
+    cv::sort(distance, sorted, cv::SORT_EVERY_COLUMN + cv::SORT_ASCENDING);
+    const float cutoff = sorted.at<float>(static_cast<int>(sorted.rows * 0.9));
+    std::vector<int> kept;
+    for (int i = 0; i < distance.rows; ++i) {
+        if (distance.at<float>(i) <= cutoff) kept.push_back(i);
+    }
+    cv::Mat keptTerms(static_cast<int>(kept.size()), 6, CV_32F);
+    cv::Mat keptValues(static_cast<int>(kept.size()), 3, CV_32F);
+    for (int i = 0; i < keptTerms.rows; ++i) {
+        terms.row(kept[i]).copyTo(keptTerms.row(i));
+        values.row(kept[i]).copyTo(keptValues.row(i));
+    }
+    cv::solve(keptTerms, keptValues, coefficients, cv::DECOMP_SVD);
+    residual = keptTerms * coefficients - keptValues;
+    model.noise = static_cast<float>(std::sqrt(cv::sum(residual.mul(residual))[0] / kept.size()));
+    model.plain = model.noise <= kPlainNoise;
+    if (!model.plain) return;
+
+    model.surface.create(lab.size(), CV_32FC3);
+    const cv::Mat k = coefficients;  // 6 x 3
+    for (int y = 0; y < lab.rows; ++y) {
+        const float fy = 2.0f * y / lab.rows - 1;
+        cv::Vec3f* out = model.surface.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < lab.cols; ++x) {
+            const float fx = 2.0f * x / lab.cols - 1;
+            const float t[6] = {1, fx, fy, fx * fx, fx * fy, fy * fy};
+            for (int c = 0; c < 3; ++c) {
+                float v = 0;
+                for (int i = 0; i < 6; ++i) v += t[i] * k.at<float>(i, c);
+                out[x][c] = v;
+            }
+        }
+    }
+}
+
+BorderModel learnBorder(const cv::Mat& lab) {
+    const int w = lab.cols;
+    const int h = lab.rows;
+    // At least two pixels wide, but never more than a quarter of the short side.
+    const int b =
+        std::min(std::max(2, static_cast<int>(std::lround(std::max(w, h) * kBandFraction))),
+                 std::min(w, h) / 4);
+    BorderModel model;
+    model.band = cv::Mat(lab.size(), CV_8U, cv::Scalar(255));
+    model.band(cv::Rect(b, b, w - 2 * b, h - 2 * b)).setTo(cv::Scalar(0));
+
+    // Sides: 0 top, 1 bottom, 2 left, 3 right; the corners go with top and bottom.
+    std::vector<cv::Point> points;
+    cv::findNonZero(model.band, points);
+    const int n = static_cast<int>(points.size());
+    cv::Mat samples(n, 3, CV_32F);
+    std::vector<int> side(n);
+    for (int i = 0; i < n; ++i) {
+        const cv::Point p = points[i];
+        const cv::Vec3f v = lab.at<cv::Vec3f>(p);
+        for (int c = 0; c < 3; ++c) samples.at<float>(i, c) = v[c];
+        side[i] = p.y < b ? 0 : p.y >= h - b ? 1 : p.x < b ? 2 : 3;
+    }
+
+    cv::Mat labels, centres;
+    cv::Mat meanRow, deviation;
+    cv::meanStdDev(samples.reshape(3, n), meanRow, deviation);
+    if (cv::norm(deviation) < 1.0) {
+        // One flat colour all round.
+        labels = cv::Mat::zeros(n, 1, CV_32S);
+        centres = meanRow.reshape(1, 1);
+        centres.convertTo(centres, CV_32F);
+    } else {
+        cv::kmeans(samples, kBorderClusters, labels,
+                   cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 10, 0.5), 1,
+                   cv::KMEANS_PP_CENTERS, centres);
+    }
+    const int k = centres.rows;
+    std::vector<std::array<int, 4>> count(k, {0, 0, 0, 0});
+    std::array<int, 4> sideTotal = {0, 0, 0, 0};
+    std::vector<double> spread(k, 0.0);
+    for (int i = 0; i < n; ++i) {
+        const int label = labels.at<int>(i);
+        ++count[label][side[i]];
+        ++sideTotal[side[i]];
+        spread[label] += cv::norm(samples.row(i), centres.row(label), cv::NORM_L2SQR);
+    }
+    std::vector<bool> backdrop(k, false);
+    int largest = 0;
+    for (int c = 0; c < k; ++c) {
+        const auto share = [&](int s) { return double(count[c][s]) / std::max(1, sideTotal[s]); };
+        const int total = count[c][0] + count[c][1] + count[c][2] + count[c][3];
+        const bool floor =
+            share(1) >= kSidesShare && share(2) >= kSidesShare && share(3) >= kSidesShare;
+        backdrop[c] = share(0) >= kTopShare || floor || total >= kBorderShare * n;
+        const int largestTotal =
+            count[largest][0] + count[largest][1] + count[largest][2] + count[largest][3];
+        if (total > largestTotal) largest = c;
+    }
+    if (std::find(backdrop.begin(), backdrop.end(), true) == backdrop.end())
+        backdrop[largest] = true;
+    for (int c = 0; c < k; ++c) {
+        if (!backdrop[c]) continue;
+        const int total = count[c][0] + count[c][1] + count[c][2] + count[c][3];
+        const cv::Vec3f centre(centres.at<float>(c, 0), centres.at<float>(c, 1),
+                               centres.at<float>(c, 2));
+        model.centres.push_back(centre);
+        const float deviation = static_cast<float>(std::sqrt(spread[c] / std::max(1, total)));
+        model.reach.push_back(std::clamp(2.5f * deviation, kMinReach, kMaxReach));
+    }
+
+    // The band fits where its cluster is a backdrop one or its colour is well within reach of
+    // one, and wherever a stretch of it is on the whole near the backdrop's colours: k-means
+    // splits a textured backdrop's colours anywhere, while a subject cut by the edge differs
+    // along all of its stretch. Lone pixels that do not fit are noise.
+    const int stretch = std::max(2 * b, std::max(w, h) / 16);
+    const int perSide = (std::max(w, h) + stretch - 1) / stretch;
+    std::vector<double> stretchSum(4 * perSide, 0.0);
+    std::vector<int> stretchCount(4 * perSide, 0);
+    std::vector<float> nearest(n);
+    std::vector<int> where(n);
+    for (int i = 0; i < n; ++i) {
+        const cv::Vec3f v(samples.ptr<float>(i));
+        float best = std::numeric_limits<float>::max();
+        for (std::size_t c = 0; c < model.centres.size(); ++c) {
+            best =
+                std::min(best, static_cast<float>(cv::norm(v - model.centres[c])) / model.reach[c]);
+        }
+        nearest[i] = best;
+        where[i] = side[i] * perSide + (side[i] < 2 ? points[i].x : points[i].y) / stretch;
+        stretchSum[where[i]] += best;
+        ++stretchCount[where[i]];
+    }
+    const auto markFits = [&](float stretchReach) {
+        model.fits = cv::Mat::zeros(lab.size(), CV_8U);
+        for (int i = 0; i < n; ++i) {
+            const bool fits = backdrop[labels.at<int>(i)] || nearest[i] <= kBandReach ||
+                              stretchSum[where[i]] <= stretchReach * stretchCount[where[i]];
+            if (fits) model.fits.at<uchar>(points[i]) = 255;
+        }
+        cv::Mat misfits = model.band & ~model.fits;
+        cv::morphologyEx(misfits, misfits, cv::MORPH_OPEN,
+                         cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+        model.fits = model.band & ~misfits;
+    };
+    markFits(kStretchReach);
+    fitSurface(lab, model);
+    // On a busy backdrop any colour may turn up anywhere along the border: only stretches far
+    // from all of the backdrop's colours are left to the subject.
+    if (!model.plain) markFits(kBusyStretchReach);
+    return model;
+}
+
+// Distance to the fitted backdrop in units of its fit radius; a shadow (darker, same hue) counts
+// as just within it.
+cv::Mat plainDistance(const cv::Mat& lab, const BorderModel& model) {
+    const float reach = std::max(kMinReach, 3.5f * model.noise);
+    cv::Mat distance(lab.size(), CV_32F);
+    for (int y = 0; y < lab.rows; ++y) {
+        const cv::Vec3f* p = lab.ptr<cv::Vec3f>(y);
+        const cv::Vec3f* s = model.surface.ptr<cv::Vec3f>(y);
+        float* d = distance.ptr<float>(y);
+        for (int x = 0; x < lab.cols; ++x) {
+            const cv::Vec3f diff = p[x] - s[x];
+            d[x] = static_cast<float>(cv::norm(diff)) / reach;
+            const float chroma = std::hypot(diff[1], diff[2]);
+            const bool shadow = p[x][0] < s[x][0] && p[x][0] > 0.4f * s[x][0] && chroma <= reach;
+            if (shadow) d[x] = std::min(d[x], 0.95f);
+        }
+    }
+    return distance;
+}
+
+// Distance to the nearest backdrop colour, in units of that colour's reach.
+cv::Mat clusterDistance(const cv::Mat& lab, const BorderModel& model) {
+    cv::Mat distance(lab.size(), CV_32F);
+    for (int y = 0; y < lab.rows; ++y) {
+        const cv::Vec3f* p = lab.ptr<cv::Vec3f>(y);
+        float* d = distance.ptr<float>(y);
+        for (int x = 0; x < lab.cols; ++x) {
+            float best = std::numeric_limits<float>::max();
+            for (std::size_t c = 0; c < model.centres.size(); ++c) {
+                best = std::min(
+                    best, static_cast<float>(cv::norm(p[x] - model.centres[c])) / model.reach[c]);
+            }
+            d[x] = best;
+        }
+    }
+    return distance;
+}
+
+// Of the candidate background regions (255), those that touch the backdrop's part of the border,
+// or are large and clearly backdrop-coloured (mean distance within half the fit radius).
+cv::Mat reachedBackground(const cv::Mat& candidate, const cv::Mat& fits, const cv::Mat& distance) {
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(candidate, labels, stats, centroids, 4);
+    std::vector<char> keep(count, 0);
+    std::vector<double> sum(count, 0.0);
+    for (int y = 0; y < labels.rows; ++y) {
+        const int* l = labels.ptr<int>(y);
+        const uchar* f = fits.ptr<uchar>(y);
+        const float* d = distance.ptr<float>(y);
+        for (int x = 0; x < labels.cols; ++x) {
+            if (l[x] == 0) continue;
+            if (f[x]) keep[l[x]] = 1;
+            sum[l[x]] += d[x];
+        }
+    }
+    const double large = kLargeHole * candidate.total();
+    for (int i = 1; i < count; ++i) {
+        const int area = stats.at<int>(i, cv::CC_STAT_AREA);
+        if (area >= large && sum[i] / area <= 0.5) keep[i] = 1;
+    }
+    cv::Mat out(candidate.size(), CV_8U);
+    for (int y = 0; y < labels.rows; ++y) {
+        const int* l = labels.ptr<int>(y);
+        uchar* o = out.ptr<uchar>(y);
+        for (int x = 0; x < labels.cols; ++x) o[x] = (l[x] != 0 && keep[l[x]]) ? 255 : 0;
+    }
+    return out;
+}
+
+// Removes pieces of the subject too small to be more than noise.
+void dropSpecks(cv::Mat& subject) {
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(subject, labels, stats, centroids, 8);
+    const double least = kSpeck * subject.total();
+    for (int i = 1; i < count; ++i) {
+        if (stats.at<int>(i, cv::CC_STAT_AREA) < least) subject.setTo(cv::Scalar(0), labels == i);
+    }
+}
+
+// The mean colour of `image` over the pixels of `mask` (255) in each window, and the share of
+// the window they make up.
+cv::Mat localMean(const cv::Mat& image, const cv::Mat& mask, cv::Size window, cv::Mat& share) {
+    cv::Mat weight;
+    mask.convertTo(weight, CV_32F, 1.0 / 255);
+    cv::Mat weight3, sum;
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weight3);
+    cv::boxFilter(image.mul(weight3), sum, CV_32F, window);
+    cv::boxFilter(weight, share, CV_32F, window);
+    cv::Mat share3;
+    cv::merge(std::vector<cv::Mat>{share, share, share}, share3);
+    return sum / (share3 + cv::Scalar::all(1e-6));
+}
+
+// Runs GrabCut on a labelled mask until the labels settle.
+void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations) {
+    // The cut needs samples of both sides to model their colours.
+    const int subject = cv::countNonZero(mask & 1);
+    if (subject == 0 || subject == static_cast<int>(mask.total())) return;
+    cv::Mat bgdModel;
+    cv::Mat fgdModel;
+    cv::Mat previous = mask & 1;
+    const int settled = std::max(1, static_cast<int>(mask.total() / 1000));
+    for (int i = 0; i < maxIterations; ++i) {
+        cv::grabCut(image, mask, cv::Rect(), bgdModel, fgdModel, 1,
+                    i == 0 ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
+        cv::Mat current = mask & 1;
+        const int changed = cv::countNonZero(current != previous);
+        // Stop once an iteration moves fewer than 0.1% of the pixels, or
+        // nothing is left of the subject.
+        if ((i > 0 && changed < settled) || cv::countNonZero(current) == 0) break;
+        previous = current;
+    }
+}
+
+// The first cut from a rough start is by far the slowest, as its colour models are still far
+// off: it runs on a half-size copy, and the undecided labels of the mask take its outcome.
+void coarseCut(const cv::Mat& work, cv::Mat& mask, int maxIterations) {
+    const cv::Mat coarse = scaledToLongSide(work, std::max(work.cols, work.rows) / 2);
+    if (std::min(coarse.cols, coarse.rows) < kMinCutSide) return;
+    cv::Mat coarseMask;
+    cv::resize(mask, coarseMask, coarse.size(), 0, 0, cv::INTER_NEAREST);
+    cut(coarse, coarseMask, maxIterations);
+    cv::Mat seed;
+    cv::resize((coarseMask & 1) * 255, seed, work.size(), 0, 0, cv::INTER_LINEAR);
+    const cv::Mat undecided = (mask == cv::GC_PR_FGD) | (mask == cv::GC_PR_BGD);
+    mask.setTo(cv::Scalar(cv::GC_PR_BGD), undecided & (seed <= 127));
+    mask.setTo(cv::Scalar(cv::GC_PR_FGD), undecided & (seed > 127));
 }
 
 }  // namespace
@@ -90,119 +465,194 @@ cv::Mat BackgroundRemover::decode(const std::string& bytes) {
     }
 }
 
-cv::Mat BackgroundRemover::foregroundAlpha(const cv::Mat& bgr) const {
+BackgroundRemover::Matte BackgroundRemover::matte(const cv::Mat& bgr) const {
     CV_Assert(bgr.type() == CV_8UC3 && !bgr.empty());
+    // GrabCut and k-means draw from the thread's generator, which otherwise carries over from
+    // the previous request served on this thread.
+    cv::theRNG() = cv::RNG(kSeed);
     const cv::Mat work = scaledToLongSide(bgr, settings_.workingSize);
-    const cv::Rect inner = innerRect(work.size());
-    if (inner.width <= 0 || inner.height <= 0) {
-        // No room for a background band: everything is subject.
-        return cv::Mat(bgr.size(), CV_8U, cv::Scalar(255));
+    if (std::min(work.cols, work.rows) < kMinCutSide) {
+        return Matte{cv::Mat(bgr.size(), CV_8U, cv::Scalar(255)), cv::Mat()};
     }
+    bool plain = false;
+    const cv::Mat subject = subjectMask(work, plain);
+    return refine(bgr, subject, plain);
+}
 
-    cv::Mat mask(work.size(), CV_8U, cv::Scalar(cv::GC_BGD));
-    mask(inner).setTo(cv::Scalar(cv::GC_PR_FGD));
-    if (std::min(work.cols, work.rows) >= kMinCutSide) {
-        const int coarseSide = settings_.workingSize / 2;
-        if (std::max(work.cols, work.rows) > coarseSide) {
-            // Coarse to fine: the first cut from a rectangle is by far the
-            // slowest, as its colour models are still mostly background. Run
-            // it on a half-size copy and start the full cut from its outcome.
-            const cv::Mat coarse = scaledToLongSide(work, coarseSide);
-            cv::Mat coarseMask(coarse.size(), CV_8U, cv::Scalar(cv::GC_BGD));
-            const cv::Rect coarseInner = innerRect(coarse.size());
-            if (std::min(coarse.cols, coarse.rows) >= kMinCutSide && coarseInner.area() > 0) {
-                coarseMask(coarseInner).setTo(cv::Scalar(cv::GC_PR_FGD));
-                cut(coarse, coarseMask, settings_.iterations);
-                cv::Mat seed;
-                cv::resize((coarseMask & 1) * 255, seed, work.size(), 0, 0, cv::INTER_LINEAR);
-                mask(inner).setTo(cv::Scalar(cv::GC_PR_BGD));
-                mask.setTo(cv::Scalar(cv::GC_PR_FGD), seed > 127);
-                mask.rowRange(0, inner.y).setTo(cv::Scalar(cv::GC_BGD));
-                mask.rowRange(inner.y + inner.height, mask.rows).setTo(cv::Scalar(cv::GC_BGD));
-                mask.colRange(0, inner.x).setTo(cv::Scalar(cv::GC_BGD));
-                mask.colRange(inner.x + inner.width, mask.cols).setTo(cv::Scalar(cv::GC_BGD));
-            }
-        }
-        cut(work, mask, settings_.iterations);
+cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work, bool& plain) const {
+    cv::Mat lab;
+    cv::cvtColor(work, lab, cv::COLOR_BGR2Lab);
+    lab.convertTo(lab, CV_32FC3);
+    const BorderModel model = learnBorder(lab);
+    plain = model.plain;
+    const cv::Mat distance = model.plain ? plainDistance(lab, model) : clusterDistance(lab, model);
+
+    cv::Mat mask(work.size(), CV_8U);
+    if (model.plain) {
+        // Colour distance first: what is like the backdrop and joined to its part of the border
+        // is background, the rest subject; the cut only settles a few pixels either side.
+        const cv::Mat outer = reachedBackground(distance <= 1.0, model.fits, distance);
+        const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(7, 7));
+        cv::Mat sureOuter, sureInner;
+        cv::erode(outer, sureOuter, kernel);
+        cv::erode(~outer, sureInner, kernel);
+        mask.setTo(cv::Scalar(cv::GC_PR_BGD), outer);
+        mask.setTo(cv::Scalar(cv::GC_PR_FGD), ~outer);
+        mask.setTo(cv::Scalar(cv::GC_BGD), sureOuter & (distance <= 0.5));
+        mask.setTo(cv::Scalar(cv::GC_FGD), sureInner & (distance > 2.0));
+    } else {
+        // A busy backdrop: everything inside the band is left to the cut, which models the
+        // backdrop from the band's fitting part.
+        mask.setTo(cv::Scalar(cv::GC_PR_FGD));
     }
+    mask.setTo(cv::Scalar(cv::GC_BGD), model.fits);
+    if (!model.plain) coarseCut(work, mask, settings_.iterations);
+    // After the colour distance the labels are close and a few rounds settle them; a busy
+    // backdrop's colour models need more after the coarse cut.
+    cut(work, mask,
+        model.plain ? std::min(kSettleIterations, settings_.iterations) : settings_.iterations);
 
     // GC_FGD and GC_PR_FGD are the odd labels.
-    cv::Mat foreground = (mask & 1) * 255;
-    // Drop isolated specks and fill pinholes left by the cut.
+    cv::Mat subject = (mask & 1) * 255;
     const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3));
-    cv::morphologyEx(foreground, foreground, cv::MORPH_OPEN, kernel);
-    cv::morphologyEx(foreground, foreground, cv::MORPH_CLOSE, kernel);
+    cv::morphologyEx(subject, subject, cv::MORPH_OPEN, kernel);
+    cv::morphologyEx(subject, subject, cv::MORPH_CLOSE, kernel);
+    dropSpecks(subject);
+    // Holes: background the cut left inside the subject goes back to it unless it is joined to
+    // the backdrop or is large and clearly backdrop-coloured.
+    return ~reachedBackground(~subject, model.fits, distance);
+}
 
-    const double scale = double(work.cols) / bgr.cols;
-    cv::Mat alpha;
-    if (work.size() != bgr.size()) {
-        cv::resize(foreground, alpha, bgr.size(), 0, 0, cv::INTER_LINEAR);
+BackgroundRemover::Matte BackgroundRemover::refine(const cv::Mat& bgr, const cv::Mat& subject,
+                                                   bool plain) const {
+    const cv::Mat small = scaledToLongSide(bgr, settings_.refineSize);
+    cv::Mat guide;
+    small.convertTo(guide, CV_32FC3, 1.0 / 255);
+    cv::Mat soft;
+    cv::resize(subject, soft, small.size(), 0, 0, cv::INTER_LINEAR);
+    const cv::Mat hard = soft > 127;
+    soft.convertTo(soft, CV_32F, 1.0 / 255);
+
+    const int radius = std::max(
+        2, static_cast<int>(std::lround(std::max(small.cols, small.rows) * kEdgeRadiusFraction)));
+    const cv::Size window(8 * radius + 1, 8 * radius + 1);
+    cv::Mat alpha = hard.clone();
+    Matte matte;
+    small.copyTo(matte.backdrop);
+    // Only the neighbourhood of the edge is refined: the rest keeps the cut as it is.
+    cv::Mat edge;
+    cv::morphologyEx(hard, edge, cv::MORPH_GRADIENT, cv::Mat());
+    const cv::Rect area = cv::boundingRect(edge);
+    if (area.empty()) return finished(bgr, alpha, matte);
+    const int margin = 3 * radius + window.width;
+    const cv::Rect roi = (area + cv::Point(-margin, -margin) + cv::Size(2 * margin, 2 * margin)) &
+                         cv::Rect(cv::Point(), small.size());
+    refineArea(guide(roi), soft(roi), hard(roi), plain, radius, alpha(roi), matte.backdrop(roi));
+    return finished(bgr, alpha, matte);
+}
+
+void BackgroundRemover::refineArea(const cv::Mat& guide, const cv::Mat& soft, const cv::Mat& hard,
+                                   bool plain, int radius, cv::Mat alpha, cv::Mat backdropOut) {
+    const cv::Size window(8 * radius + 1, 8 * radius + 1);
+    guidedFilter(guide, soft, radius, kEdgeEps).convertTo(alpha, CV_8U, 255);
+    const auto disc = [](int r) {
+        return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    };
+    cv::Mat grown, shrunk;
+    cv::dilate(hard, grown, disc(radius));
+    cv::erode(hard, shrunk, disc(radius));
+    cv::Mat backdropWeight;
+    cv::Mat backdrop = localMean(guide, ~grown, window, backdropWeight);
+
+    if (plain) {
+        // Over a plain backdrop a mixed pixel is I = aF + (1 - a)B, with B the backdrop and F
+        // the subject nearby: a is where I falls on the line from B to F. This also reaches
+        // strands of hair a little off the cut.
+        cv::Mat subjectWeight;
+        const cv::Mat front = localMean(guide, shrunk, window, subjectWeight);
+        cv::Mat zone;
+        cv::dilate(hard, zone, disc(3 * radius));
+        zone &= ~shrunk;
+        for (int y = 0; y < alpha.rows; ++y) {
+            const uchar* z = zone.ptr<uchar>(y);
+            const cv::Vec3f* in = guide.ptr<cv::Vec3f>(y);
+            const cv::Vec3f* f = front.ptr<cv::Vec3f>(y);
+            const cv::Vec3f* b = backdrop.ptr<cv::Vec3f>(y);
+            const float* fw = subjectWeight.ptr<float>(y);
+            const float* bw = backdropWeight.ptr<float>(y);
+            uchar* a = alpha.ptr<uchar>(y);
+            for (int x = 0; x < alpha.cols; ++x) {
+                if (!z[x] || fw[x] < kMinShare || bw[x] < kMinShare) continue;
+                const cv::Vec3f span = f[x] - b[x];
+                const float length = span.dot(span);
+                if (length < kMinContrast * kMinContrast) continue;
+                float share = (in[x] - b[x]).dot(span) / length;
+                if (share < kNoiseShare) share = 0;
+                a[x] = cv::saturate_cast<uchar>(255 * std::min(1.0f, share));
+            }
+        }
+        hard.copyTo(alpha, ~zone);
     } else {
-        alpha = foreground;
+        // Only the edge takes the filtered alpha; away from it the cut stands.
+        hard.copyTo(alpha, ~grown | shrunk);
     }
-    // Feather the edge over about half a pixel of the working copy.
-    const double sigma = std::max(1.0, 0.5 / scale);
-    cv::GaussianBlur(alpha, alpha, cv::Size(), sigma);
-    return alpha;
+
+    // The backdrop near each edge pixel (the picture itself where there is none near).
+    guide.copyTo(backdrop, backdropWeight < kMinShare);
+    backdrop.convertTo(backdropOut, CV_8UC3, 255);
 }
 
-cv::Mat BackgroundRemover::scaledToLongSide(const cv::Mat& image, int longSide) {
-    const int current = std::max(image.cols, image.rows);
-    if (current <= longSide) return image;
-    const double factor = double(longSide) / current;
-    cv::Mat scaled;
-    cv::resize(image, scaled, cv::Size(), factor, factor, cv::INTER_AREA);
-    return scaled;
-}
-
-cv::Rect BackgroundRemover::innerRect(cv::Size size) const {
-    const int bandX =
-        std::max(1, static_cast<int>(std::lround(size.width * settings_.borderFraction)));
-    const int bandY =
-        std::max(1, static_cast<int>(std::lround(size.height * settings_.borderFraction)));
-    return cv::Rect(bandX, bandY, size.width - 2 * bandX, size.height - 2 * bandY);
-}
-
-void BackgroundRemover::cut(const cv::Mat& image, cv::Mat& mask, int maxIterations) {
-    // The cut needs samples of both sides to model their colours.
-    if (cv::countNonZero(mask & 1) == 0) return;
-    cv::Mat bgdModel;
-    cv::Mat fgdModel;
-    cv::Mat previous = mask & 1;
-    const int settled = std::max(1, static_cast<int>(mask.total() / 1000));
-    for (int i = 0; i < maxIterations; ++i) {
-        cv::grabCut(image, mask, cv::Rect(), bgdModel, fgdModel, 1,
-                    i == 0 ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
-        cv::Mat current = mask & 1;
-        const int changed = cv::countNonZero(current != previous);
-        // Stop once an iteration moves fewer than 0.1% of the pixels, or
-        // nothing is left of the subject.
-        if ((i > 0 && changed < settled) || cv::countNonZero(current) == 0) break;
-        previous = current;
+BackgroundRemover::Matte BackgroundRemover::finished(const cv::Mat& bgr, const cv::Mat& alpha,
+                                                     Matte& matte) {
+    if (alpha.size() != bgr.size()) {
+        cv::resize(alpha, matte.alpha, bgr.size(), 0, 0, cv::INTER_LINEAR);
+    } else {
+        matte.alpha = alpha;
     }
+    return matte;
 }
 
 std::vector<unsigned char> BackgroundRemover::render(const cv::Mat& bgr,
                                                      const RemovalOptions& options) const {
-    const cv::Mat alpha = foregroundAlpha(bgr);
-    cv::Mat output;
-    if (options.format == OutputFormat::Png && !options.background) {
-        cv::cvtColor(bgr, output, cv::COLOR_BGR2BGRA);
-        cv::insertChannel(alpha, output, 3);
-    } else {
-        const Rgb colour = options.background.value_or(Rgb{});
-        const unsigned back[3] = {colour.b, colour.g, colour.r};
-        output.create(bgr.size(), CV_8UC3);
-        for (int y = 0; y < bgr.rows; ++y) {
-            const unsigned char* src = bgr.ptr<unsigned char>(y);
-            const unsigned char* a = alpha.ptr<unsigned char>(y);
-            unsigned char* dst = output.ptr<unsigned char>(y);
-            for (int x = 0; x < bgr.cols; ++x) {
-                const unsigned w = a[x];
-                const unsigned inv = 255 - w;
+    const Matte cutOut = matte(bgr);
+    const cv::Mat& alpha = cutOut.alpha;
+    const bool keepAlpha = options.format == OutputFormat::Png && !options.background;
+    const Rgb colour = options.background.value_or(Rgb{});
+    const unsigned back[3] = {colour.b, colour.g, colour.r};
+    // Where the backdrop estimate is for each column and row of the picture.
+    std::vector<int> column(bgr.cols, 0);
+    std::vector<int> row(bgr.rows, 0);
+    if (!cutOut.backdrop.empty()) {
+        for (int x = 0; x < bgr.cols; ++x) column[x] = x * cutOut.backdrop.cols / bgr.cols;
+        for (int y = 0; y < bgr.rows; ++y) row[y] = y * cutOut.backdrop.rows / bgr.rows;
+    }
+    cv::Mat output(bgr.size(), keepAlpha ? CV_8UC4 : CV_8UC3);
+    const int channels = output.channels();
+    for (int y = 0; y < bgr.rows; ++y) {
+        const unsigned char* src = bgr.ptr<unsigned char>(y);
+        const unsigned char* a = alpha.ptr<unsigned char>(y);
+        const unsigned char* behind =
+            cutOut.backdrop.empty() ? nullptr : cutOut.backdrop.ptr<unsigned char>(row[y]);
+        unsigned char* dst = output.ptr<unsigned char>(y);
+        for (int x = 0; x < bgr.cols; ++x) {
+            const unsigned w = a[x];
+            int pixel[3] = {src[3 * x], src[3 * x + 1], src[3 * x + 2]};
+            if (w > 0 && w < 255 && behind) {
+                // Take the backdrop's share out of an edge pixel: F = B + (I - B) / alpha.
+                const unsigned char* b = behind + 3 * column[x];
+                const int unmix = static_cast<int>(std::max(w, kMinUnmixAlpha));
                 for (int c = 0; c < 3; ++c) {
-                    dst[3 * x + c] = static_cast<unsigned char>(
-                        (src[3 * x + c] * w + back[c] * inv + 127) / 255);
+                    pixel[c] = std::clamp(b[c] + (pixel[c] - b[c]) * 255 / unmix, 0, 255);
+                }
+            }
+            unsigned char* o = dst + channels * x;
+            if (keepAlpha) {
+                for (int c = 0; c < 3; ++c) o[c] = static_cast<unsigned char>(pixel[c]);
+                o[3] = static_cast<unsigned char>(w);
+            } else {
+                for (int c = 0; c < 3; ++c) {
+                    o[c] = static_cast<unsigned char>(
+                        (static_cast<unsigned>(pixel[c]) * w + back[c] * (255 - w) + 127) / 255);
                 }
             }
         }

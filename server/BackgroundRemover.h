@@ -24,17 +24,29 @@ struct RemovalOptions {
     std::optional<Rgb> background;
 };
 
-// Separates the subject of a photo from its background with GrabCut. The cut
-// runs on a copy of about 512 px (seeded by a cut on a half-size copy), with
-// an outer band of the picture taken as background; its mask is scaled back
-// to full size and feathered.
+// Separates the subject of a photo from its background. A model of the backdrop is learnt from
+// the picture's border: its dominant colours, and where the border does not fit them (a subject
+// cut by the edge), that part is left to the subject. A plain backdrop (studio white, a wall, a
+// table, a gradient) is split off by colour distance to the backdrop surface fitted over the
+// picture, then settled by GrabCut; a busy one is cut by GrabCut seeded from the border. Both
+// run on a copy of about 512 px. Regions enclosed by the subject stay unless they are large and
+// clearly backdrop. The edge is refined on a copy of up to 1024 px: over a plain backdrop each
+// edge pixel's alpha is read from where its colour lies between backdrop and subject (so hair
+// gets partial alpha), otherwise a guided filter softens it; the backdrop's colour is then
+// taken out of the edge pixels.
 class BackgroundRemover final {
 public:
     struct Settings {
-        int workingSize = 512;         // long side of the copy GrabCut runs on
-        int iterations = 5;            // most GrabCut iterations per pass
-        double borderFraction = 0.05;  // width of the background band, per side
+        int workingSize = 512;  // long side of the copy the cut runs on
+        int refineSize = 1024;  // long side of the copy the soft edge is refined on
+        int iterations = 5;     // most GrabCut iterations
         int jpegQuality = 92;
+    };
+
+    // The cut-out of one picture.
+    struct Matte {
+        cv::Mat alpha;     // full size, 8-bit: 255 on the subject, 0 on the background
+        cv::Mat backdrop;  // 8-bit BGR, smaller: the background colour near each edge pixel
     };
 
     explicit BackgroundRemover(Settings settings);
@@ -53,9 +65,9 @@ public:
     // has more than kMaxPixels.
     static cv::Mat decode(const std::string& bytes);
 
-    // Full-size 8-bit alpha: 255 on the subject, 0 on the background,
-    // feathered along the edge.
-    cv::Mat foregroundAlpha(const cv::Mat& bgr) const;
+    // The same picture always gives the same matte, on any thread.
+    Matte matte(const cv::Mat& bgr) const;
+    cv::Mat foregroundAlpha(const cv::Mat& bgr) const { return matte(bgr).alpha; }
 
     // The encoded result file. Throws cv::Exception or std::runtime_error
     // when encoding fails.
@@ -69,10 +81,15 @@ public:
     static const char* contentType(OutputFormat format);
 
 private:
-    static cv::Mat scaledToLongSide(const cv::Mat& image, int longSide);
-    cv::Rect innerRect(cv::Size size) const;
-    // Runs GrabCut on a labelled mask until the labels settle.
-    static void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations);
+    // The subject at the working size, 255 on it; `plain` tells whether the backdrop is.
+    cv::Mat subjectMask(const cv::Mat& work, bool& plain) const;
+    // Soft alpha at the refining size and the backdrop colour along its edge.
+    Matte refine(const cv::Mat& bgr, const cv::Mat& subject, bool plain) const;
+    // Refines one area of the refining copy: alpha and backdrop are written in place.
+    static void refineArea(const cv::Mat& guide, const cv::Mat& soft, const cv::Mat& hard,
+                           bool plain, int radius, cv::Mat alpha, cv::Mat backdrop);
+    // The matte with its alpha brought to the picture's size.
+    static Matte finished(const cv::Mat& bgr, const cv::Mat& alpha, Matte& matte);
 
     Settings settings_;
 };
