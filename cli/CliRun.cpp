@@ -73,22 +73,18 @@ void CliRun::dryRun(const InputPlan& plan) {
                             image.skipped ? QStringLiteral("the result exists") : QString(),
                             QSize()});
         }
-    const QString images =
-        toSend == 1 ? QStringLiteral("1 image") : QStringLiteral("%1 images").arg(toSend);
-    if (m_context.settings.apiKey().isEmpty()) {
-        m_report.out(images + QStringLiteral(", credits unknown (no API key)"));
-        finish(BadUsage);
-        return;
-    }
-    m_credits.fetchBalances([this, images](bool answered) {
-        if (answered) {
-            m_report.out(images + QStringLiteral(", %1 credits left").arg(creditsLeft()));
-            finish(AllDone);
-            return;
-        }
-        m_report.out(images + QStringLiteral(", credits unknown"));
-        // The credit check has said why: the key refused (and dropped), or no answer.
-        finish(m_context.settings.apiKey().isEmpty() ? KeyRefused : Halted);
+    auto end = [this, toSend](Exit code, const QString& why) {
+        m_finished = true;
+        m_report.dryRunSummary(toSend, code, creditsLeft(), why);
+        emit finished(code);
+    };
+    if (m_context.settings.apiKey().isEmpty())
+        return end(BadUsage, QStringLiteral(" (no API key)"));
+    m_credits.fetchBalances([end, this](bool answered) {
+        // Without an answer the credit check has said why: the key refused (and dropped), or
+        // the service not reached.
+        if (answered) return end(AllDone, QString());
+        end(m_context.settings.apiKey().isEmpty() ? KeyRefused : Halted, QString());
     });
 }
 

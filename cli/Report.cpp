@@ -147,3 +147,21 @@ void Report::summary(const QString& status, int exitCode, qint64 creditsLeft) {
     if (creditsLeft >= 0) line += QStringLiteral("; %1 credits left").arg(creditsLeft);
     write(stderr, line + QLatin1Char('\n'));
 }
+
+void Report::dryRunSummary(int images, int exitCode, qint64 creditsLeft, const QString& why) {
+    if (m_json) {
+        QJsonObject object{{QStringLiteral("summary"), QStringLiteral("dry run")},
+                           {QStringLiteral("exit"), exitCode},
+                           {QStringLiteral("images"), images},
+                           {QStringLiteral("skipped"), m_skipped}};
+        object.insert(QStringLiteral("credits_left"),
+                      creditsLeft >= 0 ? QJsonValue(creditsLeft) : QJsonValue(QJsonValue::Null));
+        out(jsonLine(object));
+        return;
+    }
+    QString line =
+        images == 1 ? QStringLiteral("1 image") : QStringLiteral("%1 images").arg(images);
+    line += creditsLeft >= 0 ? QStringLiteral(", %1 credits left").arg(creditsLeft)
+                             : QStringLiteral(", credits unknown") + why;
+    out(line);
+}

@@ -33,6 +33,9 @@ public:
     // The last line: how the run ended, with the exit status and the credits left (-1: unknown).
     void summary(const QString& status, int exitCode, qint64 creditsLeft);
 
+    // The last line of a dry run: "N images, M credits left" (or its JSON object).
+    void dryRunSummary(int images, int exitCode, qint64 creditsLeft, const QString& why);
+
     int done() const { return m_done; }
     int failed() const { return m_failed; }
     int notSent() const { return m_notSent; }
