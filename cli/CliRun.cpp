@@ -23,6 +23,13 @@ QSize imageSize(const QString& path) {
     return QImageReader(path).size();
 }
 
+QStringList filesToSend(const Batch& batch) {
+    QStringList files;
+    for (const PlannedImage& image : batch.images)
+        if (!image.skipped) files.append(image.source);
+    return files;
+}
+
 }  // namespace
 
 CliRun::CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& alerts, Report& report,
@@ -107,14 +114,7 @@ void CliRun::stop() {
 void CliRun::nextBatch() {
     if (m_finished) return;
     if (m_stopping) return finish(Stopped);
-    while (m_next < m_batches.size()) {
-        const Batch& batch = m_batches.at(m_next);
-        QStringList files;
-        for (const PlannedImage& image : batch.images)
-            if (!image.skipped) files.append(image.source);
-        if (!files.isEmpty()) break;
-        ++m_next;
-    }
+    while (m_next < m_batches.size() && filesToSend(m_batches.at(m_next)).isEmpty()) ++m_next;
     if (m_next >= m_batches.size()) {
         finish(m_report.failed() > 0 || m_report.notSent() > 0 ? SomeFailed : AllDone);
         return;
@@ -137,10 +137,20 @@ void CliRun::nextBatch() {
     m_context.settings.setString(UserDefaultKeys::outputFolder, batch.outputFolder);
     m_queue.resetList();
     m_reported.clear();
-    QStringList files;
-    for (const PlannedImage& image : batch.images)
-        if (!image.skipped) files.append(image.source);
+    const QStringList files = filesToSend(batch);
     m_queue.admitPaths(files, /*dropped*/ true);
+    // What the queue refused is not silently left out: the command must not report success.
+    QSet<QString> queued;
+    for (int i = 0; i < m_queue.count(); ++i) queued.insert(*m_queue.at(i)->imageURl);
+    for (const QString& file : files) {
+        if (queued.contains(file)) continue;
+        const QFileInfo info(file);
+        m_report.image({file, QString(), QStringLiteral("failed"),
+                        info.isFile() && info.isReadable()
+                            ? QStringLiteral("an image of the same name goes to the same folder")
+                            : QStringLiteral("not a readable file"),
+                        QSize()});
+    }
     // After the rows have been shown, as a window would: then START.
     QTimer::singleShot(0, this, [this] {
         if (m_finished) return;

@@ -40,6 +40,8 @@ const char* const kExitStatuses =
     "  4    out of credit\n"
     "  5    the API key was refused\n"
     "  130  stopped with Ctrl+C (the images on their way were saved)\n"
+    "\nCtrl+C (or SIGTERM) stops: nothing new is sent, the images on their way finish and are\n"
+    "saved. A second Ctrl+C quits at once; no partial file is left.\n"
     "\nThe API key is read from VORPANE_API_KEY, else from --api-key-file, else from the key\n"
     "stored by the Vorpane window; it is never given on the command line.\n";
 

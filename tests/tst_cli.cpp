@@ -161,6 +161,10 @@ private slots:
                                     << ""
                                     << "accept" << balances << 1 << "k"
                                     << "incomplete: 2 done, 1 failed";
+        QTest::newRow("same name twice") << QStringList{"@dup"} << "k"
+                                         << ""
+                                         << "accept" << balances << 1 << "k"
+                                         << "an image of the same name";
         QTest::newRow("unknown option") << QStringList{"--api-key", "k"} << "k"
                                         << ""
                                         << "accept" << balances << 2 << ""
@@ -225,6 +229,9 @@ private slots:
                 QFile f(arg);
                 QVERIFY(f.open(QIODevice::WriteOnly));
                 f.write("  file-key\n");
+            } else if (arg == "@dup") {
+                arg = box.input("again/a.png");
+                QVERIFY(writeImage(arg));
             } else if (arg == "@bad") {
                 arg = box.input("bad.png");
                 QVERIFY(writeImage(arg));
