@@ -81,10 +81,13 @@ void Report::image(const ImageResult& r) {
         object.insert(QStringLiteral("height"), r.size.isValid() ? QJsonValue(r.size.height())
                                                                  : QJsonValue(QJsonValue::Null));
         out(jsonLine(object));
-    } else if (r.status == QLatin1String("done") || r.status == QLatin1String("planned")) {
+    } else if (r.status == QLatin1String("done")) {
         out(r.output);
+    } else if (r.status == QLatin1String("planned")) {
+        out(r.source + QStringLiteral(" -> ") + r.output);
     }
-    if (m_quiet || (m_terminal && r.status != QLatin1String("failed"))) {
+    if (m_quiet || r.status == QLatin1String("planned") ||
+        (m_terminal && r.status != QLatin1String("failed"))) {
         redraw();
         return;
     }
@@ -93,8 +96,7 @@ void Report::image(const ImageResult& r) {
     if (r.size.isValid())
         line += QStringLiteral(" (%1x%2)").arg(r.size.width()).arg(r.size.height());
     if (!r.text.isEmpty() && !r.size.isValid()) line += QStringLiteral(": ") + r.text;
-    if (m_toSend > 0 && r.status != QLatin1String("planned") &&
-        r.status != QLatin1String("skipped"))
+    if (m_toSend > 0 && r.status != QLatin1String("skipped"))
         line = QStringLiteral("[%1/%2] ").arg(m_done + m_failed + m_notSent).arg(m_toSend) + line;
     err(line);
 }
@@ -103,15 +105,14 @@ void Report::redraw() {
     if (!m_terminal || m_quiet || m_toSend <= 0 || !m_clock.isValid()) return;
     const int handled = m_done + m_failed;
     constexpr int kWidth = 24;
-    const int filled = m_toSend ? handled * kWidth / m_toSend : kWidth;
+    const int filled = handled * kWidth / m_toSend;
     const double perSecond = rate();
     QString line =
-        QStringLiteral("\r\x1b[K[%1%2] %3/%4 done %5, failed %6")
+        QStringLiteral("\r\x1b[K[%1%2] %3 done, %4 failed of %5")
             .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
-            .arg(handled)
-            .arg(m_toSend)
             .arg(m_done)
-            .arg(m_failed);
+            .arg(m_failed)
+            .arg(m_toSend);
     if (perSecond > 0)
         line += QStringLiteral(", %1 images/s, %2 left")
                     .arg(perSecond, 0, 'f', 2)
