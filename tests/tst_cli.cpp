@@ -42,6 +42,28 @@ QString sentName(const RecordedRequest& r) {
     return file ? QString::fromUtf8(file->fileName) : QString();
 }
 
+// The service on the scripted server: the credit check answers `credit`; an upload of an image
+// named "bad*" is refused, any other is answered per `upload` (accept, html404, 402) after
+// `delayMs`; each result is a small PNG.
+void scriptService(ScriptedServer& server, const QString& credit, const QString& upload,
+                   int delayMs = 0) {
+    const QString results = server.url("/results/").toString();
+    server.setHandler([=](const RecordedRequest& r) {
+        if (r.path == kCreditPath) return ScriptedReply::json(200, credit.toUtf8());
+        if (r.path.startsWith("/results/"))
+            return ScriptedReply::bytes(200, "image/png", pngBytes());
+        if (r.path != kUploadPath) return ScriptedReply::json(200, "{}");
+        if (sentName(r).startsWith("bad"))
+            return ScriptedReply::json(400, R"({"error":"The image data is damaged"})");
+        if (upload == "html404") return ScriptedReply::bytes(404, "text/html", "<h1>gone</h1>");
+        if (upload == "402") return ScriptedReply::json(402, R"({"error":"No credit left"})");
+        const QString url = results + QFileInfo(sentName(r)).baseName() + ".png";
+        const QString json(
+            R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})");
+        return ScriptedReply::json(200, json.arg(url).toUtf8()).withDelay(delayMs);
+    });
+}
+
 // One run of the program and what it printed.
 struct Outcome {
     int code = -1;
@@ -142,53 +164,25 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("sentKey");  // the API-KEY every upload carries
         QTest::addColumn<QString>("said");     // a part of standard error
-        const QString balances = kBalances.arg(10);
+        const QString ok = kBalances.arg(10);
         const QString invalid = R"({"message":"invalid api key"})";
-        const QStringList jpg{"--format", "jpg"};
+        const QStringList none;
+        // clang-format off
         QTest::newRow("all done, key from the environment")
-            << jpg << "env-key"
-            << "stored-key"
-            << "accept" << balances << 0 << "env-key"
-            << "done: 2 done, 0 failed";
+            << QStringList{"--format", "jpg"} << "env-key" << "stored-key" << "accept" << ok << 0 << "env-key" << "done: 2 done, 0 failed";
         QTest::newRow("key from a file")
-            << QStringList{"--api-key-file", "@keyfile"} << QString() << "stored-key"
-            << "accept" << balances << 0 << "file-key"
-            << "done: 2 done";
-        QTest::newRow("stored key") << QStringList() << QString() << "stored-key"
-                                    << "accept" << balances << 0 << "stored-key"
-                                    << "done: 2 done";
-        QTest::newRow("one failed") << QStringList{"@bad"} << "k"
-                                    << ""
-                                    << "accept" << balances << 1 << "k"
-                                    << "incomplete: 2 done, 1 failed";
-        QTest::newRow("same name twice") << QStringList{"@dup"} << "k"
-                                         << ""
-                                         << "accept" << balances << 1 << "k"
-                                         << "an image of the same name";
-        QTest::newRow("unknown option") << QStringList{"--api-key", "k"} << "k"
-                                        << ""
-                                        << "accept" << balances << 2 << ""
-                                        << "Unknown option 'api-key'";
+            << QStringList{"--api-key-file", "@keyfile"} << QString() << "stored-key" << "accept" << ok << 0 << "file-key" << "done: 2 done";
+        QTest::newRow("stored key") << none << QString() << "stored-key" << "accept" << ok << 0 << "stored-key" << "done: 2 done";
+        QTest::newRow("one failed") << QStringList{"@bad"} << "k" << "" << "accept" << ok << 1 << "k" << "incomplete: 2 done, 1 failed";
+        QTest::newRow("same name twice") << QStringList{"@dup"} << "k" << "" << "accept" << ok << 1 << "k" << "an image of the same name";
+        QTest::newRow("unknown option") << QStringList{"--api-key", "k"} << "k" << "" << "accept" << ok << 2 << "" << "Unknown option 'api-key'";
         QTest::newRow("unsafe service url")
-            << QStringList{"--service-url", "http://example.com/api/v1/"} << "k"
-            << ""
-            << "accept" << balances << 2 << ""
-            << "plain http is only allowed";
-        QTest::newRow("no key") << QStringList() << QString() << ""
-                                << "accept" << balances << 2 << ""
-                                << "no API key";
-        QTest::newRow("halted") << QStringList() << "k"
-                                << ""
-                                << "html404" << balances << 3 << "k"
-                                << "The service could not be reached";
-        QTest::newRow("out of credit") << QStringList() << "k"
-                                       << ""
-                                       << "402" << balances << 4 << "k"
-                                       << "Credit alert!";
-        QTest::newRow("key refused") << QStringList() << "bad-key"
-                                     << "bad-key"
-                                     << "accept" << invalid << 5 << ""
-                                     << "Invalid API Key";
+            << QStringList{"--service-url", "http://example.com/api/v1/"} << "k" << "" << "accept" << ok << 2 << "" << "plain http is only allowed";
+        QTest::newRow("no key") << none << QString() << "" << "accept" << ok << 2 << "" << "no API key";
+        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "The service could not be reached";
+        QTest::newRow("out of credit") << none << "k" << "" << "402" << ok << 4 << "k" << "Credit alert!";
+        QTest::newRow("key refused") << none << "bad-key" << "bad-key" << "accept" << invalid << 5 << "" << "Invalid API Key";
+        // clang-format on
     }
     void exitStatus() {
         QFETCH(QStringList, args);
@@ -201,23 +195,7 @@ private slots:
         QFETCH(QString, said);
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
-        const QUrl results = server.url("/results/");
-        server.setHandler([=](const RecordedRequest& r) {
-            if (r.path == kCreditPath) return ScriptedReply::json(200, credit.toUtf8());
-            if (r.path.startsWith("/results/"))
-                return ScriptedReply::bytes(200, "image/png", pngBytes());
-            if (r.path != kUploadPath) return ScriptedReply::json(200, "{}");
-            if (sentName(r).startsWith("bad"))
-                return ScriptedReply::json(400, R"({"error":"The image data is damaged"})");
-            if (upload == "html404") return ScriptedReply::bytes(404, "text/html", "<h1>gone</h1>");
-            if (upload == "402") return ScriptedReply::json(402, R"({"error":"No credit left"})");
-            const QString url = results.toString() + QFileInfo(sentName(r)).baseName() + ".png";
-            return ScriptedReply::json(
-                200, QStringLiteral(
-                         R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})")
-                         .arg(url)
-                         .toUtf8());
-        });
+        scriptService(server, credit, upload);
         const int before = server.requestCount();
         QVERIFY(writeImage(box.input("a.png")) && writeImage(box.input("b.jpg")));
         QJsonObject settings{{"images_at_a_time", 2}};
@@ -282,17 +260,7 @@ private slots:
         QFETCH(int, interrupts);
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
-        const QUrl results = server.url("/results/");
-        server.setHandler([=](const RecordedRequest& r) {
-            if (r.path == kCreditPath) return ScriptedReply::json(200, kBalances.arg(10).toUtf8());
-            if (r.path.startsWith("/results/"))
-                return ScriptedReply::bytes(200, "image/png", pngBytes());
-            if (r.path != kUploadPath) return ScriptedReply::json(200, "{}");
-            const QString url = results.toString() + QFileInfo(sentName(r)).baseName() + ".png";
-            return ScriptedReply::json(
-                       200, QStringLiteral(R"({"output_image_url":"%1"})").arg(url).toUtf8())
-                .withDelay(1500);
-        });
+        scriptService(server, kBalances.arg(10), "accept", 1500);
         const int before = server.requestCount(kUploadPath);
         for (int i = 0; i < 6; ++i) QVERIFY(writeImage(box.input(QString("p%1.png").arg(i))));
         QProcess process;
