@@ -59,6 +59,12 @@ QString ImageQueue::pathExtension(const QString& fileName) {
     return fileName.mid(dot + 1);
 }
 
+bool ImageQueue::isListedImage(const QString& fileName) {
+    const QString ext = pathExtension(fileName);
+    return ext == QLatin1String("png") || ext == QLatin1String("jpg") ||
+           ext == QLatin1String("jpeg");
+}
+
 void ImageQueue::admitPaths(const QStringList& paths, bool dropped) {
     QList<Item> items;
     items.reserve(paths.size());
@@ -107,10 +113,7 @@ void ImageQueue::admitFolder(const QString& folderPath) {
     QFileInfoList kept;
     for (const QFileInfo& entry : listing) {
         listed.append(entry.absoluteFilePath());
-        const QString ext = pathExtension(entry.fileName());
-        if (ext == QLatin1String("png") || ext == QLatin1String("jpg") ||
-            ext == QLatin1String("jpeg"))
-            kept.append(entry);
+        if (isListedImage(entry.fileName())) kept.append(entry);
     }
     ConsoleLog::line(shortList(listed));
     QStringList keptPaths;

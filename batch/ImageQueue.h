@@ -75,6 +75,8 @@ public:
     static bool isImageSizeAllowed(qint64 byteCount);
     // The extension of a file name as the folder filter sees it ("" for ".hidden" and "name").
     static QString pathExtension(const QString& fileName);
+    // Whether a folder listing takes the file: its extension is png, jpg or jpeg.
+    static bool isListedImage(const QString& fileName);
 
 signals:
     void rowInserted(int row);

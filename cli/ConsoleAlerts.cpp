@@ -1,0 +1,25 @@
+#include "ConsoleAlerts.h"
+
+#include <QUrl>
+
+ConsoleAlerts::ConsoleAlerts(std::function<void(const QString&)> print)
+    : m_print(std::move(print)) {}
+
+void ConsoleAlerts::showAlert(const QString& message) {
+    m_print(message);
+}
+
+void ConsoleAlerts::showAlert(const QString& message, const QString& detail) {
+    m_print(detail.isEmpty() ? message : message + QLatin1Char(' ') + detail);
+}
+
+void ConsoleAlerts::showSheetAlert(const SheetAlert& alert, std::function<void(int)> done) {
+    showAlert(alert.messageText, alert.informativeText);
+    // The one alert that only an action answers is the required update.
+    if (!alert.escapeAnswers) m_requiredUpdate = true;
+    if (done) done(static_cast<int>(alert.buttons.indexOf(QStringLiteral("Cancel"))));
+}
+
+void ConsoleAlerts::openUrl(const QUrl& url) {
+    m_print(QStringLiteral("Open %1 in a browser.").arg(url.toString()));
+}

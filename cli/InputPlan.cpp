@@ -1,0 +1,118 @@
+#include "InputPlan.h"
+
+#include "ImageQueue.h"
+#include "ResultSaver.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QHash>
+
+namespace {
+
+constexpr int kMaxStemBytes = 100;
+
+bool isInside(const QString& path, const QString& folder) {
+    return !folder.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
+}
+
+}  // namespace
+
+QString InputPlan::outputName(const QString& sourceFileName, const QString& format) {
+    QString base = sourceFileName;
+    const qsizetype dot = base.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0) base.truncate(dot);
+    QByteArray stem;
+    for (const char ch : base.toUtf8()) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c & 0xC0) == 0x80) continue;  // the rest of a character already replaced
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        stem += kept ? ch : '_';
+    }
+    while (stem.startsWith('.')) stem.remove(0, 1);
+    stem.truncate(kMaxStemBytes);
+    if (stem.isEmpty()) stem = "image";
+    return ResultSaver::kPrefix + QString::fromLatin1(stem) + QLatin1Char('.') + format;
+}
+
+InputPlan InputPlan::make(const Request& request) {
+    InputPlan plan;
+    QHash<QString, int> batchOf;  // output folder -> index in `batches`
+    auto add = [&](const QString& source, const QString& outputFolder) {
+        auto it = batchOf.constFind(outputFolder);
+        if (it == batchOf.constEnd()) {
+            it = batchOf.insert(outputFolder, static_cast<int>(plan.batches.size()));
+            plan.batches.append(Batch{outputFolder, {}});
+        }
+        PlannedImage image;
+        image.source = source;
+        image.expectedOutput =
+            QDir(outputFolder).filePath(outputName(QFileInfo(source).fileName(), request.format));
+        image.skipped = request.skipExisting && QFileInfo::exists(image.expectedOutput);
+        plan.batches[*it].images.append(image);
+    };
+
+    const QString outputTree = QFileInfo(request.outputRoot).canonicalFilePath();
+    for (const QString& input : request.inputs) {
+        const QFileInfo info(input);
+        if (!info.exists()) {
+            plan.error = QStringLiteral("no such file or folder: %1").arg(input);
+            return plan;
+        }
+        if (!info.isDir()) {
+            add(info.absoluteFilePath(), request.outputRoot);
+            continue;
+        }
+        const QString root = QDir::cleanPath(info.absoluteFilePath());
+        QStringList folders{root};
+        // Results written below the folder being listed are not sources (results beside their
+        // sources, in the folder itself, stay as they are: that tree is the input).
+        const QString rootTree = QFileInfo(root).canonicalFilePath();
+        const QString excluded = outputTree != rootTree ? outputTree : QString();
+        if (request.recursive) {
+            QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            QStringList below;
+            while (it.hasNext()) {
+                const QString folder = it.next();
+                if (!isInside(QFileInfo(folder).canonicalFilePath(), excluded))
+                    below.append(folder);
+            }
+            below.sort();
+            folders += below;
+        }
+        for (const QString& folder : folders) {
+            const QString target = QDir::cleanPath(
+                QDir(request.outputRoot).filePath(QDir(root).relativeFilePath(folder)));
+            int others = 0;
+            const QFileInfoList files =
+                QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+            for (const QFileInfo& file : files) {
+                if (ImageQueue::isListedImage(file.fileName()))
+                    add(file.absoluteFilePath(), target);
+                else
+                    ++others;
+            }
+            if (others > 0)
+                plan.notes.append(QStringLiteral("%1 file(s) in %2 left out: only png and jpg "
+                                                 "images are sent")
+                                      .arg(others)
+                                      .arg(folder));
+        }
+    }
+    return plan;
+}
+
+int InputPlan::imageCount() const {
+    int n = 0;
+    for (const Batch& batch : batches) n += static_cast<int>(batch.images.size());
+    return n;
+}
+
+int InputPlan::skippedCount() const {
+    int n = 0;
+    for (const Batch& batch : batches)
+        for (const PlannedImage& image : batch.images) n += image.skipped ? 1 : 0;
+    return n;
+}

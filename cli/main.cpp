@@ -1,0 +1,287 @@
+#include "AppContext.h"
+#include "CliRun.h"
+#include "ConsoleAlerts.h"
+#include "ConsoleLog.h"
+#include "Constant.h"
+#include "CreditRecord.h"
+#include "InputPlan.h"
+#include "Notifier.h"
+#include "Report.h"
+#include "ServiceSession.h"
+#include "SettingsStore.h"
+#include "UserDefaultKeys.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kExitStatuses =
+    "\nExit status:\n"
+    "  0    every image was saved (or skipped because its result exists)\n"
+    "  1    some images failed or were not sent\n"
+    "  2    bad usage: unknown option or value, missing input, unsafe service URL, no API key,\n"
+    "       an output folder that takes no file, or a version that must be updated\n"
+    "  3    the run halted: the service could not be reached (after retries)\n"
+    "  4    out of credit\n"
+    "  5    the API key was refused\n"
+    "  130  stopped with Ctrl+C (the images on their way were saved)\n"
+    "\nCtrl+C (or SIGTERM) stops: nothing new is sent, the images on their way finish and are\n"
+    "saved. A second Ctrl+C quits at once; no partial file is left.\n"
+    "\nThe API key is read from VORPANE_API_KEY, else from --api-key-file, else from the key\n"
+    "stored by the Vorpane window; it is never given on the command line.\n";
+
+// Ctrl+C and termination requests reach the event loop through a pipe; the second one ends the
+// process at once. The run's private settings (they hold the key) are removed first.
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_signals = 0;
+char g_privateFile[PATH_MAX] = {0};
+char g_privateDir[PATH_MAX] = {0};
+
+extern "C" void onSignal(int sig) {
+    if (++g_signals > 1) {
+        if (g_privateFile[0]) ::unlink(g_privateFile);
+        if (g_privateDir[0]) ::rmdir(g_privateDir);
+        std::signal(sig, SIG_DFL);
+        ::raise(sig);
+        return;
+    }
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void copyPath(char* target, const QString& path) {
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.size() < PATH_MAX) std::memcpy(target, bytes.constData(), bytes.size() + 1);
+}
+
+int usage(const QString& text) {
+    std::fprintf(stderr, "vorpane-cli: %s\nTry 'vorpane-cli --help'.\n", qPrintable(text));
+    return CliRun::BadUsage;
+}
+
+struct Options {
+    QCommandLineOption output{{"o", "output"},
+                              "Folder the results go to (default: the output folder of the "
+                              "settings, else Downloads); created when missing.",
+                              "DIR"};
+    QCommandLineOption format{"format", "Result format: png (default) or jpg.", "png|jpg", "png"};
+    QCommandLineOption color{"color",
+                             "A coloured background instead of a transparent one. A jpg without "
+                             "a colour gets white.",
+                             "#RRGGBB"};
+    QCommandLineOption jobs{{"j", "jobs"},
+                            "Images in flight at once, 1 to 8 (default: the setting \"Images at "
+                            "a time\").",
+                            "N"};
+    QCommandLineOption serviceUrl{"service-url",
+                                  "Base URL of the service API (https, or plain http to this "
+                                  "computer).",
+                                  "URL"};
+    QCommandLineOption apiKeyFile{"api-key-file",
+                                  "Read the API key from this file (when VORPANE_API_KEY is "
+                                  "not set).",
+                                  "FILE"};
+    QCommandLineOption recursive{{"r", "recursive"},
+                                 "Sub-folders too; the output folder mirrors the input tree."};
+    QCommandLineOption skipExisting{"skip-existing",
+                                    "Do not send an image whose result file already exists."};
+    QCommandLineOption dryRun{{"n", "dry-run"},
+                              "List what would be sent and the credits left; send nothing."};
+    QCommandLineOption json{"json",
+                            "One JSON object per image on standard output (source, output, "
+                            "status, text, width, height), then a summary object."};
+    QCommandLineOption quiet{{"q", "quiet"}, "No progress; only alerts and errors."};
+    QCommandLineOption version{"version", "Show the version."};
+    QCommandLineOption help{{"h", "help"}, "Show this help."};
+};
+
+// The key from the environment, else from the file, else the stored one.
+QString resolveKey(const QCommandLineParser& parser, const Options& options,
+                   const SettingsStore& stored, bool* fromStore, QString* error) {
+    *fromStore = false;
+    const QString fromEnvironment = qEnvironmentVariable("VORPANE_API_KEY").trimmed();
+    if (!fromEnvironment.isEmpty()) return fromEnvironment;
+    if (parser.isSet(options.apiKeyFile)) {
+        QFile file(parser.value(options.apiKeyFile));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("the key file cannot be read: %1").arg(file.errorString());
+            return QString();
+        }
+        const QString key =
+            QString::fromUtf8(file.read(4096)).section(QLatin1Char('\n'), 0, 0).trimmed();
+        if (key.isEmpty()) *error = QStringLiteral("the key file holds no key");
+        return key;
+    }
+    *fromStore = true;
+    return stored.apiKey().trimmed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vorpane-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORPANE_VERSION));
+    ConsoleLog::setEnabled(false);  // standard output carries the results
+
+    QCommandLineParser parser;
+    const Options options;
+    parser.setApplicationDescription(
+        QStringLiteral("Removes the backgrounds of photos in batches through the Vorpane service, "
+                       "without a window."));
+    parser.addOptions({options.output, options.format, options.color, options.jobs,
+                       options.serviceUrl, options.apiKeyFile, options.recursive,
+                       options.skipExisting, options.dryRun, options.json, options.quiet,
+                       options.version, options.help});
+    parser.addPositionalArgument(QStringLiteral("paths"),
+                                 QStringLiteral("Images, or folders of png and jpg images."),
+                                 QStringLiteral("FILE|FOLDER..."));
+    if (!parser.parse(QCoreApplication::arguments())) return usage(parser.errorText());
+    if (parser.isSet(options.help)) {
+        QString help = parser.helpText();
+        help.replace(QCoreApplication::arguments().constFirst(), QStringLiteral("vorpane-cli"));
+        std::fputs(qPrintable(help), stdout);
+        std::fputs(kExitStatuses, stdout);
+        return 0;
+    }
+    if (parser.isSet(options.version)) {
+        std::printf("vorpane-cli %s\n", VORPANE_VERSION);
+        return 0;
+    }
+
+    const QString format = parser.value(options.format);
+    if (format != QLatin1String("png") && format != QLatin1String("jpg"))
+        return usage(QStringLiteral("--format must be png or jpg, not \"%1\"").arg(format));
+    QString color;
+    if (parser.isSet(options.color)) {
+        color = parser.value(options.color).toUpper();
+        if (!QRegularExpression(QStringLiteral("^#[0-9A-F]{6}$")).match(color).hasMatch())
+            return usage(QStringLiteral("--color wants #RRGGBB, not \"%1\"")
+                             .arg(parser.value(options.color)));
+    }
+    int jobs = 0;
+    if (parser.isSet(options.jobs)) {
+        bool ok = false;
+        jobs = parser.value(options.jobs).toInt(&ok);
+        if (!ok || jobs < 1 || jobs > SettingsStore::kMaxImagesAtATime)
+            return usage(QStringLiteral("--jobs wants a number from 1 to %1")
+                             .arg(SettingsStore::kMaxImagesAtATime));
+    }
+    Constant service = Constant::defaults();
+    if (parser.isSet(options.serviceUrl)) {
+        QString why;
+        const auto chosen = Constant::fromServiceUrl(parser.value(options.serviceUrl), &why);
+        if (!chosen) return usage(QStringLiteral("the service URL is refused: %1").arg(why));
+        service = *chosen;
+    }
+    if (parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("no images or folders given"));
+
+    // The user's settings are read, never written: the run works on a private copy (the window
+    // may be open on the same file, and a key from the environment must not be stored).
+    SettingsStore stored;
+    bool keyFromStore = false;
+    QString keyError;
+    const QString key = resolveKey(parser, options, stored, &keyFromStore, &keyError);
+    if (!keyError.isEmpty()) return usage(keyError);
+    const bool dryRun = parser.isSet(options.dryRun);
+    if (key.isEmpty() && !dryRun)
+        return usage(
+            QStringLiteral("no API key: set VORPANE_API_KEY, give --api-key-file, or "
+                           "store one in the Vorpane window"));
+
+    InputPlan::Request request;
+    request.inputs = parser.positionalArguments();
+    request.outputRoot = QDir(parser.isSet(options.output) ? parser.value(options.output)
+                                                           : stored.resolvedOutputFolder())
+                             .absolutePath();
+    request.format = format;
+    request.recursive = parser.isSet(options.recursive);
+    request.skipExisting = parser.isSet(options.skipExisting);
+    if (request.outputRoot.isEmpty() ||
+        (!parser.isSet(options.output) && stored.resolvedOutputFolder().isEmpty()))
+        return usage(QStringLiteral("no output folder: give --output"));
+    const InputPlan plan = InputPlan::make(request);
+    if (!plan.error.isEmpty()) return usage(plan.error);
+
+    // The user's runtime folder (memory, private to the user) when there is one.
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QFileInfo(runtime).isDir()) runtime = QDir::tempPath();
+    QTemporaryDir privateDir(QDir(runtime).filePath(QStringLiteral("vorpane-cli-XXXXXX")));
+    if (!privateDir.isValid()) {
+        std::fprintf(stderr, "vorpane-cli: no room for the run's settings in %s\n",
+                     qPrintable(runtime));
+        return CliRun::BadUsage;
+    }
+    const QString privateFile = privateDir.filePath(QStringLiteral("settings.json"));
+    copyPath(g_privateFile, privateFile);
+    copyPath(g_privateDir, privateDir.path());
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("vorpane-cli: pipe");
+        return CliRun::BadUsage;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    int exitCode = 0;
+    {
+        SettingsStore settings(privateFile);
+        settings.setString(UserDefaultKeys::apiKey, key);
+        settings.setValue(UserDefaultKeys::imagesAtATime, jobs > 0 ? jobs : stored.imagesAtATime());
+        if (!stored.appVersion().isEmpty())
+            settings.setString(UserDefaultKeys::appVersion, stored.appVersion());
+
+        const bool json = parser.isSet(options.json);
+        Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);
+        for (const QString& note : plan.notes) report.note(note);
+        CreditRecord credits;
+        Notifier notifier;
+        ConsoleAlerts alerts([&report](const QString& line) { report.note(line); });
+        AppContext context{settings, credits, notifier, alerts, alerts, service};
+        ServiceSession session;
+        CliRun run(context, session, alerts, report);
+        run.options().imgFormat = format;
+        run.options().isColored = !color.isEmpty() || format == QLatin1String("jpg");
+        run.options().selectedColor =
+            color.isEmpty() && run.options().isColored ? QStringLiteral("#FFFFFF") : color;
+
+        QSocketNotifier interrupts(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&interrupts, &QSocketNotifier::activated, &run, [&run] {
+            char bytes[16];
+            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            run.stop();
+        });
+        QObject::connect(&run, &CliRun::finished, &app,
+                         [](int code) { QCoreApplication::exit(code); });
+        QTimer::singleShot(0, &run, [&run, &plan, dryRun] {
+            if (dryRun)
+                run.dryRun(plan);
+            else
+                run.start(plan);
+        });
+        exitCode = QCoreApplication::exec();
+
+        // A key the service refused is dropped from the settings it came from, as the window
+        // does; a key from the environment or a file was never stored.
+        if (exitCode == CliRun::KeyRefused && keyFromStore) stored.credentialReset(credits);
+    }
+    g_privateFile[0] = 0;
+    g_privateDir[0] = 0;
+    return exitCode;
+}

@@ -1,0 +1,390 @@
+#include "LocalService.h"
+#include "ScriptedServer.h"
+#include "ScriptedServerThread.h"
+
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray kUploadPath = "/api/v1/remove_image_background";
+const QByteArray kCreditPath = "/api/v1/credit_check";
+const QString kBalances = QStringLiteral(
+    R"({"other_remain_credit":%1,"pay_as_you _go_plan_remain_credit":0,"subscription_plan_remain_credit":0})");
+
+bool writeImage(const QString& path, QSize size = QSize(64, 48)) {
+    QDir().mkpath(QFileInfo(path).path());
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(QColor(230, 230, 220));
+    QPainter(&image).fillRect(size.width() / 4, size.height() / 4, size.width() / 2,
+                              size.height() / 2, Qt::red);
+    return image.save(path);
+}
+
+QByteArray pngBytes() {
+    QImage image(8, 6, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QString sentName(const RecordedRequest& r) {
+    const RecordedPart* file = r.part("source_image_file");
+    return file ? QString::fromUtf8(file->fileName) : QString();
+}
+
+// The service on the scripted server: the credit check answers `credit`; an upload of an image
+// named "bad*" is refused, any other is answered per `upload` (accept, html404, 402) after
+// `delayMs`; each result is a small PNG.
+void scriptService(ScriptedServer& server, const QString& credit, const QString& upload,
+                   int delayMs = 0) {
+    const QString results = server.url("/results/").toString();
+    server.setHandler([=](const RecordedRequest& r) {
+        if (r.path == kCreditPath) return ScriptedReply::json(200, credit.toUtf8());
+        if (r.path.startsWith("/results/"))
+            return ScriptedReply::bytes(200, "image/png", pngBytes());
+        if (r.path != kUploadPath) return ScriptedReply::json(200, "{}");
+        if (sentName(r).startsWith("bad"))
+            return ScriptedReply::json(400, R"({"error":"The image data is damaged"})");
+        if (upload == "html404") return ScriptedReply::bytes(404, "text/html", "<h1>gone</h1>");
+        if (upload == "402") return ScriptedReply::json(402, R"({"error":"No credit left"})");
+        const QString url = results + QFileInfo(sentName(r)).baseName() + ".png";
+        const QString json(
+            R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})");
+        return ScriptedReply::json(200, json.arg(url).toUtf8()).withDelay(delayMs);
+    });
+}
+
+// One run of the program and what it printed.
+struct Outcome {
+    int code = -1;
+    bool crashed = false;  // ended by a signal
+    QByteArray out;
+    QByteArray err;
+
+    QList<QJsonObject> jsonLines() const {
+        QList<QJsonObject> lines;
+        for (const QByteArray& line : out.split('\n'))
+            if (!line.isEmpty()) lines.append(QJsonDocument::fromJson(line).object());
+        return lines;
+    }
+    QString describe() const { return QString::fromUtf8("exit %1\n" + out + err).arg(code); }
+};
+
+// A home of its own for every run (settings, Downloads, runtime folder), the images to send and
+// the folder the results go to.
+class Sandbox {
+public:
+    Sandbox() {
+        QDir().mkpath(home() + "/.config/Vorpane");
+        QDir().mkpath(runtime());
+        QFile(runtime()).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    QString home() const { return dir.filePath("home"); }
+    QString runtime() const { return dir.filePath("run"); }
+    QString input(const QString& name = QString()) const { return dir.filePath("in/" + name); }
+    QString output(const QString& name = QString()) const { return dir.filePath("out/" + name); }
+    QString settingsFile() const { return home() + "/.config/Vorpane/Vorpane.json"; }
+    void storeSettings(const QJsonObject& settings) const {
+        QFile f(settingsFile());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QJsonDocument(settings).toJson());
+    }
+
+    QProcessEnvironment environment(const QString& key) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("VORPANE_API_KEY");
+        if (!key.isNull()) env.insert("VORPANE_API_KEY", key);
+        env.insert("HOME", home());
+        env.insert("XDG_CONFIG_HOME", home() + "/.config");
+        env.insert("XDG_DATA_HOME", home() + "/.local/share");
+        env.insert("XDG_RUNTIME_DIR", runtime());
+        return env;
+    }
+    void start(QProcess& process, const QStringList& args, const QString& key) const {
+        process.setProcessEnvironment(environment(key));
+        process.start(QStringLiteral(VORPANE_CLI_PATH), args);
+    }
+    static Outcome finish(QProcess& process, int timeoutMs = 60000) {
+        Outcome o;
+        if (!process.waitForFinished(timeoutMs)) process.kill();
+        o.crashed = process.exitStatus() == QProcess::CrashExit;
+        o.code = process.exitCode();
+        o.out = process.readAllStandardOutput();
+        o.err = process.readAllStandardError();
+        return o;
+    }
+    Outcome run(const QStringList& args, const QString& key = QString()) const {
+        QProcess process;
+        start(process, args, key);
+        return finish(process);
+    }
+
+    QTemporaryDir dir;
+};
+
+// A service on a port where nothing listens.
+QString closedServiceUrl() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(port);
+}
+
+}  // namespace
+
+class CliTest final : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY(m_thread.start());
+#ifdef VORPANE_SERVER_PATH
+        QVERIFY(m_service.start(QStringLiteral(VORPANE_SERVER_PATH)));
+#endif
+    }
+
+    // Each exit status for real on the scripted service, and where the key comes from. Uploads of
+    // images named "bad*" are refused; `upload` says how every other one is answered.
+    void exitStatus_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("envKey");     // null: VORPANE_API_KEY not set
+        QTest::addColumn<QString>("storedKey");  // in the user's settings
+        QTest::addColumn<QString>("upload");     // accept, html404, 402
+        QTest::addColumn<QString>("credit");     // the credit check's body
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("sentKey");  // the API-KEY every upload carries
+        QTest::addColumn<QString>("said");     // a part of standard error
+        const QString ok = kBalances.arg(10);
+        const QString invalid = R"({"message":"invalid api key"})";
+        const QStringList none;
+        // clang-format off
+        QTest::newRow("all done, key from the environment")
+            << QStringList{"--format", "jpg"} << "env-key" << "stored-key" << "accept" << ok << 0 << "env-key" << "done: 2 done, 0 failed";
+        QTest::newRow("key from a file")
+            << QStringList{"--api-key-file", "@keyfile"} << QString() << "stored-key" << "accept" << ok << 0 << "file-key" << "done: 2 done";
+        QTest::newRow("stored key") << none << QString() << "stored-key" << "accept" << ok << 0 << "stored-key" << "done: 2 done";
+        QTest::newRow("one failed") << QStringList{"@bad"} << "k" << "" << "accept" << ok << 1 << "k" << "incomplete: 2 done, 1 failed";
+        QTest::newRow("same name twice") << QStringList{"@dup"} << "k" << "" << "accept" << ok << 1 << "k" << "an image of the same name";
+        QTest::newRow("unknown option") << QStringList{"--api-key", "k"} << "k" << "" << "accept" << ok << 2 << "" << "Unknown option 'api-key'";
+        QTest::newRow("unsafe service url")
+            << QStringList{"--service-url", "http://example.com/api/v1/"} << "k" << "" << "accept" << ok << 2 << "" << "plain http is only allowed";
+        QTest::newRow("no key") << none << QString() << "" << "accept" << ok << 2 << "" << "no API key";
+        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "The service could not be reached";
+        QTest::newRow("out of credit") << none << "k" << "" << "402" << ok << 4 << "k" << "Credit alert!";
+        QTest::newRow("key refused") << none << "bad-key" << "bad-key" << "accept" << invalid << 5 << "" << "Invalid API Key";
+        // clang-format on
+    }
+    void exitStatus() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, envKey);
+        QFETCH(QString, storedKey);
+        QFETCH(QString, upload);
+        QFETCH(QString, credit);
+        QFETCH(int, exitCode);
+        QFETCH(QString, sentKey);
+        QFETCH(QString, said);
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, credit, upload);
+        const int before = server.requestCount();
+        QVERIFY(writeImage(box.input("a.png")) && writeImage(box.input("b.jpg")));
+        QJsonObject settings{{"images_at_a_time", 2}};
+        if (!storedKey.isEmpty()) settings.insert("api_key", storedKey);
+        box.storeSettings(settings);
+        for (QString& arg : args) {
+            if (arg == "@keyfile") {
+                arg = box.dir.filePath("key.txt");
+                QFile f(arg);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write("  file-key\n");
+            } else if (arg == "@dup") {
+                arg = box.input("again/a.png");
+                QVERIFY(writeImage(arg));
+            } else if (arg == "@bad") {
+                arg = box.input("bad.png");
+                QVERIFY(writeImage(arg));
+            }
+        }
+        if (!args.contains("--service-url")) args << "--service-url" << server.baseUrl().toString();
+        args << "--output" << box.output() << box.input("a.png") << box.input("b.jpg");
+
+        const Outcome o = box.run(args, envKey);
+        QVERIFY2(o.code == exitCode && !o.crashed, qPrintable(o.describe()));
+        QVERIFY2(o.err.contains(said.toUtf8()), qPrintable(o.describe()));
+
+        const QList<RecordedRequest> requests = server.requests().mid(before);
+        QStringList keys;
+        for (const RecordedRequest& r : requests)
+            if (r.path == kUploadPath) keys.append(QString::fromUtf8(r.header("API-KEY")));
+        QCOMPARE(keys.isEmpty(), sentKey.isEmpty());
+        for (const QString& key : keys) QCOMPARE(key, sentKey);
+        if (exitCode == 0) {
+            QCOMPARE(o.out.trimmed().split('\n').size(), 2);  // the two saved files
+            QVERIFY(QFile::exists(box.output("vorpane_output_a.png")));
+            if (args.contains("jpg")) {
+                const auto upload =
+                    std::find_if(requests.begin(), requests.end(),
+                                 [](const RecordedRequest& r) { return r.path == kUploadPath; });
+                QCOMPARE(upload->part("format")->body, QByteArray("jpg"));
+                QCOMPARE(upload->part("bg_color_code")->body, QByteArray("#FFFFFF"));  // white
+            }
+        }
+        // The user's settings are only read: neither another key nor the run's choices are
+        // stored, and a refused key from the environment leaves the stored one alone.
+        QFile stored(box.settingsFile());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        const QJsonObject after = QJsonDocument::fromJson(stored.readAll()).object();
+        QCOMPARE(after.value("api_key").toString(), storedKey);
+        QVERIFY(!after.contains("output_folder"));
+        QVERIFY(QDir(box.runtime()).isEmpty());  // the run's private settings are gone
+    }
+
+    // Ctrl+C with images in flight: they finish and are saved, nothing else is sent, and the
+    // summary says so; a second Ctrl+C ends the program at once without leaving a file behind.
+    void interrupt_data() {
+        QTest::addColumn<int>("interrupts");
+        QTest::newRow("once: stop") << 1;
+        QTest::newRow("twice: quit") << 2;
+    }
+    void interrupt() {
+        QFETCH(int, interrupts);
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, kBalances.arg(10), "accept", 1500);
+        const int before = server.requestCount(kUploadPath);
+        for (int i = 0; i < 6; ++i) QVERIFY(writeImage(box.input(QString("p%1.png").arg(i))));
+        QProcess process;
+        box.start(process,
+                  {"--service-url", server.baseUrl().toString(), "--jobs", "3", "--json", "-o",
+                   box.output(), box.input()},
+                  "k");
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(kUploadPath) - before, 3, 20000);
+        for (int i = 0; i < interrupts; ++i) {
+            ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+            QTest::qWait(100);
+        }
+        const Outcome o = Sandbox::finish(process, 20000);
+        QCOMPARE(server.requestCount(kUploadPath) - before, 3);
+        const QStringList saved = QDir(box.output()).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY(QDir(box.runtime()).isEmpty());
+        if (interrupts == 2) {
+            QVERIFY2(o.crashed, qPrintable(o.describe()));
+            QCOMPARE(saved, QStringList());  // nothing had arrived, nothing half-written
+            return;
+        }
+        QVERIFY2(o.code == 130 && !o.crashed, qPrintable(o.describe()));
+        QCOMPARE(saved, (QStringList{"vorpane_output_p0.png", "vorpane_output_p1.png",
+                                     "vorpane_output_p2.png"}));
+        const QList<QJsonObject> lines = o.jsonLines();
+        QCOMPARE(lines.size(), 7);
+        QStringList statuses;
+        for (int i = 0; i < 6; ++i) statuses.append(lines[i]["status"].toString());
+        statuses.sort();
+        QCOMPARE(statuses,
+                 (QStringList{"done", "done", "done", "not sent", "not sent", "not sent"}));
+        QCOMPARE(lines.last()["summary"].toString(), QString("stopped"));
+        QCOMPARE(lines.last()["not_sent"].toInt(), 3);
+    }
+
+#ifdef VORPANE_SERVER_PATH
+    // Against the real service: a tree mirrored two levels deep with every image named in the
+    // JSON lines, then a re-run that skips every image and a dry run, neither paying anything.
+    void mirroredTreeIsPaidOnce() {
+        Sandbox box;
+        const QMap<QString, QSize> images{
+            {"a.png", {90, 60}}, {"sub/b.jpg", {80, 64}}, {"sub/deeper/c d.png", {72, 48}}};
+        for (auto it = images.begin(); it != images.end(); ++it)
+            QVERIFY(writeImage(box.input(it.key()), it.value()));
+        QFile(box.input("notes.txt")).open(QIODevice::WriteOnly);
+        const QStringList common{"--service-url", m_service.baseUrl(), "-r", "--json", "-o",
+                                 box.output(),    box.input()};
+        const QString key = m_service.demoKey();
+
+        Outcome o = box.run(QStringList{"--dry-run"} + common, key);
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        const qint64 credits = o.jsonLines().last()["credits_left"].toInteger();
+        QVERIFY2(o.jsonLines().last()["images"] == 3 && credits >= 3, qPrintable(o.describe()));
+        QVERIFY(o.err.contains("1 file(s) in " + box.input().chopped(1).toUtf8() + " left out"));
+
+        o = box.run(common, key);
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        QList<QJsonObject> lines = o.jsonLines();
+        QCOMPARE(lines.size(), 4);
+        for (auto it = images.begin(); it != images.end(); ++it) {
+            const auto line = std::find_if(lines.begin(), lines.end(), [&](const QJsonObject& l) {
+                return l["source"].toString() == box.input(it.key());
+            });
+            QVERIFY2(line != lines.end(), qPrintable(it.key()));
+            const QFileInfo source(it.key());
+            const QString stem = source.completeBaseName().replace(' ', '_');
+            const QString expected = box.output(source.path() + "/vorpane_output_" + stem + ".png");
+            QCOMPARE((*line)["status"].toString(), QString("done"));
+            QCOMPARE(QDir::cleanPath((*line)["output"].toString()), QDir::cleanPath(expected));
+            QCOMPARE(QImage(expected).size(), it.value());
+            QCOMPARE(QSize((*line)["width"].toInt(), (*line)["height"].toInt()), it.value());
+        }
+        QCOMPARE(lines.last()["credits_left"].toInteger(), credits - 3);
+
+        o = box.run(QStringList{"--skip-existing"} + common, key);
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        lines = o.jsonLines();
+        QCOMPARE(lines.size(), 4);
+        for (int i = 0; i < 3; ++i) QCOMPARE(lines[i]["status"].toString(), QString("skipped"));
+        o = box.run(QStringList{"--skip-existing", "--dry-run", "--service-url",
+                                m_service.baseUrl(), "-r", "-o", box.output(), box.input()},
+                    key);
+        QVERIFY2(o.out.endsWith(QString("0 images, %1 credits left\n").arg(credits - 3).toUtf8()),
+                 qPrintable(o.describe()));
+    }
+
+    // The statuses a real service (or its absence) produces.
+    void realServiceStatus_data() {
+        QTest::addColumn<QString>("key");  // "demo", "empty" (no credit), or a key it never made
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("done") << "demo" << true << 0;
+        QTest::newRow("unreachable") << "demo" << false << 3;
+        QTest::newRow("out of credit") << "empty" << true << 4;
+        QTest::newRow("key refused") << "0123456789abcdef0123456789abcdef" << true << 5;
+    }
+    void realServiceStatus() {
+        QFETCH(QString, key);
+        QFETCH(bool, reachable);
+        QFETCH(int, exitCode);
+        Sandbox box;
+        if (key == "demo") key = m_service.demoKey();
+        if (key == "empty") {
+            QProcess create;
+            create.start(VORPANE_SERVER_PATH,
+                         {"key", "create", "--free", "0", "--db", m_service.databasePath()});
+            QVERIFY(create.waitForFinished(10000));
+            key = QString::fromUtf8(create.readAllStandardOutput()).trimmed();
+        }
+        QVERIFY(writeImage(box.input("a.jpg")));
+        const QString url = reachable ? m_service.baseUrl() : closedServiceUrl();
+        const Outcome o =
+            box.run({"--service-url", url, "-o", box.output(), box.input("a.jpg")}, key);
+        QVERIFY2(o.code == exitCode, qPrintable(o.describe()));
+        QCOMPARE(QFile::exists(box.output("vorpane_output_a.png")), exitCode == 0);
+    }
+#endif
+
+private:
+    ScriptedServerThread m_thread;
+#ifdef VORPANE_SERVER_PATH
+    LocalService m_service;
+#endif
+};
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "tst_cli.moc"
