@@ -20,6 +20,8 @@ void ConsoleAlerts::showSheetAlert(const SheetAlert& alert, std::function<void(i
     if (done) done(static_cast<int>(alert.buttons.indexOf(QStringLiteral("Cancel"))));
 }
 
-void ConsoleAlerts::openUrl(const QUrl& url) {
+bool ConsoleAlerts::openUrl(const QUrl& url) {
+    // Nothing is opened from a terminal; the address is shown instead.
     m_print(QStringLiteral("Open %1 in a browser.").arg(url.toString()));
+    return false;
 }

@@ -16,7 +16,7 @@ public:
     void showAlert(const QString& message) override;
     void showAlert(const QString& message, const QString& detail) override;
     void showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) override;
-    void openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override;
 
     // A required update was announced: this version can no longer send images.
     bool requiredUpdate() const { return m_requiredUpdate; }

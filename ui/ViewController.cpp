@@ -160,13 +160,14 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
             &CreditService::getCreditDetails);
 
+    setUpDesktop();
     // The launch, once the key has been read from where it is kept: the first-launch wipe, the
     // get-start screen while no key is stored, the choices remembered (after the wipe, which
     // clears them), and the version check that decides whether the credits are fetched.
     m_context.settings.whenKeyReady([self = QPointer<ViewController>(this)] {
         if (!self) return;
         if (self->m_launch->prepare()) self->showGetStart();
-        self->setUpDesktop();
+        self->restoreRemembered();
         self->m_launch->checkVersion();
     });
 }
@@ -680,12 +681,14 @@ bool ViewController::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void ViewController::setUpDesktop() {
+void ViewController::restoreRemembered() {
     // After the first-launch wipe, which clears what was remembered.
     m_remembered->restore();
     const QByteArray geometry = m_remembered->windowGeometry();
     if (!geometry.isEmpty()) restoreGeometry(geometry);
+}
 
+void ViewController::setUpDesktop() {
     m_menuBar = new MenuBar(*this);
     m_desktop = new DesktopIntegration(m_context.opener, this);
     connect(m_tblList, &ImageListView::showInFolderRequested, this, &ViewController::showInFolder);

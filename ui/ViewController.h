@@ -106,6 +106,8 @@ private:
     QStringList defaultChoosePaths(bool folders);
     // Remembered choices, the menu bar and the desktop's notifications and dock progress.
     void setUpDesktop();
+    // Background, colour, format and window geometry as the user left them.
+    void restoreRemembered();
 
     AppContext& m_context;
     ServiceSession& m_session;
