@@ -676,6 +676,21 @@ private slots:
         QCOMPARE(rig.outputFiles(), QStringList{"vorpane_output_my photo.png"});
     }
 
+    // Two results of one name in one run are both kept; a file of an earlier run is replaced.
+    void sameNameTwiceInOneRun() {
+        Rig rig;
+        rig.addImage(QStringLiteral("a.png"));
+        rig.addImage(QStringLiteral("a.jpg"), imageBytes(8, 8, "JPEG"));
+        QVERIFY(writeFile(rig.outputs.filePath(QStringLiteral("vorpane_output_a.png")), "older"));
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.outputFiles(),
+                 (QStringList{"vorpane_output_a (2).png", "vorpane_output_a.png"}));
+        QCOMPARE(readAll(rig.outputs.filePath(QStringLiteral("vorpane_output_a.png"))), rig.result);
+        QCOMPARE(QFileInfo(rig.row(0)->outputFile).fileName() + '|' +
+                     QFileInfo(rig.row(1)->outputFile).fileName(),
+                 "vorpane_output_a.png|vorpane_output_a (2).png");
+    }
+
     // Several images in flight: never more than the setting, the credits known or (after a 429)
     // one fewer; each image is paid for once and saved; STOP and a halt let those in flight end.
     void severalImagesInFlight_data() {
