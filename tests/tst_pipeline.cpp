@@ -328,7 +328,9 @@ private slots:
         // The peak memory of the endless download, from here on.
         if (endless) QVERIFY(writeFile(QStringLiteral("/proc/self/clear_refs"), "5"));
         QVERIFY(rig.startAndSettle(endless ? 90000 : 15000));  // 50 MiB, also in sanitizer builds
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed buffers resident
         if (endless) QVERIFY2(peakMemoryMiB() < 100, qPrintable(QString::number(peakMemoryMiB())));
+#endif
         if (result) QCOMPARE(rig.server.requestCount("/results/b.png"), attempts);
         if (attempts < 0)
             QVERIFY(rig.uploadedNames().count("b.png") >= -attempts);
