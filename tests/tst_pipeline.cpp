@@ -41,7 +41,7 @@ QByteArray readAll(const QString& path) {
 }
 
 // The process's peak resident memory (VmHWM), in MiB.
-int peakMemoryMiB() {
+[[maybe_unused]] int peakMemoryMiB() {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
