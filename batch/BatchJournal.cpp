@@ -281,13 +281,7 @@ int BatchJournal::pendingCount() const {
 void BatchJournal::scan() {
     m_scanDue = false;
     if (!m_queue) return;
-    QElapsedTimer clock;
-    clock.start();
-    struct Count {
-        BatchJournal* journal;
-        QElapsedTimer& clock;
-        ~Count() { journal->countWrite(clock.nsecsElapsed()); }
-    } count{this, clock};
+    const WriteTimer timed(*this);
     const int n = m_queue->count();
     if (n == 0) {  // the list was cleared: the whole batch goes
         m_known.clear();
@@ -340,20 +334,23 @@ void BatchJournal::onResultKnown(int row) {
     if (it == m_known.constEnd()) return;
     // The credit is spent: the address is committed before the download starts, so that a crash
     // from here on cannot lose it.
-    QElapsedTimer clock;
-    clock.start();
+    const WriteTimer timed(*this);
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     const bool written = db.transaction() && writeRow(*it) && db.commit();
     if (written)
         m_dirty.remove(it->id);
     else
         db.rollback();
-    countWrite(clock.nsecsElapsed());
 }
 
-void BatchJournal::countWrite(qint64 ns) {
-    m_writeNs += ns;
-    m_longestWriteNs = std::max(m_longestWriteNs, ns);
+BatchJournal::WriteTimer::WriteTimer(BatchJournal& journal) : m_journal(journal) {
+    m_clock.start();
+}
+
+BatchJournal::WriteTimer::~WriteTimer() {
+    const qint64 ns = m_clock.nsecsElapsed();
+    m_journal.m_writeNs += ns;
+    m_journal.m_longestWriteNs = std::max(m_journal.m_longestWriteNs, ns);
 }
 
 void BatchJournal::onOptionsChanged() {
@@ -400,13 +397,7 @@ bool BatchJournal::writeRow(const Entry& entry) {
 }
 
 bool BatchJournal::writePending(int limit) {
-    QElapsedTimer clock;
-    clock.start();
-    struct Count {
-        BatchJournal* journal;
-        QElapsedTimer& clock;
-        ~Count() { journal->countWrite(clock.nsecsElapsed()); }
-    } count{this, clock};
+    const WriteTimer timed(*this);
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (!db.transaction()) return false;
     bool ok = true;

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QLoggingCategory>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -97,7 +98,18 @@ private:
     // Writes up to `limit` rows (and the deletions and options) in one transaction.
     bool writePending(int limit);
     bool writeRow(const Entry& entry);
-    void countWrite(qint64 ns);
+    // Adds the time of one write (its lifetime) to the journal's write statistics.
+    class WriteTimer final {
+    public:
+        explicit WriteTimer(BatchJournal& journal);
+        ~WriteTimer();
+        WriteTimer(const WriteTimer&) = delete;
+        WriteTimer& operator=(const WriteTimer&) = delete;
+
+    private:
+        BatchJournal& m_journal;
+        QElapsedTimer m_clock;
+    };
     void onRowChanged(int row);
     void onResultKnown(int row);
     void onOptionsChanged();
