@@ -146,7 +146,10 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     connect(m_run.get(), &BatchRun::colorPanelCloseRequested, this,
             &ViewController::closeColorPanel);
     connect(m_run.get(), &BatchRun::settingsSheetRequested, this, &ViewController::presentSheet);
-    connect(m_run.get(), &BatchRun::retriableFailedChanged, this, &ViewController::renderState);
+    connect(m_run.get(), &BatchRun::retriableFailedChanged, this, [this](int count) {
+        m_retriableFailed = count;
+        renderState();
+    });
     connect(m_run.get(), &BatchRun::runStateChanged, this, &ViewController::renderState);
     renderState();
     renderOptions();
@@ -487,7 +490,9 @@ void ViewController::renderState() {
     m_btnStart->setEnabled(c.btnStartEnabled);
     m_btnAdd->setEnabled(c.btnAddEnabled);
     m_btnClearList->setEnabled(c.btnClearListEnabled);
-    const int retriable = m_run->retriableFailedCount();
+    // The count as the run last reported it: counting the rows here would walk the whole list
+    // on every change of the window during a run.
+    const int retriable = m_retriableFailed;
     const bool idle = !m_run->isRunning() && m_run->runState() != RunState::Checking;
     m_btnRetryFailed->setVisible(idle && retriable > 0);
     m_btnRetryFailed->setToolTip(retriable == 1

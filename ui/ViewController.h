@@ -137,6 +137,7 @@ private:
     Button* m_btnStart = nullptr;
     Button* m_btnClearList = nullptr;
     Button* m_btnRetryFailed = nullptr;  // shown while failed images may be sent again
+    int m_retriableFailed = 0;           // failed rows "Retry failed" would send again
     QLabel* m_lblRemainCredit = nullptr;
     QLabel* m_lblUploadCount = nullptr;
     GetStartView* m_viewGetStart = nullptr;
