@@ -267,31 +267,17 @@ private slots:
         QTest::addColumn<QString>("key");         // as the application reads it
         QTest::addColumn<QString>("fileAfter");   // in the settings file
         QTest::addColumn<QString>("storeAfter");  // in the secret store
-        QTest::newRow("old file key moves") << true << false << "old"
-                                            << ""
-                                            << "old"
-                                            << "<none>"
-                                            << "old";
-        QTest::newRow("file key wins over store") << true << false << "new"
-                                                  << "prev"
-                                                  << "new"
-                                                  << "<none>"
-                                                  << "new";
-        QTest::newRow("store only") << true << false << ""
-                                    << "s"
-                                    << "s"
-                                    << "<none>"
-                                    << "s";
-        QTest::newRow("no store: file stays") << false << false << "f"
-                                              << ""
-                                              << "f"
-                                              << "f"
-                                              << "";
-        QTest::newRow("store refuses: file stays") << true << true << "f"
-                                                   << ""
-                                                   << "f"
-                                                   << "f"
-                                                   << "";
+        const auto row = [](const char* name, bool available, bool refuse, const char* inFile,
+                            const char* inStore, const char* key, const char* fileAfter,
+                            const char* storeAfter) {
+            QTest::newRow(name) << available << refuse << QString(inFile) << QString(inStore)
+                                << QString(key) << QString(fileAfter) << QString(storeAfter);
+        };
+        row("old file key moves", true, false, "old", "", "old", "<none>", "old");
+        row("file key wins over store", true, false, "new", "prev", "new", "<none>", "new");
+        row("store only", true, false, "", "s", "s", "<none>", "s");
+        row("no store: file stays", false, false, "f", "", "f", "f", "");
+        row("store refuses: file stays", true, true, "f", "", "f", "f", "");
     }
     void keyMovesToTheSecretStore() {
         QFETCH(bool, available);
