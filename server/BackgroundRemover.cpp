@@ -47,6 +47,8 @@ constexpr double kSpeck = 0.002;
 // Soft edge: guided filter radius as a share of the long side, and its flatness threshold.
 constexpr double kEdgeRadiusFraction = 1.0 / 200;
 constexpr double kEdgeEps = 1e-3;
+// The guided filter finds its coefficients on a copy this many times smaller.
+constexpr int kGuideSubsample = 2;
 // Plain backdrops: the least colour difference (0..1 per channel) between subject and backdrop
 // for which an edge pixel's alpha is read from its colour, the least share of a window that
 // must be subject or backdrop for its mean colour to count, and shares below noise.
@@ -554,7 +556,7 @@ BackgroundRemover::Matte BackgroundRemover::refine(const cv::Mat& bgr, const cv:
 void BackgroundRemover::refineArea(const cv::Mat& guide, const cv::Mat& soft, const cv::Mat& hard,
                                    bool plain, int radius, cv::Mat alpha, cv::Mat backdropOut) {
     const cv::Size window(8 * radius + 1, 8 * radius + 1);
-    guidedFilter(guide, soft, radius, kEdgeEps).convertTo(alpha, CV_8U, 255);
+    guidedFilter(guide, soft, radius, kEdgeEps, kGuideSubsample).convertTo(alpha, CV_8U, 255);
     const auto disc = [](int r) {
         return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
     };
@@ -647,7 +649,8 @@ std::vector<unsigned char> BackgroundRemover::render(const cv::Mat& bgr,
             }
             unsigned char* o = dst + channels * x;
             if (keepAlpha) {
-                for (int c = 0; c < 3; ++c) o[c] = static_cast<unsigned char>(pixel[c]);
+                // What is fully transparent has no colour to keep.
+                for (int c = 0; c < 3; ++c) o[c] = w ? static_cast<unsigned char>(pixel[c]) : 0;
                 o[3] = static_cast<unsigned char>(w);
             } else {
                 for (int c = 0; c < 3; ++c) {
@@ -661,7 +664,11 @@ std::vector<unsigned char> BackgroundRemover::render(const cv::Mat& bgr,
     std::vector<unsigned char> encoded;
     bool ok = false;
     if (options.format == OutputFormat::Png) {
-        ok = cv::imencode(".png", output, encoded, {cv::IMWRITE_PNG_COMPRESSION, 1});
+        // Run-length matching compresses a photo about as well as the default and in half the
+        // time, all the more as fully transparent pixels carry no colour.
+        ok = cv::imencode(".png", output, encoded,
+                          {cv::IMWRITE_PNG_COMPRESSION, 1, cv::IMWRITE_PNG_STRATEGY,
+                           cv::IMWRITE_PNG_STRATEGY_RLE});
     } else {
         ok = cv::imencode(".jpg", output, encoded,
                           {cv::IMWRITE_JPEG_QUALITY, settings_.jpegQuality});

@@ -6,7 +6,6 @@
 #include "RandomToken.h"
 #include "ResultStore.h"
 
-#include <malloc.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -206,11 +205,6 @@ int Cli::serve() {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // Image buffers are megabytes each and are made on whichever connection
-    // thread takes the request. Serving them from mmap returns them to the
-    // system when freed; otherwise every thread's malloc arena would keep
-    // the largest request it has seen.
-    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     // A client that goes away mid-reply must not end the process.
     signal(SIGPIPE, SIG_IGN);
 

@@ -2,12 +2,26 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <vector>
 
 namespace vserver {
 
-cv::Mat guidedFilter(const cv::Mat& guide, const cv::Mat& input, int radius, double eps) {
-    CV_Assert(guide.type() == CV_32FC3 && input.type() == CV_32F && guide.size() == input.size());
+cv::Mat guidedFilter(const cv::Mat& fullGuide, const cv::Mat& fullInput, int radius, double eps,
+                     int subsample) {
+    CV_Assert(fullGuide.type() == CV_32FC3 && fullInput.type() == CV_32F &&
+              fullGuide.size() == fullInput.size());
+    // The linear coefficients vary slowly: they are found on a copy `subsample` times smaller
+    // and applied to the guide at its own size.
+    subsample = std::max(1, std::min(subsample, std::min(fullGuide.cols, fullGuide.rows) / 4));
+    cv::Mat guide = fullGuide;
+    cv::Mat input = fullInput;
+    if (subsample > 1) {
+        const double f = 1.0 / subsample;
+        cv::resize(fullGuide, guide, cv::Size(), f, f, cv::INTER_AREA);
+        cv::resize(fullInput, input, guide.size(), 0, 0, cv::INTER_AREA);
+        radius = std::max(1, (radius + subsample / 2) / subsample);
+    }
     const cv::Size window(2 * radius + 1, 2 * radius + 1);
     const auto mean = [&window](const cv::Mat& m) {
         cv::Mat out;
@@ -60,8 +74,14 @@ cv::Mat guidedFilter(const cv::Mat& guide, const cv::Mat& input, int radius, dou
             bo[x] = float(mp[x] - a0 * mi[0][x] - a1 * mi[1][x] - a2 * mi[2][x]);
         }
     }
-    cv::Mat out = mean(b);
-    for (int c = 0; c < 3; ++c) out += mean(a[c]).mul(I[c]);
+    const auto smoothed = [&](const cv::Mat& m) {
+        cv::Mat out = mean(m);
+        if (subsample > 1) cv::resize(out, out, fullInput.size(), 0, 0, cv::INTER_LINEAR);
+        return out;
+    };
+    if (subsample > 1) cv::split(fullGuide, I);
+    cv::Mat out = smoothed(b);
+    for (int c = 0; c < 3; ++c) out += smoothed(a[c]).mul(I[c]);
     return out;
 }
 
