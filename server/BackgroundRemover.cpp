@@ -38,6 +38,10 @@ constexpr float kBandReach = 0.6f;
 // A stretch of the band fits when its mean distance is within this share of the reach.
 constexpr float kStretchReach = 1.3f;
 constexpr float kBusyStretchReach = 2.5f;
+// On a busy backdrop: a stretch of the border is of even hue when its spread of hue is below this
+// share of the border's median, and this many even stretches in a row are a subject's.
+constexpr double kEvenHue = 0.6;
+constexpr int kEvenRun = 3;
 // GrabCut rounds on the working copy once colour distance has placed the labels.
 constexpr int kSettleIterations = 2;
 // Regions inside the subject above this share of the picture may be holes.
@@ -266,7 +270,50 @@ BorderModel learnBorder(const cv::Mat& lab) {
     fitSurface(lab, model);
     // On a busy backdrop any colour may turn up anywhere along the border: only stretches far
     // from all of the backdrop's colours are left to the subject.
-    if (!model.plain) markFits(kBusyStretchReach);
+    if (model.plain) return model;
+    markFits(kBusyStretchReach);
+
+    // Yet a busy backdrop's hue changes all along the border, while a subject cut by the bottom
+    // or a side edge shows there as a long run of even hue. Such runs are left to the subject.
+    std::vector<double> chroma[2] = {std::vector<double>(4 * perSide, 0.0),
+                                     std::vector<double>(4 * perSide, 0.0)};
+    std::vector<double> chromaSq(4 * perSide, 0.0);
+    for (int i = 0; i < n; ++i) {
+        const float* v = samples.ptr<float>(i);
+        chroma[0][where[i]] += v[1];
+        chroma[1][where[i]] += v[2];
+        chromaSq[where[i]] += double(v[1]) * v[1] + double(v[2]) * v[2];
+    }
+    std::vector<double> hueSpread(4 * perSide, -1.0);
+    std::vector<double> spreads;
+    for (int j = 0; j < 4 * perSide; ++j) {
+        const int m = stretchCount[j];
+        if (m < b) continue;  // a sliver at the end of a side
+        const double ma = chroma[0][j] / m, mb = chroma[1][j] / m;
+        hueSpread[j] = std::sqrt(std::max(0.0, chromaSq[j] / m - ma * ma - mb * mb));
+        spreads.push_back(hueSpread[j]);
+    }
+    if (spreads.empty()) return model;
+    std::nth_element(spreads.begin(), spreads.begin() + spreads.size() / 2, spreads.end());
+    const double even = kEvenHue * spreads[spreads.size() / 2];
+    std::vector<char> subjectRun(4 * perSide, 0);
+    for (int side = 1; side < 4; ++side) {
+        const auto isEven = [&](int k) {
+            const double d = hueSpread[side * perSide + k];
+            return d >= 0 && d <= even;
+        };
+        for (int first = 0; first < perSide;) {
+            int last = first;
+            while (last < perSide && isEven(last)) ++last;
+            if (last - first >= kEvenRun) {
+                for (int k = first; k < last; ++k) subjectRun[side * perSide + k] = 1;
+            }
+            first = std::max(last, first + 1);
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        if (subjectRun[where[i]]) model.fits.at<uchar>(points[i]) = 0;
+    }
     return model;
 }
 
@@ -352,15 +399,27 @@ void dropSpecks(cv::Mat& subject) {
 // The mean colour of `image` over the pixels of `mask` (255) in each window, and the share of
 // the window they make up.
 cv::Mat localMean(const cv::Mat& image, const cv::Mat& mask, cv::Size window, cv::Mat& share) {
+    CV_Assert(image.type() == CV_32FC3 && mask.type() == CV_8U);
+    // Written pixel by pixel, as these maps are the largest a job holds.
+    cv::Mat weighted(image.size(), CV_32FC3);
+    for (int y = 0; y < image.rows; ++y) {
+        const cv::Vec3f* in = image.ptr<cv::Vec3f>(y);
+        const uchar* m = mask.ptr<uchar>(y);
+        cv::Vec3f* out = weighted.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < image.cols; ++x) out[x] = m[x] ? in[x] : cv::Vec3f();
+    }
+    cv::Mat mean;
+    cv::boxFilter(weighted, mean, CV_32F, window);
+    weighted.release();
     cv::Mat weight;
     mask.convertTo(weight, CV_32F, 1.0 / 255);
-    cv::Mat weight3, sum;
-    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weight3);
-    cv::boxFilter(image.mul(weight3), sum, CV_32F, window);
     cv::boxFilter(weight, share, CV_32F, window);
-    cv::Mat share3;
-    cv::merge(std::vector<cv::Mat>{share, share, share}, share3);
-    return sum / (share3 + cv::Scalar::all(1e-6));
+    for (int y = 0; y < image.rows; ++y) {
+        cv::Vec3f* out = mean.ptr<cv::Vec3f>(y);
+        const float* s = share.ptr<float>(y);
+        for (int x = 0; x < image.cols; ++x) out[x] /= s[x] + 1e-6f;
+    }
+    return mean;
 }
 
 // Runs GrabCut on a labelled mask until the labels settle.

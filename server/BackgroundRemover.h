@@ -26,10 +26,11 @@ struct RemovalOptions {
 
 // Separates the subject of a photo from its background. A model of the backdrop is learnt from
 // the picture's border: its dominant colours, and where the border does not fit them (a subject
-// cut by the edge), that part is left to the subject. A plain backdrop (studio white, a wall, a
-// table, a gradient) is split off by colour distance to the backdrop surface fitted over the
-// picture, then settled by GrabCut; a busy one is cut by GrabCut seeded from the border. Both
-// run on a copy of about 512 px. Regions enclosed by the subject stay unless they are large and
+// cut by the edge; on a busy backdrop, a long run of even hue along the bottom or a side), that
+// part is left to the subject. A plain backdrop (studio white, a wall, a table, a gradient) is
+// split off by colour distance to the backdrop surface fitted over the picture, then settled by
+// GrabCut; a busy one is cut by GrabCut seeded from the border. Both run on a copy of about
+// 512 px. Regions enclosed by the subject stay unless they are large and
 // clearly backdrop. The edge is refined on a copy of up to 1024 px: over a plain backdrop each
 // edge pixel's alpha is read from where its colour lies between backdrop and subject (so hair
 // gets partial alpha), otherwise a guided filter softens it; the backdrop's colour is then
