@@ -42,8 +42,12 @@ constexpr float kBusyStretchReach = 2.5f;
 // share of the border's median, and this many even stretches in a row are a subject's.
 constexpr double kEvenHue = 0.6;
 constexpr int kEvenRun = 3;
-// GrabCut rounds on the working copy once colour distance has placed the labels.
+// GrabCut rounds on the working copy once colour distance has placed the labels; the share of
+// the pixels an iteration must still move for another to follow; and on a busy backdrop, how far
+// (as a share of the long side) the full-size cut may move the outline of the half-size one.
 constexpr int kSettleIterations = 2;
+constexpr double kSettledShare = 0.005;
+constexpr double kSureDistanceFraction = 1.0 / 64;
 // Regions inside the subject above this share of the picture may be holes.
 constexpr double kLargeHole = 0.01;
 // Subject pieces below this share of the picture are noise.
@@ -430,13 +434,13 @@ void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations) {
     cv::Mat bgdModel;
     cv::Mat fgdModel;
     cv::Mat previous = mask & 1;
-    const int settled = std::max(1, static_cast<int>(mask.total() / 1000));
+    const int settled = std::max(1, static_cast<int>(mask.total() * kSettledShare));
     for (int i = 0; i < maxIterations; ++i) {
         cv::grabCut(image, mask, cv::Rect(), bgdModel, fgdModel, 1,
                     i == 0 ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
         cv::Mat current = mask & 1;
         const int changed = cv::countNonZero(current != previous);
-        // Stop once an iteration moves fewer than 0.1% of the pixels, or
+        // Stop once an iteration moves fewer than kSettledShare of the pixels, or
         // nothing is left of the subject.
         if ((i > 0 && changed < settled) || cv::countNonZero(current) == 0) break;
         previous = current;
@@ -456,6 +460,18 @@ void coarseCut(const cv::Mat& work, cv::Mat& mask, int maxIterations) {
     const cv::Mat undecided = (mask == cv::GC_PR_FGD) | (mask == cv::GC_PR_BGD);
     mask.setTo(cv::Scalar(cv::GC_PR_BGD), undecided & (seed <= 127));
     mask.setTo(cv::Scalar(cv::GC_PR_FGD), undecided & (seed > 127));
+    // The full-size cut only settles the outline: what lies well inside or outside the coarse
+    // one is decided, which spares the cut most of its work on a detailed photo.
+    const int reach = std::max(
+        2, static_cast<int>(std::lround(std::max(work.cols, work.rows) * kSureDistanceFraction)));
+    const cv::Mat disc =
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
+    const cv::Mat subject = seed > 127;
+    cv::Mat inside, outside;
+    cv::erode(subject, inside, disc);
+    cv::erode(~subject, outside, disc);
+    mask.setTo(cv::Scalar(cv::GC_FGD), undecided & inside);
+    mask.setTo(cv::Scalar(cv::GC_BGD), undecided & outside);
 }
 
 }  // namespace
