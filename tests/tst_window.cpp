@@ -86,7 +86,6 @@ private slots:
         Fixture f(!first);
         f.t.settings.setString(UserDefaultKeys::apiKey, key);
         ViewController& w = f.open();
-        QCOMPARE(w.windowTitle(), QStringLiteral("Vorpane"));
         QCOMPARE(w.getStartView() != nullptr, overlay);
         QCOMPARE(f.t.settings.apiKey().isEmpty(), overlay);
         QCOMPARE(outlet(w, "btnAdd")->isVisible(), !overlay);
