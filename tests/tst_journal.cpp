@@ -4,6 +4,7 @@
 #include "KeychainKeyStore.h"
 #include "OutputOptions.h"
 #include "TestContext.h"
+#include "TestData.h"
 #include "UserDefaultKeys.h"
 #include "WindowState.h"
 
@@ -52,12 +53,9 @@ struct Session {
 
 QStringList writeSources(const QTemporaryDir& dir, int n) {
     QStringList paths;
-    for (int i = 0; i < n; ++i) {
-        const QString path = dir.filePath(QStringLiteral("img%1.png").arg(i));
-        QFile f(path);
-        if (f.open(QIODevice::WriteOnly)) f.write("png bytes");
-        paths << path;
-    }
+    for (int i = 0; i < n; ++i)
+        if (writeFile(dir.filePath(QStringLiteral("img%1.png").arg(i))))
+            paths << dir.filePath(QStringLiteral("img%1.png").arg(i));
     return paths;
 }
 
@@ -156,14 +154,13 @@ private slots:
         Session s(t, crashed);
         QCOMPARE(s.restored, 8);
         const int waiting = int(RowStatus::Waiting), failed = int(RowStatus::Failed);
-        QCOMPARE(s.rows(),
-                 QStringList({"img0.png 2  8x8", QString("img1.png %1 ").arg(waiting),
-                              QString("img2.png %1 ").arg(waiting),
-                              QString("img3.png %1 not an image for-good").arg(failed),
-                              QString("img4.png %1 download failed url").arg(failed),
-                              QString("img5.png %1 %2").arg(failed).arg(BatchJournal::kSourceGone),
-                              "img6.png 2  8x8", QString("img7.png %1  url").arg(waiting)})
-                     .join(" | "));
+        QCOMPARE(s.rows(), QString("img0.png 2  8x8 | img1.png %1  | img2.png %1  | "
+                                   "img3.png %2 not an image for-good | "
+                                   "img4.png %2 download failed url | img5.png %2 %3 | "
+                                   "img6.png 2  8x8 | img7.png %1  url")
+                               .arg(waiting)
+                               .arg(failed)
+                               .arg(BatchJournal::kSourceGone));
         QCOMPARE(s.window.controls().lblUploadCountText, QStringLiteral("Finished 5 of 8"));
         QVERIFY(s.window.controls().btnStartEnabled && s.window.controls().btnAddEnabled);
         QCOMPARE(s.options.imgFormat, QStringLiteral("jpg"));
@@ -215,17 +212,14 @@ private slots:
         QFETCH(QByteArray, content);
         TestContext t;
         const QString path = t.dir.filePath("batch.db");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        f.close();
+        QVERIFY(writeFile(path, content));
         QTemporaryDir sources;
         {
             Session s(t, path);
             QCOMPARE(s.queue.count(), 0);
             QCOMPARE(t.alerts.messages(), QStringList{"The saved batch could not be read"});
             QVERIFY(t.alerts.entries.first().detail.contains(s.journal.movedAside()));
-            QFile aside(s.journal.movedAside());
-            QVERIFY(aside.open(QIODevice::ReadOnly) && aside.readAll() == content);
+            QCOMPARE(readAll(s.journal.movedAside()), content);
             // The new journal works.
             s.queue.admitPaths(writeSources(sources, 2), true);
         }
@@ -238,11 +232,9 @@ private slots:
     void keyAndJournalFilesAreOwnerOnly() {
         TestContext t;
         const QString old = t.dir.filePath("old.json");
-        QFile f(old);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(R"({"api_key":"k"})") > 0);
-        f.close();
-        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                                 QFile::ReadOther));
+        QVERIFY(writeFile(old, R"({"api_key":"k"})"));
+        QVERIFY(QFile::setPermissions(
+            old, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
         {
             SettingsStore opened(old);
             opened.setString(UserDefaultKeys::outputFolder, QStringLiteral("/x"));

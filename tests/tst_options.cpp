@@ -4,6 +4,7 @@
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
 #include "TestContext.h"
+#include "TestData.h"
 #include "UserDefaultKeys.h"
 #include "VersionCheck.h"
 
@@ -53,27 +54,7 @@ private slots:
         QCOMPARE(OutputOptions::hexString(color), hex);
     }
 
-    void getStartAtFirstLaunchAndWhileTheKeyIsEmpty() {
-        TestContext t;
-        t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("old-key"));
-        t.settings.setString(UserDefaultKeys::appVersion, QStringLiteral("2.0"));
-        ServiceSession session;
-        VersionCheck version(t.context, session);
-        CreditService credits(t.context, session);
-        LaunchSequence launch(t.context, version, credits);
-        QVERIFY(launch.prepare());  // first launch: the old key and version are wiped
-        QCOMPARE(t.settings.apiKey(), QString());
-        QCOMPARE(t.settings.appVersion(), QString());
-        launch.leaveGetStart();
-        QVERIFY(SettingsStore(t.settings.filePath()).boolValue(UserDefaultKeys::isFirst));
-        QVERIFY(launch.prepare());                            // no key yet
-        t.settings.setValue(UserDefaultKeys::apiKey, 12345);  // not text: no key
-        QVERIFY(launch.prepare());
-        t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("new-key"));
-        QVERIFY(!launch.prepare());
-        QCOMPARE(t.settings.apiKey(), QStringLiteral("new-key"));
-    }
-
+    // The launch asks for the balances unless the service requires an update first.
     void versionOutcomeDecidesWhetherCreditsAreFetched_data() {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QByteArray>("reply");  // version and update type
@@ -85,7 +66,6 @@ private slots:
         };
         row("soft: optional update, then credits", "", "1.10", "soft", UpdateType::soft);
         row("hard: required update, no credits", "1.9", "1.10", "hard", UpdateType::hard);
-        row("newer but another type: credits", "1.9", "1.10", "Hard", UpdateType::unknown);
         row("not newer: credits", "1.10", "1.9", "hard", UpdateType::unknown);
     }
     void versionOutcomeDecidesWhetherCreditsAreFetched() {
@@ -96,10 +76,7 @@ private slots:
         QVERIFY(server.start());
         server.script("/api/v1/get_app_version",
                       ScriptedReply::json(200, "{\"app_version\":\"" + reply + "\"}"));
-        server.script(
-            "/api/v1/credit_check",
-            ScriptedReply::json(200, R"({"other_remain_credit":5,"pay_as_you _go_plan_)"
-                                     R"(remain_credit":2,"subscription_plan_remain_credit":1})"));
+        server.script("/api/v1/credit_check", ScriptedReply::json(200, balancesJson(5, 2, 1)));
         TestContext t(*Constant::fromServiceUrl(server.baseUrl().toString()));
         t.settings.setBool(UserDefaultKeys::isFirst, true);
         t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("key"));

@@ -1,5 +1,6 @@
 #include "ImageQueue.h"
 #include "TestContext.h"
+#include "TestData.h"
 #include "WindowState.h"
 
 #include <QDir>
@@ -13,18 +14,24 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes = QByteArray("data")) {
-    QFile f(path);
-    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
-    f.write(bytes);
-}
-
 QStringList names(const ImageQueue& q) {
     QStringList out;
     if (!q.arrTableData) return out;
     for (const auto& r : *q.arrTableData) out.append(r->imageName.value_or(QStringLiteral("?")));
     return out;
 }
+
+// A queue on temporary settings, the window state it drives, and a folder for its files.
+struct Queue {
+    TestContext t;
+    WindowState w;
+    ImageQueue q{t.context, w};
+    QTemporaryDir dir;
+    QString file(const QString& name) const {
+        writeFile(dir.filePath(name));
+        return dir.filePath(name);
+    }
+};
 
 }  // namespace
 
@@ -37,7 +44,8 @@ private slots:
         TestContext t;
         WindowState w;
         QTemporaryDir dir;
-        for (const char* n : {"a.png", "b.JPG", "c.jpeg", "notes.txt", ".DS_Store"})
+        for (const char* n : {"a.png", "b.JPG", "c.jpeg", "notes.txt", ".DS_Store", ".png",
+                              "x.tar.png", "trailing."})
             writeFile(dir.filePath(QString::fromLatin1(n)));
         // The alert comes before any file of the folder is admitted.
         int countWhenAlerted = -1;
@@ -61,45 +69,32 @@ private slots:
         q2.admitSelection({{dir.path(), false}});
         QCOMPARE(
             t.alerts.messages(),
-            QStringList{QStringLiteral("3 files could not be added. Only add png and jpg images")});
+            QStringList{QStringLiteral("5 files could not be added. Only add png and jpg images")});
         QCOMPARE(countWhenAlerted, 0);
-        QCOMPARE(names(q2), (QStringList{QStringLiteral("a.png"), QStringLiteral("c.jpeg")}));
+        QCOMPARE(names(q2), (QStringList{"a.png", "c.jpeg", "x.tar.png"}));
         QCOMPARE(q2.at(0)->imageURl, dir.filePath(QStringLiteral("a.png")));
         QCOMPARE(q2.at(0)->byteCount, 4);
         QVERIFY(!q2.at(0)->isUploaded.has_value());
     }
 
-    void folderOfOnlyASubFolderRefusesOneEntryWithoutDescending() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path())
-                    .mkdir(QStringLiteral("inner.png")));  // a folder with an image-like name
-        writeFile(dir.filePath(QStringLiteral("inner.png/deep.png")));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
-        q.admitFolder(dir.path());
+    // A folder holding only folders refuses them without descending; an empty one says nothing.
+    void foldersOfFoldersAndEmptyFolders() {
+        Queue f;
+        QVERIFY(QDir(f.dir.path()).mkdir("inner.png"));  // a folder with an image-like name
+        f.file(QStringLiteral("inner.png/deep.png"));
+        QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("sub")));
+        f.q.admitFolder(f.dir.path());
         // "sub" is refused; "inner.png" passes the name filter but is no file, so it is skipped.
-        QCOMPARE(
-            t.alerts.messages(),
-            QStringList{QStringLiteral("1 file could not be added. Only add png and jpg images")});
-        QVERIFY(!q.arrTableData.has_value());
-    }
-
-    void emptyFolderSaysNothing() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
-        QTemporaryDir dir;
-        q.admitSelection({{dir.path(), true}});
-        QVERIFY(t.alerts.entries.isEmpty());
-        QVERIFY(!q.arrTableData.has_value());
+        QCOMPARE(f.t.alerts.messages(),
+                 QStringList{"1 file could not be added. Only add png and jpg images"});
+        QTemporaryDir empty;
+        f.q.admitSelection({{empty.path(), true}});
+        QCOMPARE(f.t.alerts.entries.size(), 1);
+        QVERIFY(!f.q.arrTableData.has_value());
     }
 
     void sameNameFromAnotherFolderIsRefused() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
+        Queue f;
         QTemporaryDir one, two;
         writeFile(one.filePath(QStringLiteral("photo.png")));
         writeFile(two.filePath(QStringLiteral("photo.png")));
@@ -107,57 +102,40 @@ private slots:
         writeFile(one.filePath(QString::fromUtf8("caf\xc3\xa9.png")));
         writeFile(two.filePath(QString::fromUtf8("cafe\xcc\x81.png")));
         writeFile(two.filePath(QStringLiteral("Photo.png")));
-        q.admitSelection({{one.path(), false}, {two.path(), false}});
+        f.q.admitSelection({{one.path(), false}, {two.path(), false}});
         // One alert for the admission, however many duplicates it held.
-        QCOMPARE(t.alerts.messages(),
-                 QStringList{QStringLiteral("2 images are already in the list")});
-        QCOMPARE(q.count(), 3);
-        QVERIFY(names(q).contains(QStringLiteral("Photo.png")));
+        QCOMPARE(f.t.alerts.messages(), QStringList{"2 images are already in the list"});
+        QCOMPARE(f.q.count(), 3);
+        QVERIFY(names(f.q).contains(QStringLiteral("Photo.png")));
     }
 
     // Missing, unreadable and non-regular files (a named pipe would block the open forever) are
     // skipped silently, alone or inside a dropped folder.
     void unreadableAndMissingFilesAreSkippedSilently() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
-        QTemporaryDir dir;
-        const QString locked = dir.filePath(QStringLiteral("locked.png"));
-        writeFile(locked);
+        Queue f;
+        const QString locked = f.file(QStringLiteral("locked.png"));
         QFile::setPermissions(locked, QFileDevice::WriteOwner);
         const bool canStillRead = QFile(locked).open(QIODevice::ReadOnly);  // root reads anything
-        writeFile(dir.filePath(QStringLiteral("ok.png")));
-        QVERIFY(mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.png"))).constData(),
-                       0600) == 0);
-        q.admitSelection({{dir.filePath(QStringLiteral("gone.png")), false},
-                          {locked, false},
-                          {dir.filePath(QStringLiteral("pipe.png")), true},
-                          {dir.filePath(QStringLiteral("ok.png")), false}});
-        QVERIFY(t.alerts.entries.isEmpty());
-        QCOMPARE(q.count(), canStillRead ? 2 : 1);
-        QVERIFY(names(q).contains(QStringLiteral("ok.png")));
-        q.resetList();
-        q.admitSelection({{dir.path(), true}});
-        QCOMPARE(names(q),
+        const QString pipe = f.dir.filePath(QStringLiteral("pipe.png"));
+        QVERIFY(mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+        f.q.admitSelection({{f.dir.filePath(QStringLiteral("gone.png")), false},
+                            {locked, false},
+                            {pipe, true},
+                            {f.file(QStringLiteral("ok.png")), false}});
+        QVERIFY(f.t.alerts.entries.isEmpty());
+        QCOMPARE(names(f.q),
+                 canStillRead ? (QStringList{"locked.png", "ok.png"}) : QStringList{"ok.png"});
+        f.q.resetList();
+        f.q.admitSelection({{f.dir.path(), true}});
+        QCOMPARE(names(f.q),
                  canStillRead ? (QStringList{"locked.png", "ok.png"}) : QStringList{"ok.png"});
     }
 
-    void droppedPlainFileIsTakenWhateverItsExtension() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
-        QTemporaryDir dir;
-        writeFile(dir.filePath(QStringLiteral("readme.txt")));
-        q.admitPaths({dir.filePath(QStringLiteral("readme.txt"))}, true);
-        QCOMPARE(names(q), QStringList{QStringLiteral("readme.txt")});
-    }
-
     void windowFollowsTheQueueThroughAdmissionDeletionAndReset() {
-        TestContext t;
-        WindowState w;
-        ImageQueue q(t.context, w);
+        Queue f;
+        ImageQueue& q = f.q;
+        const WindowState& w = f.w;
         QSignalSpy inserted(&q, &ImageQueue::rowInserted);
-
         QSignalSpy reset(&q, &ImageQueue::rowsReset);
         q.clearList();  // before anything was admitted
         QTRY_COMPARE(reset.count(), 1);
@@ -166,9 +144,8 @@ private slots:
         QCOMPARE(q.counter, 0);
         QCOMPARE(w.controls().lblUploadCountText, QString());
 
-        QTemporaryDir dir;
-        for (int i = 0; i < 5; ++i) writeFile(dir.filePath(QStringLiteral("img%1.png").arg(i)));
-        q.admitFolder(dir.path());
+        for (int i = 0; i < 5; ++i) f.file(QStringLiteral("img%1.png").arg(i));
+        q.admitFolder(f.dir.path());
         QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 0 of 5"));
         // Rows appear on the next turn of the event loop, in admission order.
         QCOMPARE(inserted.count(), 0);
@@ -198,12 +175,9 @@ private slots:
         q.at(3)->status = RowStatus::Waiting;
 
         // A run disabled START; admitting again enables it.
-        w.apply([](WindowState::Controls& c) {
-            c.btnStartEnabled = false;
-            c.btnStartTitle = QStringLiteral("START");
-        });
-        writeFile(dir.filePath(QStringLiteral("late.png")));
-        q.admitPaths({dir.filePath(QStringLiteral("late.png"))}, false);
+        f.w.apply([](WindowState::Controls& c) { c.btnStartEnabled = false; });
+        const QString late = f.file(QStringLiteral("late.png"));
+        q.admitPaths({late}, false);
         QVERIFY(w.controls().btnStartEnabled);
         QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 3 of 5"));
 
@@ -219,22 +193,9 @@ private slots:
         QVERIFY(w.controls().dragViewVisible);
 
         // The same file can be queued again after the reset.
-        q.admitPaths({dir.filePath(QStringLiteral("late.png"))}, false);
+        q.admitPaths({late}, false);
         QCOMPARE(q.count(), 1);
-        QVERIFY(t.alerts.entries.isEmpty());
-    }
-
-    void sizeRuleIsTwelveMebibytes() {
-        QVERIFY(ImageQueue::isImageSizeAllowed(12582911));
-        QVERIFY(!ImageQueue::isImageSizeAllowed(12582912));
-        QVERIFY(ImageQueue::isImageSizeAllowed(0));
-    }
-
-    void pathExtensionIgnoresHiddenNames() {
-        QCOMPARE(ImageQueue::pathExtension(QStringLiteral(".png")), QString());
-        QCOMPARE(ImageQueue::pathExtension(QStringLiteral("a.tar.png")), QStringLiteral("png"));
-        QCOMPARE(ImageQueue::pathExtension(QStringLiteral("noext")), QString());
-        QCOMPARE(ImageQueue::pathExtension(QStringLiteral("trailing.")), QString());
+        QVERIFY(f.t.alerts.entries.isEmpty());
     }
 };
 

@@ -52,15 +52,17 @@ ScriptedReply ScriptedServer::dispatch(RecordedRequest&& request) {
         m_requests.last().body.clear();
         for (RecordedPart& part : m_requests.last().parts) part.body.clear();
     }
+    const auto it = m_queues.find(request.path);
+    if (it != m_queues.end()) {
+        const ScriptedReply reply = it->size() > 1 ? it->takeFirst() : it->first();
+        lock.unlock();
+        emit requestReceived(request);
+        return reply;
+    }
     const Handler handler = m_handler;
     lock.unlock();
     emit requestReceived(request);
-    if (handler) return handler(request);
-
-    lock.relock();
-    const auto it = m_queues.find(request.path);
-    if (it == m_queues.end()) return ScriptedReply::json(404, R"({"error":"not scripted"})");
-    return it->size() > 1 ? it->takeFirst() : it->first();
+    return handler ? handler(request) : ScriptedReply::json(404, R"({"error":"not scripted"})");
 }
 
 QUrl ScriptedServer::url(const QString& path) const {
@@ -75,9 +77,9 @@ QUrl ScriptedServer::baseUrl() const {
     return url(QStringLiteral("/api/v1/"));
 }
 
-void ScriptedServer::script(const QByteArray& path, const ScriptedReply& reply) {
+void ScriptedServer::script(const QByteArray& path, const QList<ScriptedReply>& replies) {
     QMutexLocker lock(&m_mutex);
-    m_queues[path].append(reply);
+    m_queues[path] = replies;
 }
 
 void ScriptedServer::setHandler(Handler handler) {

@@ -25,10 +25,13 @@ public:
     QUrl url(const QString& path = QStringLiteral("/")) const;
     QUrl baseUrl() const;  // http://127.0.0.1:PORT/api/v1/
 
-    // Each request to a path takes the next reply of that path's queue; the last reply of a
-    // queue is reused for every later request.
-    void script(const QByteArray& path, const ScriptedReply& reply);
-    // Decides every reply (in the server's thread); takes precedence over the queues.
+    // Replaces the path's queue: each request to the path takes the next reply, the last one
+    // is reused for every later request.
+    void script(const QByteArray& path, const QList<ScriptedReply>& replies);
+    void script(const QByteArray& path, const ScriptedReply& reply) {
+        script(path, QList<ScriptedReply>{reply});
+    }
+    // Decides the replies (in the server's thread) to paths without a queue.
     void setHandler(Handler handler);
     // When false, recorded requests keep bodySize but drop body and part bytes (benchmarks).
     void setRecordBodies(bool record);

@@ -1,6 +1,5 @@
 #include "ScriptedServerConnection.h"
 
-#include <QHash>
 #include <QTcpSocket>
 #include <QTimer>
 #include <utility>
@@ -11,26 +10,6 @@ constexpr qsizetype kMaxHeadSize = 1 << 20;
 constexpr qint64 kMaxReserve = 64 << 20;
 constexpr qint64 kEndlessBacklog = 1 << 20;
 constexpr qint64 kTruncateMissing = 1024;
-
-QByteArray reasonPhrase(int status) {
-    static const QHash<int, QByteArray> phrases{
-        {200, "OK"},
-        {301, "Moved Permanently"},
-        {302, "Found"},
-        {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"},
-        {400, "Bad Request"},
-        {401, "Unauthorized"},
-        {402, "Payment Required"},
-        {404, "Not Found"},
-        {431, "Request Header Fields Too Large"},
-        {500, "Internal Server Error"},
-        {501, "Not Implemented"},
-        {502, "Bad Gateway"},
-        {503, "Service Unavailable"},
-    };
-    return phrases.value(status, "Status");
-}
 
 bool hasToken(const QByteArray* value, const char* token) {
     return value && value->toLower().contains(token);
@@ -175,8 +154,8 @@ void ScriptedServerConnection::carryOut(const ScriptedReply& reply) {
 
 void ScriptedServerConnection::writeHead(const ScriptedReply& reply, qint64 contentLength,
                                          bool close) {
-    QByteArray head =
-        "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    // The reason phrase means nothing to a client; one word does for every status.
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
     for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
     if (contentLength >= 0 && !findScriptedHeader(reply.headers, "Content-Length")) {
         head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";

@@ -5,29 +5,20 @@
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
 #include "TestContext.h"
+#include "TestData.h"
 #include "UserDefaultKeys.h"
 #include "ViewController.h"
 
-#include <QImage>
 #include <QTest>
 #include <memory>
 
-// The main window on temporary settings, against a scripted service or a local one.
-
-inline QString writeImage(const QString& path, int width = 120, int height = 90) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(QColor(40, 120, 200));
-    return image.save(path) ? path : QString();
-}
-
-// A service that answers the launch's version and credit checks.
+// A service that answers the launch's version and credit checks (10 credits); a handler set
+// later answers the other paths.
 inline Constant scripted(ScriptedServer& server) {
-    const QByteArray credits = R"({"other_remain_credit":10,"pay_as_you _go_plan_remain_credit":0,)"
-                               R"("subscription_plan_remain_credit":0})";
     if (!server.start()) qFatal("no scripted server");
     server.script("/api/v1/get_app_version",
                   ScriptedReply::json(200, R"({"app_version":"1.0","update_type":"none"})"));
-    server.script("/api/v1/credit_check", ScriptedReply::json(200, credits));
+    server.script("/api/v1/credit_check", ScriptedReply::json(200, balancesJson(10)));
     return *Constant::fromServiceUrl(server.baseUrl().toString());
 }
 
@@ -64,4 +55,14 @@ T* outlet(const QWidget& window, const char* name) {
     T* widget = window.findChild<T*>(QString::fromLatin1(name));
     if (!widget) qFatal("no outlet %s", name);
     return widget;
+}
+
+// Gives a row a state as the run would, and tells the window.
+inline void setRow(ViewController& w, int row, RowStatus status, const QString& text = {},
+                   const QString& file = {}) {
+    const DataModelPtr record = w.queue().at(row);
+    record->status = status;
+    record->statusText = text;
+    record->outputFile = file;
+    w.queue().notifyRowChanged(record.get());
 }

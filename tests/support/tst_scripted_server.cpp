@@ -1,12 +1,10 @@
 #include "ScriptedServer.h"
-#include "ScriptedServerThread.h"
 
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QtTest>
-#include <atomic>
 #include <memory>
 
 namespace {
@@ -86,30 +84,6 @@ private slots:
                  QNetworkReply::NoError);
         QCOMPARE(server.requestCount("/api/v1/upload"), 2);
         QCOMPARE(server.connectionCount(), 1);
-    }
-
-    void largeUploadToThreadedServerIsIntact() {
-        ScriptedServerThread serverThread;
-        QVERIFY(serverThread.start());
-        ScriptedServer* server = serverThread.server();
-        std::atomic<QThread*> handlerThread = nullptr;
-        server->setHandler([&handlerThread](const RecordedRequest& request) {
-            handlerThread = QThread::currentThread();
-            return ScriptedReply::json(200, QByteArray::number(request.bodySize));
-        });
-
-        const QByteArray payload = binaryPayload(13 * 1024 * 1024);
-        QNetworkAccessManager nam;
-        QNetworkRequest request(server->url("/big"));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
-        auto reply = finish(nam.post(request, payload), 20000);
-        QCOMPARE(reply->error(), QNetworkReply::NoError);
-        QCOMPARE(reply->readAll(), QByteArray::number(payload.size()));
-        QVERIFY(server->waitForRequests(1));
-        QVERIFY(handlerThread == server->thread() && handlerThread != QThread::currentThread());
-        const RecordedRequest recorded = server->lastRequest();
-        QCOMPARE(recorded.path, QByteArray("/big"));
-        QVERIFY(recorded.body == payload);
     }
 };
 
