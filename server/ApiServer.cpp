@@ -26,10 +26,9 @@ constexpr const char* kJson = "application/json";
 // Threads for everything but removals: quick requests never queue behind images.
 constexpr std::size_t kQuickWorkers = 4;
 
-// A removal's buffers come to tens of megabytes, made on whichever thread takes the request.
-// They are kept by the thread's malloc arena while the job runs (fresh pages from the system
-// for every one would cost more than the work on them) and handed back when it is over, so an
-// idle server holds no arena at the size of the largest job it has seen.
+// A removal's buffers come to tens of megabytes. malloc keeps them while the job runs (fresh
+// pages from the system for every one would cost more than the work on them) and hands them
+// back when it is over, so an idle server does not hold the largest job it has seen.
 struct ReturnFreedMemory {
     ReturnFreedMemory() = default;
     ReturnFreedMemory(const ReturnFreedMemory&) = delete;

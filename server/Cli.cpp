@@ -6,6 +6,7 @@
 #include "RandomToken.h"
 #include "ResultStore.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -217,6 +218,12 @@ int Cli::serve() {
         if (db.issueDemoKey(candidate, Balances{kDemoFreeCredit, 0, 0})) demoKey = candidate;
     }
     ResultStore store(options.resultsFolder, options.resultTtl);
+    // Removals run side by side, one to a job slot, each on one core: OpenCV's own threads would
+    // only contend with the other jobs.
+    cv::setNumThreads(1);
+    // Every thread allocates from one malloc arena, which hands freed memory back when a job is
+    // over; with an arena per thread each would keep the largest job it has seen.
+    mallopt(M_ARENA_MAX, 1);
     BackgroundRemover remover;
     ApiServer server(options, remover, store);
     if (server.bind() < 0) {

@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    cv::setNumThreads(1);  // one core, as a job gets on a busy server
+    cv::setNumThreads(1);     // one core, as a job gets on a busy server
+    mallopt(M_ARENA_MAX, 1);  // as vorpane-server sets it
     const vserver::BackgroundRemover remover;
 
     std::map<std::string, Tally> oldTally, newTally;
