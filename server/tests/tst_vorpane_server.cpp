@@ -1,7 +1,6 @@
 // Drives a real vorpane-server process over HTTP on 127.0.0.1, the way the desktop client and an
 // administrator use it.
 
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <httplib.h>
@@ -15,8 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <optional>
 #include <thread>
@@ -24,7 +23,6 @@
 namespace {
 
 using Text = std::optional<std::string>;
-constexpr int kImageLimit = 12582912;   // an image of this many bytes is refused
 const cv::Vec3b kSubject(40, 50, 210);  // BGR, a red subject
 
 std::string encode(const cv::Mat& image, const char* extension) {
@@ -74,84 +72,85 @@ bool near(const cv::Vec3b& a, const cv::Vec3b& b, int tolerance) {
 }
 
 // A raw TCP connection to 127.0.0.1, for what an HTTP library would not send.
-class RawConnection final {
-public:
-    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(quint16(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+struct RawConnection {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+
+    explicit RawConnection(int port) {
+        sockaddr_in a{AF_INET, htons(quint16(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
     }
     ~RawConnection() { close(); }
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
 
     bool send(const std::string& data) {
-        for (std::size_t done = 0; fd_ >= 0 && done < data.size();) {
-            const ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        for (std::size_t done = 0; fd >= 0 && done < data.size();) {
+            const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
             if (n <= 0) return false;
             done += std::size_t(n);
         }
-        return fd_ >= 0;
+        return fd >= 0;
     }
     // What arrives until the server closes its end, or until the time is up; with untilReply,
     // only until one complete JSON reply is in.
     std::string receive(int timeoutMs, bool untilReply = false) {
         std::string in;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (fd_ >= 0 && !(untilReply && !in.empty() && in.back() == '}')) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
-            char buffer[65536];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        char buffer[65536];
+        for (QDeadlineTimer end(timeoutMs); !(untilReply && !in.empty() && in.back() == '}');) {
+            pollfd p{fd, POLLIN, 0};
+            if (fd < 0 || end.hasExpired() || ::poll(&p, 1, int(end.remainingTime())) <= 0) break;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0) break;
             in.append(buffer, std::size_t(n));
         }
         return in;
     }
-    void shutdownSending() { ::shutdown(fd_, SHUT_WR); }
     void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        if (fd >= 0) ::close(fd);
+        fd = -1;
     }
-
-private:
-    int fd_;
 };
 
+// A request head as a raw connection sends it: the request line, then Host and the headers.
+std::string head(const std::string& requestLine, const std::string& headers) {
+    return requestLine + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+}
+// The headers that announce a body of this type.
+std::string bodyHeaders(const std::string& type, const std::string& body) {
+    return "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+}
+
 // One vorpane-server process and what it announced on start.
-class ServerProcess final {
-public:
+struct ServerProcess {
     ~ServerProcess() {
-        process_.kill();
-        process_.waitForFinished(5000);
+        process.kill();
+        process.waitForFinished(5000);
     }
 
     bool start(const QStringList& args, bool expectDemoKey) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process_.start(QStringLiteral(VORPANE_SERVER_BINARY), args);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process.start(QStringLiteral(VORPANE_SERVER_BINARY), args);
         baseUrl = readLine();
         if (expectDemoKey) demoKey = readLine().remove(QStringLiteral("Demo API key: "));
         port = QUrl(baseUrl).port();
         return port > 0;
     }
+    QString readLine() {
+        for (int i = 0; i < 100 && !process.canReadLine(); ++i) process.waitForReadyRead(100);
+        return QString::fromUtf8(process.readLine()).trimmed();
+    }
 
     // Sends the signal; true when the server then exits with 0.
     bool stop(int signal) {
-        ::kill(static_cast<pid_t>(process_.processId()), signal);
-        return process_.waitForFinished(15000) && process_.exitStatus() == QProcess::NormalExit &&
-               process_.exitCode() == 0;
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        return process.waitForFinished(15000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
     }
-
-    QString remainingOutput() { return QString::fromUtf8(process_.readAllStandardOutput()); }
 
     // The server's peak resident memory in KiB.
     long peakMemoryKb() const {
-        std::ifstream status("/proc/" + std::to_string(process_.processId()) + "/status");
+        std::ifstream status("/proc/" + std::to_string(process.processId()) + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
@@ -197,22 +196,15 @@ public:
             QUrl(jsonOf(res).value("output_image_url").toString()).path().toStdString());
     }
 
+    QProcess process;
     QString baseUrl, demoKey;
     int port = 0;
-
-private:
-    QString readLine() {
-        for (int i = 0; i < 100 && !process_.canReadLine(); ++i) process_.waitForReadyRead(100);
-        return QString::fromUtf8(process_.readLine()).trimmed();
-    }
-
-    QProcess process_;
 };
 
 const std::string kPhoto = photo(".png");
 // A few hundred kilobytes that would decode to 150 MB.
 const std::string kHuge = encode(cv::Mat(7100, 7100, CV_8UC1, cv::Scalar(0)), ".png");
-const std::string kLimit(kImageLimit, 'x');  // too large, whatever it holds
+const std::string kLimit(12 << 20, 'x');  // 12 MiB: too large, whatever it holds
 
 struct Refused {
     const char* name;
@@ -236,64 +228,76 @@ const Refused kRefused[] = {
     {"one byte under 12 MiB, not an image", "", "png", {}, kLimit.substr(1), "400"},
 };
 
-struct Malformed {
+struct Removal {
     const char* name;
-    const char* path;         // GET without a content type
-    const char* contentType;  // POST otherwise
-    std::string body;
-    const char* answer;
+    bool exif;  // a JPEG stored on its side, turned upright by EXIF
+    const char* format;
+    Text colour;
+    bool showCredit;
 };
-constexpr const char* kRemove = "/api/v1/remove_image_background";
+const Removal kRemovals[] = {
+    {"png keeps transparency", false, "png", {}, true},
+    {"png onto a colour", false, "png", "#0000FF", false},
+    {"jpg onto white", false, "jpg", {}, true},
+    {"jpg onto a colour, lower-case hex", false, "jpg", "#00ff80", true},
+    {"EXIF orientation applied first", true, "png", {}, true},
+};
+
+constexpr const char* kRemove = "POST /api/v1/remove_image_background";
+constexpr const char* kCredit = "POST /api/v1/credit_check";
 constexpr const char* kForm = "multipart/form-data; boundary=XyZ";
-constexpr const char* kCredit = "/api/v1/credit_check";
+constexpr const char* kUrlForm = "application/x-www-form-urlencoded";
 const std::string kFilePart =
     "--XyZ\r\nContent-Disposition: form-data; name=\"source_image_file\"; "
     "filename=\"a.png\"\r\nContent-Type: image/png\r\n\r\n";
-const Malformed kMalformed[] = {
-    {"multipart without boundary", kRemove, "multipart/form-data",
-     kFilePart + "data\r\n--XyZ--\r\n", "400"},
-    {"truncated multipart", kRemove, kForm, kFilePart + "\x89PNG\r\n", "400"},
-    {"truncated multipart to credit_check", kCredit, kForm,
-     "--XyZ\r\nContent-Disposition: form-data; name=\"api_", "400"},
-    {"JSON instead of a form", kCredit, "application/json", "{\"api_key\":\"x\"}", "400"},
-    {"body over the limit", kRemove, kForm, std::string(14 << 20, 'x'), "413"},
-    {"GET on an endpoint", kRemove, nullptr, "", "405"},
-    {"unknown endpoint", "/api/v1/remove_background", "text/plain", "x", "404"},
-    {"unknown result", "/results/0123456789abcdef0123456789abcdef.png", nullptr, "", "404"},
-    {"path outside the results", "/results/../data/server.db", nullptr, "", "404"},
-    {"site root", "/", nullptr, "", "404"},
-};
-
-// Requests an HTTP library would not send, each refused at once without reading its body.
-struct Hostile {
-    const char* name;
-    std::string headers;  // after the request line and Host
-    std::string body;
-    const char* status;
-};
 std::string fillerHeaders(int count, int length) {
     std::string lines;
     for (int i = 0; i < count; ++i)
         lines += "X-Filler-" + std::to_string(i) + ": " + std::string(length, 'v') + "\r\n";
     return lines;
 }
-const std::vector<Hostile>& hostileRequests() {
-    // 64 KiB that would inflate to 64 MiB.
-    static const QByteArray bomb = qCompress(QByteArray(64 << 20, '\0'), 9).mid(4);
-    static const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
-    static const std::vector<Hostile> rows = {
-        {"compressed body",
-         "Content-Encoding: gzip\r\n" + form + "Content-Length: " + std::to_string(bomb.size()) +
-             "\r\n",
-         bomb.toStdString(), "415"},
-        {"body without a length", form, "api_key=" + std::string(1 << 20, 'k'), "411"},
-        {"chunked body", "Transfer-Encoding: chunked\r\n" + form, "7\r\napi_key\r\n", "411"},
-        {"200 header lines", fillerHeaders(200, 8) + "Content-Length: 0\r\n", "", "431"},
-        {"17 KiB of headers", fillerHeaders(17, 1024) + "Content-Length: 0\r\n", "", "431"},
-        {"declared length of 10^12", form + "Content-Length: 1000000000000\r\n", "", "413"},
-    };
-    return rows;
-}
+// 64 KiB that would inflate to 64 MiB.
+const std::string kBomb = qCompress(QByteArray(64 << 20, '\0'), 9).mid(4).toStdString();
+
+// Requests refused with a JSON error, some of them ones an HTTP library would not send.
+struct BadRequest {
+    const char* name;
+    std::string requestLine;
+    const char* type;  // with a Content-Length for the body; none: the headers are all given
+    std::string headers, body;
+    const char* status;
+};
+const std::string kUrlFormType = std::string("Content-Type: ") + kUrlForm + "\r\n";
+const BadRequest kBadRequests[] = {
+    {"multipart without boundary", kRemove, "multipart/form-data", "",
+     kFilePart + "data\r\n--XyZ--\r\n", "400"},
+    {"truncated multipart", kRemove, kForm, "", kFilePart + "\x89PNG\r\n", "400"},
+    {"truncated multipart to credit_check", kCredit, kForm, "",
+     "--XyZ\r\nContent-Disposition: form-data; name=\"api_", "400"},
+    {"JSON instead of a form", kCredit, "application/json", "", "{\"api_key\":\"x\"}", "400"},
+    {"credit_check without api_key", kCredit, kUrlForm, "", "apikey=x", "400"},
+    {"api_key_verification without api_key", "POST /api/v1/api_key_verification", kUrlForm, "",
+     "apikey=x", "400"},
+    {"get_app_version without app_type", "POST /api/v1/get_app_version", kUrlForm, "", "x=y",
+     "400"},
+    {"body over the limit", kRemove, kForm, "", std::string(14 << 20, 'x'), "413"},
+    {"declared length of 10^12", kCredit, nullptr,
+     kUrlFormType + "Content-Length: 1000000000000\r\n", "", "413"},
+    {"compressed body", kCredit, kUrlForm, "Content-Encoding: gzip\r\n", kBomb, "415"},
+    {"body without a length", kCredit, nullptr, kUrlFormType,
+     "api_key=" + std::string(1 << 20, 'k'), "411"},
+    {"chunked body", kCredit, nullptr, "Transfer-Encoding: chunked\r\n" + kUrlFormType,
+     "7\r\napi_key\r\n", "411"},
+    {"200 header lines", kCredit, nullptr, fillerHeaders(200, 8) + "Content-Length: 0\r\n", "",
+     "431"},
+    {"17 KiB of headers", kCredit, nullptr, fillerHeaders(17, 1024) + "Content-Length: 0\r\n", "",
+     "431"},
+    {"GET on an endpoint", "GET /api/v1/remove_image_background", nullptr, "", "", "405"},
+    {"unknown endpoint", "POST /api/v1/remove_background", "text/plain", "", "x", "404"},
+    {"unknown result", "GET /results/0123456789abcdef0123456789abcdef.png", nullptr, "", "", "404"},
+    {"path outside the results", "GET /results/../data/server.db", nullptr, "", "", "404"},
+    {"site root", "GET /", nullptr, "", "", "404"},
+};
 
 // One row per entry of a table, named after it; the test reads the entry by its index.
 template <typename Row, std::size_t N>
@@ -337,40 +341,35 @@ private slots:
         QVERIFY(server_.start({"--port", "0", "--db", db_, "--results-dir",
                                dir_.filePath("results"), "--threads", "8", "--jobs", "8"},
                               true));
+        QCOMPARE(server_.baseUrl, QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(server_.port));
     }
 
-    void startupAndAdministration() {
-        QCOMPARE(server_.baseUrl, QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(server_.port));
-
-        // The account page tells how to make a key and shows the demo key.
-        auto page = server_.client().Get("/account");
+    void accountPageAndKeyList() {
+        auto page = server_.client().Get("/account");  // shows the demo key
         QVERIFY(answer(page).startsWith("200 text/html"));
         QVERIFY(page->body.find(server_.demoKey.toStdString()) != std::string::npos);
-        QVERIFY(page->body.find("vorpane-server key create") != std::string::npos);
-
         QString list;
         QCOMPARE(cli({"key", "list"}, &list), 0);
         QVERIFY(list.contains(server_.demoKey + QStringLiteral(" ")));
         QCOMPARE(list.count(QStringLiteral("(demo)")), 1);
     }
 
-    void hostileRequestsAreRefusedAtOnce_data() {
-        QTest::addColumn<int>("row");
-        for (std::size_t i = 0; i < hostileRequests().size(); ++i)
-            QTest::newRow(hostileRequests()[i].name) << int(i);
-    }
+    void badRequestsAreRefusedAtOnce_data() { rowsOf(kBadRequests); }
 
-    void hostileRequestsAreRefusedAtOnce() {
+    // Refused without taking in a body the server will not use, and serving goes on.
+    void badRequestsAreRefusedAtOnce() {
         QFETCH(int, row);
-        const Hostile& h = hostileRequests()[std::size_t(row)];
+        const BadRequest& r = kBadRequests[row];
         const long peakBefore = server_.peakMemoryKb();
         RawConnection c(server_.port);
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(c.send("POST /api/v1/credit_check HTTP/1.1\r\nHost: x\r\n" + h.headers + "\r\n"));
-        c.send(h.body);  // the server may have answered already
+        QVERIFY(c.send(head(r.requestLine,
+                            r.headers + (r.type ? bodyHeaders(r.type, r.body) : std::string()))));
+        c.send(r.body);  // the server may have answered already
         const QString reply = QString::fromStdString(c.receive(3000, true));
-        QVERIFY2(reply.startsWith(QStringLiteral("HTTP/1.1 %1 ").arg(h.status)) &&
+        QVERIFY2(reply.startsWith(QStringLiteral("HTTP/1.1 %1 ").arg(r.status)) &&
+                     reply.contains("Content-Type: application/json") &&
                      reply.contains("{\"error\":\""),
                  qPrintable(reply.left(200)));
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
@@ -381,37 +380,26 @@ private slots:
     void slowAndIdleClientsHoldNoThread() {
         // Against a server of 8 threads: 16 clients sending their head a byte at a time, 16
         // idle on a kept-alive connection after a reply and 16 that never send anything.
-        const std::string check =
-            "POST /api/v1/credit_check HTTP/1.1\r\nHost: x\r\nContent-Type: "
-            "application/x-www-form-urlencoded\r\nContent-Length: 9\r\n\r\napi_key=x";
         std::vector<std::unique_ptr<RawConnection>> held, slow;
         for (int i = 0; i < 16; ++i) {
             held.push_back(std::make_unique<RawConnection>(server_.port));
-            QVERIFY(held.back()->send(check));
+            QVERIFY(
+                held.back()->send(head(kCredit, bodyHeaders(kUrlForm, "api_key=x")) + "api_key=x"));
             QVERIFY(held.back()->receive(5000, true).find("invalid api key") != std::string::npos);
             held.push_back(std::make_unique<RawConnection>(server_.port));
             slow.push_back(std::make_unique<RawConnection>(server_.port));
             QVERIFY(slow.back()->send("POST /api/v1/credit_check HTTP/1.1\r\n"));
         }
-        std::atomic<bool> stop{false};
-        std::thread trickle([&] {
-            for (int i = 0; i < 40 && !stop; ++i) {
-                for (auto& c : slow) c->send("X");
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        });
-        QList<qint64> times;
         QStringList answers;
         for (int i = 0; i < 5; ++i) {
+            for (auto& c : slow) c->send("X");
             QElapsedTimer timer;
             timer.start();
             answers << answer(server_.post("credit_check", "api_key", "x"));
-            times << timer.elapsed();
+            if (timer.elapsed() >= 1000)
+                answers.last() += QString(" in %1 ms").arg(timer.elapsed());
         }
-        stop = true;
-        trickle.join();
         QCOMPARE(answers, QStringList(5, QStringLiteral("200 application/json")));
-        for (qint64 ms : times) QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
     }
 
     void undeliveredRemovalsAreRefunded_data() {
@@ -429,11 +417,10 @@ private slots:
                                  "\r\n--XyZ\r\nContent-Disposition: form-data; "
                                  "name=\"format\"\r\n\r\npng\r\n--XyZ--\r\n";
         RawConnection c(server_.port);
-        QVERIFY(c.send("POST /api/v1/remove_image_background HTTP/1.1\r\nHost: x\r\nAPI-KEY: " +
-                       key + "\r\nContent-Type: " + kForm +
-                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        QVERIFY(
+            c.send(head(kRemove, "API-KEY: " + key + "\r\n" + bodyHeaders(kForm, body)) + body));
         if (halfClose) {
-            c.shutdownSending();
+            ::shutdown(c.fd, SHUT_WR);
             QCOMPARE(c.receive(10000), std::string());  // closed without an answer
         } else {
             c.close();
@@ -465,9 +452,9 @@ private slots:
         QVERIFY2(shape.match(path).hasMatch(), qPrintable(path));
         QCOMPARE(answer(server_.client().Get(path.toStdString())), QStringLiteral("200 image/png"));
         // Only the random part finds a result; the name is for the person saving it.
-        const QString renamed = path.left(path.lastIndexOf('/')) + "/other.png";
-        QCOMPARE(answer(server_.client().Get(renamed.toStdString())),
-                 QStringLiteral("404 application/json error"));
+        QCOMPARE(
+            answer(server_.client().Get(path.section('/', 0, -2).toStdString() + "/other.png")),
+            QStringLiteral("404 application/json error"));
     }
 
     void keyEndpoints_data() {
@@ -489,18 +476,14 @@ private slots:
         QFETCH(std::string, key);
         QFETCH(QString, creditMessage);
         QFETCH(QString, verifyMessage);
-
         auto credit = server_.post("credit_check", "api_key", key);
         QCOMPARE(answer(credit), QStringLiteral("200 application/json"));
         QCOMPARE(jsonOf(credit).value("message").toString(), creditMessage);
         QCOMPARE(server_.creditOf(key), creditMessage.isEmpty() ? "50/0/0" : "-1/-1/-1");
-        const QJsonObject verify = jsonOf(server_.post("api_key_verification", "api_key", key));
-        QCOMPARE(verify.value("message").toString(), verifyMessage);
-
-        // Without the field there is nothing to look up.
-        for (const char* endpoint : {"credit_check", "api_key_verification", "get_app_version"})
-            QCOMPARE(answer(server_.post(endpoint, "apikey", key)),
-                     QStringLiteral("400 application/json error"));
+        QCOMPARE(jsonOf(server_.post("api_key_verification", "api_key", key))
+                     .value("message")
+                     .toString(),
+                 verifyMessage);
     }
 
     void appVersionFollowsTheSettings() {
@@ -516,93 +499,68 @@ private slots:
         QCOMPARE(reply(), QStringLiteral("1.10.2 soft"));
     }
 
-    void removal_data() {
-        QTest::addColumn<bool>("exif");  // a JPEG stored on its side, turned upright by EXIF
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("colour");
-        QTest::addColumn<bool>("showCredit");
-        auto row = [](const char* name, bool exif, const char* format, const char* colour,
-                      bool showCredit) {
-            QTest::newRow(name) << exif << QString(format) << QString(colour) << showCredit;
-        };
-        row("png keeps transparency", false, "png", nullptr, true);
-        row("png onto a colour", false, "png", "#0000FF", false);
-        row("jpg onto white", false, "jpg", nullptr, true);
-        row("jpg onto a colour, lower-case hex", false, "jpg", "#00ff80", true);
-        row("EXIF orientation applied first", true, "png", nullptr, true);
-    }
+    void removal_data() { rowsOf(kRemovals); }
 
     void removal() {
-        QFETCH(bool, exif);
-        QFETCH(QString, format);
-        QFETCH(QString, colour);
-        QFETCH(bool, showCredit);
-        const std::string key = createKey("3", "0", "0");
-        auto res = server_.upload(key, exif ? withExifOrientation6(photo(".jpg")) : kPhoto,
-                                  format.toStdString(),
-                                  colour.isNull() ? Text() : colour.toStdString(), showCredit);
+        QFETCH(int, row);
+        const Removal& r = kRemovals[row];
+        const std::string format = r.format;
+        auto res = server_.upload(createKey("3", "0", "0"),
+                                  r.exif ? withExifOrientation6(photo(".jpg")) : kPhoto, format,
+                                  r.colour, r.showCredit);
         QCOMPARE(answer(res), QStringLiteral("200 application/json"));
-        const QJsonObject reply = jsonOf(res);
-        const QString url = reply.value("output_image_url").toString();
+        const QString url = jsonOf(res).value("output_image_url").toString();
         const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/photo\\.%2$";
-        QVERIFY2(QRegularExpression(shape.arg(server_.port).arg(format)).match(url).hasMatch(),
+        QVERIFY2(QRegularExpression(shape.arg(server_.port).arg(r.format)).match(url).hasMatch(),
                  qPrintable(url));
-        QCOMPARE(integers(reply, {"ff_credit", "tp_credit", "sp_credit"}),
-                 showCredit ? "2/0/0" : "-1/-1/-1");
-        QCOMPARE(server_.creditOf(key), QStringLiteral("2/0/0"));
+        QCOMPARE(integers(jsonOf(res), {"ff_credit", "tp_credit", "sp_credit"}),
+                 r.showCredit ? "2/0/0" : "-1/-1/-1");
 
         auto image = server_.resultOf(res);
         QCOMPARE(answer(image), "200 image/" + QString(format == "png" ? "png" : "jpeg"));
-        const cv::Mat result = cv::imdecode(
+        cv::Mat result = cv::imdecode(
             cv::Mat(1, int(image->body.size()), CV_8U, image->body.data()), cv::IMREAD_UNCHANGED);
+        const bool transparent = format == "png" && !r.colour;
+        QCOMPARE(result.channels(), transparent ? 4 : 3);
+        if (!transparent) cv::cvtColor(result, result, cv::COLOR_BGR2BGRA);
         // Shown upright the EXIF photo is 240 wide and 320 high.
-        const int w = exif ? 240 : 320, h = exif ? 320 : 240;
+        const int w = r.exif ? 240 : 320, h = r.exif ? 320 : 240;
         QCOMPARE(QSize(result.cols, result.rows), QSize(w, h));
-        const cv::Point corners[] = {{2, 2}, {w - 3, 2}, {2, h - 3}, {w - 3, h - 3}};
-        const cv::Point centre = exif ? cv::Point(90, 160) : cv::Point(160, 150);  // red part
-        const int tolerance = exif || format == "jpg" ? 14 : 1;
-        if (format == "png" && colour.isNull()) {
-            QCOMPARE(result.channels(), 4);
-            for (const cv::Point& p : corners) QCOMPARE(int(result.at<cv::Vec4b>(p)[3]), 0);
-            const cv::Vec4b c = result.at<cv::Vec4b>(centre);
-            QCOMPARE(int(c[3]), 255);
-            QVERIFY(near(cv::Vec3b(c[0], c[1], c[2]), kSubject, tolerance));
-        } else {
-            QCOMPARE(result.channels(), 3);
-            const unsigned rgb = colour.isNull() ? 0xFFFFFF : colour.mid(1).toUInt(nullptr, 16);
-            const cv::Vec3b expected(rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF);
-            for (const cv::Point& p : corners)
-                QVERIFY2(near(result.at<cv::Vec3b>(p), expected, tolerance), "corner colour");
-            QVERIFY2(near(result.at<cv::Vec3b>(centre), kSubject, tolerance), "subject colour");
-        }
+        const unsigned long rgb =
+            r.colour ? std::stoul(r.colour->substr(1), nullptr, 16) : 0xFFFFFF;
+        const cv::Vec3b backdrop(rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF);
+        const int tolerance = r.exif || format == "jpg" ? 14 : 1;
+        // Opaque in the expected colour, but for the backdrop of a png without a colour.
+        auto shows = [&](cv::Point p, bool subject) {
+            const cv::Vec4b v = result.at<cv::Vec4b>(p);
+            if (!subject && transparent) return v[3] == 0;
+            return v[3] == 255 &&
+                   near({v[0], v[1], v[2]}, subject ? kSubject : backdrop, tolerance);
+        };
+        for (cv::Point p : {cv::Point(2, 2), {w - 3, 2}, {2, h - 3}, {w - 3, h - 3}})
+            QVERIFY2(shows(p, false), "corner");
+        QVERIFY2(shows(r.exif ? cv::Point(90, 160) : cv::Point(160, 150), true), "subject");
     }
 
-    void chargesFreeThenSubscriptionThenTopUp() {
+    void creditsAreChargedOnceEach() {
         const std::string key = createKey("1", "1", "1");
+        // Free credits go first, then the subscription, then the top-up.
         for (const char* after : {"0/1/1", "0/1/0", "0/0/0"})
             QCOMPARE(integers(jsonOf(server_.upload(key, kPhoto)),
                               {"ff_credit", "tp_credit", "sp_credit"}),
                      after);
         QCOMPARE(answer(server_.upload(key, kPhoto)), QStringLiteral("402 application/json error"));
-        // Credits bought later are usable at once.
-        QCOMPARE(cli({"key", "set", QString::fromStdString(key), "--topup", "1"}), 0);
-        QCOMPARE(answer(server_.upload(key, kPhoto)), QStringLiteral("200 application/json"));
-        QCOMPARE(server_.creditOf(key), QStringLiteral("0/0/0"));
-    }
-
-    void concurrentUploadsNeverOverspend() {
-        const std::string key = createKey("4", "3", "3");
-        std::atomic<int> succeeded{0}, noCredit{0}, other{0};
+        // Credits given later are usable at once, and uploads at the same time never overspend.
+        QCOMPARE(cli({"key", "set", QString::fromStdString(key), "--free", "4", "--topup", "3",
+                      "--subscription", "3"}),
+                 0);
+        std::vector<QString> answers(40);
         std::vector<std::thread> clients;
-        for (int i = 0; i < 40; ++i)
-            clients.emplace_back([&] {
-                const QString a = answer(server_.upload(key, kPhoto));
-                ++(a.startsWith("200 ") ? succeeded : a.startsWith("402 ") ? noCredit : other);
-            });
+        for (QString& a : answers)
+            clients.emplace_back([&] { a = answer(server_.upload(key, kPhoto)); });
         for (auto& t : clients) t.join();
-        QCOMPARE(other.load(), 0);
-        QCOMPARE(succeeded.load(), 10);
-        QCOMPARE(noCredit.load(), 30);
+        QCOMPARE(int(std::count(answers.begin(), answers.end(), "200 application/json")), 10);
+        QCOMPARE(int(std::count(answers.begin(), answers.end(), "402 application/json error")), 30);
         QCOMPARE(server_.creditOf(key), QStringLiteral("0/0/0"));
     }
 
@@ -615,18 +573,6 @@ private slots:
         auto res = server_.upload(r.key == "" ? key : r.key, r.file, r.format, r.colour);
         QCOMPARE(answer(res), r.answer + QStringLiteral(" application/json error"));
         QCOMPARE(server_.creditOf(key), QStringLiteral("5/0/0"));
-    }
-
-    void malformedRequestsAreRefusedAndServingGoesOn_data() { rowsOf(kMalformed); }
-
-    void malformedRequestsAreRefusedAndServingGoesOn() {
-        QFETCH(int, row);
-        const Malformed& m = kMalformed[row];
-        const httplib::Headers headers{{"API-KEY", server_.demoKey.toStdString()}};
-        auto res = m.contentType ? server_.client().Post(m.path, headers, m.body, m.contentType)
-                                 : server_.client().Get(m.path, headers);
-        QCOMPARE(answer(res), m.answer + QStringLiteral(" application/json error"));
-        expectStillServing();
     }
 
     void expiredResultsAreRemoved() {
@@ -643,7 +589,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(results).entryList(QDir::Files).size(), 0, 8000);
         QCOMPARE(answer(shortLived.resultOf(res)), QStringLiteral("404 application/json error"));
         QVERIFY(shortLived.stop(SIGINT));
-        QVERIFY(!shortLived.remainingOutput().contains("Demo API key"));
+        QVERIFY(!shortLived.process.readAllStandardOutput().contains("Demo API key"));
     }
 
     void sigtermStopsTheServerCleanly() {
@@ -651,7 +597,7 @@ private slots:
         auto hangUp = [](size_t, size_t, httplib::DataSink& sink) {
             return !sink.write("--XyZ\r\n", 7);
         };
-        QVERIFY(!server_.client().Post(kCredit, 100000, hangUp, kForm));
+        QVERIFY(!server_.client().Post("/api/v1/credit_check", 100000, hangUp, kForm));
         expectStillServing();
         QVERIFY(server_.stop(SIGTERM));
     }
