@@ -15,10 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -83,13 +83,10 @@ struct RawConnection {
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
 
+    // A blocking send: all of it, unless the server has closed the connection.
     bool send(const std::string& data) {
-        for (std::size_t done = 0; fd >= 0 && done < data.size();) {
-            const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += std::size_t(n);
-        }
-        return fd >= 0;
+        return fd >= 0 &&
+               ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
     }
     // What arrives until the server closes its end, or until the time is up; with untilReply,
     // only until one complete JSON reply is in.
@@ -106,18 +103,19 @@ struct RawConnection {
         return in;
     }
     void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
+        if (fd >= 0) ::close(std::exchange(fd, -1));
     }
 };
 
-// A request head as a raw connection sends it: the request line, then Host and the headers.
-std::string head(const std::string& requestLine, const std::string& headers) {
-    return requestLine + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
-}
-// The headers that announce a body of this type.
-std::string bodyHeaders(const std::string& type, const std::string& body) {
-    return "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+// A request head as a raw connection sends it: the request line, Host, the headers, then with a
+// type those that announce the body.
+std::string head(const std::string& line, const std::string& headers, const char* type = nullptr,
+                 const std::string& body = "") {
+    return line + " HTTP/1.1\r\nHost: x\r\n" + headers +
+           (type ? "Content-Type: " + std::string(type) +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"
+                 : "") +
+           "\r\n";
 }
 
 // One vorpane-server process and what it announced on start.
@@ -228,19 +226,31 @@ const Refused kRefused[] = {
     {"one byte under 12 MiB, not an image", "", "png", {}, kLimit.substr(1), "400"},
 };
 
+// Uploads that succeed: the format and colour asked for, and the uploaded file's name, made
+// safe, for the result's name.
 struct Removal {
     const char* name;
     bool exif;  // a JPEG stored on its side, turned upright by EXIF
     const char* format;
     Text colour;
     bool showCredit;
+    std::string fileName, stem;
 };
 const Removal kRemovals[] = {
-    {"png keeps transparency", false, "png", {}, true},
-    {"png onto a colour", false, "png", "#0000FF", false},
-    {"jpg onto white", false, "jpg", {}, true},
-    {"jpg onto a colour, lower-case hex", false, "jpg", "#00ff80", true},
-    {"EXIF orientation applied first", true, "png", {}, true},
+    {"png, transparent; spaces", false, "png", {}, true, "holiday beach.jpg", "holiday_beach"},
+    {"png onto a colour; unicode", false, "png", "#0000FF", false, "\xC3\x89t\xC3\xA9 2.png",
+     "_t__2"},
+    {"jpg onto white; a path", false, "jpg", {}, true, "../x", "x"},
+    {"jpg onto lower-case hex; dot file", false, "jpg", "#00ff80", true, ".hidden", "hidden"},
+    {"EXIF turned upright; 300 characters",
+     true,
+     "png",
+     {},
+     true,
+     std::string(300, 'a') + ".png",
+     std::string(100, 'a')},
+    {"png; no extension", false, "png", {}, false, "README", "README"},
+    {"jpg; no name", false, "jpg", {}, true, "", "image"},
 };
 
 constexpr const char* kRemove = "POST /api/v1/remove_image_background";
@@ -294,7 +304,6 @@ const BadRequest kBadRequests[] = {
      "431"},
     {"GET on an endpoint", "GET /api/v1/remove_image_background", nullptr, "", "", "405"},
     {"unknown endpoint", "POST /api/v1/remove_background", "text/plain", "", "x", "404"},
-    {"unknown result", "GET /results/0123456789abcdef0123456789abcdef.png", nullptr, "", "", "404"},
     {"path outside the results", "GET /results/../data/server.db", nullptr, "", "", "404"},
     {"site root", "GET /", nullptr, "", "", "404"},
 };
@@ -364,8 +373,7 @@ private slots:
         RawConnection c(server_.port);
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(c.send(head(r.requestLine,
-                            r.headers + (r.type ? bodyHeaders(r.type, r.body) : std::string()))));
+        QVERIFY(c.send(head(r.requestLine, r.headers, r.type, r.body)));
         c.send(r.body);  // the server may have answered already
         const QString reply = QString::fromStdString(c.receive(3000, true));
         QVERIFY2(reply.startsWith(QStringLiteral("HTTP/1.1 %1 ").arg(r.status)) &&
@@ -383,8 +391,7 @@ private slots:
         std::vector<std::unique_ptr<RawConnection>> held, slow;
         for (int i = 0; i < 16; ++i) {
             held.push_back(std::make_unique<RawConnection>(server_.port));
-            QVERIFY(
-                held.back()->send(head(kCredit, bodyHeaders(kUrlForm, "api_key=x")) + "api_key=x"));
+            QVERIFY(held.back()->send(head(kCredit, "", kUrlForm, "api_key=x") + "api_key=x"));
             QVERIFY(held.back()->receive(5000, true).find("invalid api key") != std::string::npos);
             held.push_back(std::make_unique<RawConnection>(server_.port));
             slow.push_back(std::make_unique<RawConnection>(server_.port));
@@ -417,8 +424,7 @@ private slots:
                                  "\r\n--XyZ\r\nContent-Disposition: form-data; "
                                  "name=\"format\"\r\n\r\npng\r\n--XyZ--\r\n";
         RawConnection c(server_.port);
-        QVERIFY(
-            c.send(head(kRemove, "API-KEY: " + key + "\r\n" + bodyHeaders(kForm, body)) + body));
+        QVERIFY(c.send(head(kRemove, "API-KEY: " + key + "\r\n", kForm, body) + body));
         if (halfClose) {
             ::shutdown(c.fd, SHUT_WR);
             QCOMPARE(c.receive(10000), std::string());  // closed without an answer
@@ -428,33 +434,6 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
         QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
-    }
-
-    void resultsAreNamedAfterTheUpload_data() {
-        QTest::addColumn<std::string>("fileName");
-        QTest::addColumn<QString>("stem");
-        QTest::newRow("spaces") << std::string("holiday beach.jpg") << "holiday_beach";
-        QTest::newRow("unicode") << std::string("\xC3\x89t\xC3\xA9 2024.png") << "_t__2024";
-        QTest::newRow("path") << std::string("../x") << "x";
-        QTest::newRow("dot file") << std::string(".hidden") << "hidden";
-        QTest::newRow("300 characters") << std::string(300, 'a') + ".png" << QString(100, 'a');
-        QTest::newRow("no extension") << std::string("README") << "README";
-        QTest::newRow("no name") << std::string() << "image";
-    }
-
-    void resultsAreNamedAfterTheUpload() {
-        QFETCH(std::string, fileName);
-        QFETCH(QString, stem);
-        auto res = server_.upload(createKey("1", "0", "0"), kPhoto, "png", {}, false, fileName);
-        const QString path = QUrl(jsonOf(res).value("output_image_url").toString()).path();
-        const QRegularExpression shape("^/results/[0-9a-f]{32}/" +
-                                       QRegularExpression::escape(stem) + "\\.png$");
-        QVERIFY2(shape.match(path).hasMatch(), qPrintable(path));
-        QCOMPARE(answer(server_.client().Get(path.toStdString())), QStringLiteral("200 image/png"));
-        // Only the random part finds a result; the name is for the person saving it.
-        QCOMPARE(
-            answer(server_.client().Get(path.section('/', 0, -2).toStdString() + "/other.png")),
-            QStringLiteral("404 application/json error"));
     }
 
     void keyEndpoints_data() {
@@ -480,10 +459,8 @@ private slots:
         QCOMPARE(answer(credit), QStringLiteral("200 application/json"));
         QCOMPARE(jsonOf(credit).value("message").toString(), creditMessage);
         QCOMPARE(server_.creditOf(key), creditMessage.isEmpty() ? "50/0/0" : "-1/-1/-1");
-        QCOMPARE(jsonOf(server_.post("api_key_verification", "api_key", key))
-                     .value("message")
-                     .toString(),
-                 verifyMessage);
+        const QJsonObject verify = jsonOf(server_.post("api_key_verification", "api_key", key));
+        QCOMPARE(verify.value("message").toString(), verifyMessage);
     }
 
     void appVersionFollowsTheSettings() {
@@ -507,12 +484,20 @@ private slots:
         const std::string format = r.format;
         auto res = server_.upload(createKey("3", "0", "0"),
                                   r.exif ? withExifOrientation6(photo(".jpg")) : kPhoto, format,
-                                  r.colour, r.showCredit);
+                                  r.colour, r.showCredit, r.fileName);
         QCOMPARE(answer(res), QStringLiteral("200 application/json"));
         const QString url = jsonOf(res).value("output_image_url").toString();
-        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/photo\\.%2$";
-        QVERIFY2(QRegularExpression(shape.arg(server_.port).arg(r.format)).match(url).hasMatch(),
-                 qPrintable(url));
+        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/%2\\.%3$";
+        QVERIFY2(
+            QRegularExpression(
+                shape.arg(server_.port).arg(QRegularExpression::escape(r.stem.c_str()), r.format))
+                .match(url)
+                .hasMatch(),
+            qPrintable(url));
+        // Only the random part finds a result; the name is for the person saving it.
+        const std::string renamed = QUrl(url).path().section('/', 0, -2).toStdString() + "/a.png";
+        QCOMPARE(answer(server_.client().Get(renamed)),
+                 QStringLiteral("404 application/json error"));
         QCOMPARE(integers(jsonOf(res), {"ff_credit", "tp_credit", "sp_credit"}),
                  r.showCredit ? "2/0/0" : "-1/-1/-1");
 
