@@ -22,10 +22,6 @@ namespace {
 
 const cv::Size kSize(320, 240);
 
-cv::Mat decodedPng(const std::vector<unsigned char>& bytes) {
-    return cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
-}
-
 }  // namespace
 
 class CutoutTest : public QObject {
@@ -113,7 +109,7 @@ private slots:
         const composites::Composite c =
             composites::make(Subject::Side, Backdrop::Gradient, cv::Size(180, 260));
         const BackgroundRemover remover;
-        const cv::Mat png = decodedPng(remover.render(c.bgr, {}));
+        const cv::Mat png = cv::imdecode(remover.render(c.bgr, {}), cv::IMREAD_UNCHANGED);
         QCOMPARE(png.size(), c.bgr.size());
         QCOMPARE(png.channels(), 4);
         cv::Mat alpha;
@@ -150,7 +146,8 @@ private slots:
         cv::Mat image(240, 320, CV_8UC3, cv::Scalar(40, 200, 40));
         cv::circle(image, {160, 120}, 70, cv::Scalar(30, 30, 210), cv::FILLED, cv::LINE_AA);
         cv::GaussianBlur(image, image, cv::Size(), 1.5);
-        const cv::Mat png = decodedPng(BackgroundRemover().render(image, {}));
+        const cv::Mat png =
+            cv::imdecode(BackgroundRemover().render(image, {}), cv::IMREAD_UNCHANGED);
         int edge = 0, fringe = 0;
         for (int y = 0; y < png.rows; ++y) {
             for (int x = 0; x < png.cols; ++x) {

@@ -67,10 +67,6 @@ QString integers(const QJsonObject& o, std::initializer_list<const char*> keys) 
     return out.join('/');
 }
 
-bool near(const cv::Vec3b& a, const cv::Vec3b& b, int tolerance) {
-    return cv::norm(cv::Vec3d(a) - cv::Vec3d(b), cv::NORM_INF) <= tolerance;
-}
-
 // A raw TCP connection to 127.0.0.1, for what an HTTP library would not send.
 struct RawConnection {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -487,13 +483,10 @@ private slots:
                                   r.colour, r.showCredit, r.fileName);
         QCOMPARE(answer(res), QStringLiteral("200 application/json"));
         const QString url = jsonOf(res).value("output_image_url").toString();
-        const QString shape = "^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/%2\\.%3$";
-        QVERIFY2(
-            QRegularExpression(
-                shape.arg(server_.port).arg(QRegularExpression::escape(r.stem.c_str()), r.format))
-                .match(url)
-                .hasMatch(),
-            qPrintable(url));
+        const QRegularExpression shape(
+            QString("^http://127\\.0\\.0\\.1:%1/results/[0-9a-f]{32}/").arg(server_.port) +
+            QRegularExpression::escape(r.stem.c_str()) + "\\." + r.format + "$");
+        QVERIFY2(shape.match(url).hasMatch(), qPrintable(url));
         // Only the random part finds a result; the name is for the person saving it.
         const std::string renamed = QUrl(url).path().section('/', 0, -2).toStdString() + "/a.png";
         QCOMPARE(answer(server_.client().Get(renamed)),
@@ -519,8 +512,9 @@ private slots:
         auto shows = [&](cv::Point p, bool subject) {
             const cv::Vec4b v = result.at<cv::Vec4b>(p);
             if (!subject && transparent) return v[3] == 0;
-            return v[3] == 255 &&
-                   near({v[0], v[1], v[2]}, subject ? kSubject : backdrop, tolerance);
+            const cv::Vec3d error =
+                cv::Vec3d(v[0], v[1], v[2]) - cv::Vec3d(subject ? kSubject : backdrop);
+            return v[3] == 255 && cv::norm(error, cv::NORM_INF) <= tolerance;
         };
         for (cv::Point p : {cv::Point(2, 2), {w - 3, 2}, {2, h - 3}, {w - 3, h - 3}})
             QVERIFY2(shows(p, false), "corner");
