@@ -255,15 +255,25 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             const qint64 retryAfter =
                 parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
             const bool redirected = status >= 300 && status < 400;
-            const bool broken = !reason->isEmpty() || isTransportFailure(reply->error());
             const bool oversized = maxBytes >= 0 && reply->bytesAvailable() > maxBytes;
+            const QByteArray body = oversized ? QByteArray() : reply->readAll();
+            // Qt may end a reply whose connection closed mid-body without an error; the
+            // length the head announced tells. (It drops that header when it inflates a body.)
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            const bool cutShort = !oversized && status != 204 && status != 304 && length.isValid() &&
+                                  length.toLongLong() != body.size();
+            if (cutShort && reason->isEmpty())
+                *reason = QStringLiteral("connection closed after %1 of %2 bytes")
+                              .arg(body.size())
+                              .arg(length.toLongLong());
+            const bool broken = !reason->isEmpty() || isTransportFailure(reply->error());
             if (status == 0 || redirected || broken || oversized) {
                 result.description =
                     oversized ? QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes)
                               : describe(reply, *reason);
                 if (result.description.isEmpty()) result.description = reply->errorString();
             } else {
-                result = readJsonBody(reply->readAll(), status);
+                result = readJsonBody(body, status);
             }
             // A reply that broke off is as good as none, whatever status line came first.
             if (broken) result.httpStatus = 0;
