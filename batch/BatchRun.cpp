@@ -468,7 +468,9 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
         setRow(record, RowStatus::Done,
                QStringLiteral(" %1x%2").arg(outcome.size.width()).arg(outcome.size.height()));
     } else {
-        // The address stays: "Retry failed" downloads again instead of paying again.
+        // The address stays: "Retry failed" downloads again instead of paying again, unless the
+        // service says the result is gone, when only sending the image again can bring it back.
+        if (outcome.gone) record->resultUrl.clear();
         record->failedForGood = false;
         if (outcome.writeFailed) m_folderProbed = false;
         setRow(record, RowStatus::Failed, outcome.text);

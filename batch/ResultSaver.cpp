@@ -165,6 +165,7 @@ void ResultSaver::save(const QString& resultUrlText, std::function<void(const Sa
                         outcome.transient = fetched.transient;
                         outcome.transientReason = fetched.transientReason;
                         outcome.retryAfterMs = fetched.retryAfterMs;
+                        outcome.gone = fetched.gone;
                         finish(outcome);
                     });
 }

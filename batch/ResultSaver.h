@@ -22,6 +22,7 @@ struct SaveOutcome {
     QString transientReason;
     qint64 retryAfterMs = -1;
     bool writeFailed = false;  // the bytes arrived but could not be written
+    bool gone = false;         // the service no longer has the result: fetching cannot succeed
 };
 
 // Fetches the processed image from the address in the service's reply, checks that the bytes

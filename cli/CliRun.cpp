@@ -44,6 +44,7 @@ CliRun::CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& aler
       m_run(context, session, m_queue, m_window, m_credits, m_version, m_options) {
     connect(&m_run, &BatchRun::runStateChanged, this, &CliRun::onRunState);
     connect(&m_queue, &ImageQueue::rowChanged, this, &CliRun::onRowChanged);
+    connect(&m_queue, &ImageQueue::resultKnown, this, &CliRun::onResultKnown);
     m_ticker.setInterval(1000);
     connect(&m_ticker, &QTimer::timeout, this, [this] { m_report.redraw(); });
 }
@@ -51,6 +52,28 @@ CliRun::CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& aler
 qint64 CliRun::creditsLeft() const {
     const UserDetailsModel credits = m_context.credits.snapshot();
     return credits.hasBalances() ? credits.creditTotal() : -1;
+}
+
+void CliRun::keepPaidResults(const QString& path) {
+    m_paid = std::make_unique<PaidResults>(path);
+}
+
+PaidResults::Key CliRun::paidKey(const DataModel& record) const {
+    return {record.imageURl.value_or(QString()), record.byteCount, m_folder, m_options.imgFormat,
+            m_options.isColored ? m_options.selectedColor : QString()};
+}
+
+void CliRun::onResultKnown(int row) {
+    const DataModelPtr record = m_queue.at(row);
+    if (!m_paid || !record) return;
+    if (m_paid->remember(paidKey(*record), record->resultUrl)) {
+        m_paidOnRecord.insert(record.get());
+    } else if (!m_paidWriteFailed) {
+        m_paidWriteFailed = true;
+        m_report.note(QStringLiteral("paid results cannot be kept until they are saved (%1): "
+                                     "if this command is killed, a later run pays for them again")
+                          .arg(m_paid->error()));
+    }
 }
 
 void CliRun::start(const InputPlan& plan) {
@@ -137,8 +160,25 @@ void CliRun::nextBatch() {
     m_context.settings.setString(UserDefaultKeys::outputFolder, batch.outputFolder);
     m_queue.resetList();
     m_reported.clear();
+    m_paidOnRecord.clear();
+    m_folder = batch.outputFolder;
     const QStringList files = filesToSend(batch);
     m_queue.admitPaths(files, /*dropped*/ true);
+    // Results an earlier run paid for and did not save are fetched, not paid for again.
+    const QHash<QString, QString> paid = m_paid ? m_paid->load() : QHash<QString, QString>();
+    int fetchOnly = 0;
+    for (int i = 0; i < m_queue.count() && !paid.isEmpty(); ++i) {
+        const DataModelPtr record = m_queue.at(i);
+        const QString url = paid.value(paidKey(*record).text());
+        if (url.isEmpty()) continue;
+        record->resultUrl = url;
+        m_paidOnRecord.insert(record.get());
+        ++fetchOnly;
+    }
+    if (fetchOnly > 0)
+        m_report.note(QStringLiteral("%1 paid for by an earlier run: fetched, not sent again")
+                          .arg(fetchOnly == 1 ? QStringLiteral("1 result")
+                                              : QStringLiteral("%1 results").arg(fetchOnly)));
     // What the queue refused is not silently left out: the command must not report success.
     QSet<QString> queued;
     for (int i = 0; i < m_queue.count(); ++i) queued.insert(*m_queue.at(i)->imageURl);
@@ -173,7 +213,12 @@ void CliRun::onRunState(RunState state) {
 
 void CliRun::onRowChanged(int row) {
     const DataModelPtr record = m_queue.at(row);
-    if (record && record->isHandled()) reportRecord(record);
+    if (!record) return;
+    // Saved, or gone from the service: the entry has served.
+    const bool settled = record->status == RowStatus::Done ||
+                         (record->status == RowStatus::Failed && record->resultUrl.isEmpty());
+    if (settled && m_paidOnRecord.remove(record.get())) m_paid->forget(paidKey(*record));
+    if (record->isHandled()) reportRecord(record);
 }
 
 void CliRun::reportRecord(const DataModelPtr& record) {

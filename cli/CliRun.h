@@ -5,12 +5,14 @@
 #include "ImageQueue.h"
 #include "InputPlan.h"
 #include "OutputOptions.h"
+#include "PaidResults.h"
 #include "VersionCheck.h"
 #include "WindowState.h"
 
 #include <QObject>
 #include <QSet>
 #include <QTimer>
+#include <memory>
 
 struct AppContext;
 class ConsoleAlerts;
@@ -39,6 +41,9 @@ public:
            QObject* parent = nullptr);
 
     OutputOptions& options() { return m_options; }
+    // Keeps the addresses of paid results in `path` until their files are saved, and fetches
+    // the ones an earlier run left there instead of sending their images again.
+    void keepPaidResults(const QString& path);
     // Sends the plan's images, batch after batch.
     void start(const InputPlan& plan);
     // Lists what would be sent and the credits left; sends no image.
@@ -53,6 +58,8 @@ private:
     void nextBatch();
     void onRunState(RunState state);
     void onRowChanged(int row);
+    void onResultKnown(int row);
+    PaidResults::Key paidKey(const DataModel& record) const;
     void batchEnded();
     void reportRecord(const DataModelPtr& record);
     // Reports every image that was not sent (this batch's rest and the later batches).
@@ -78,4 +85,8 @@ private:
     bool m_stopping = false;
     bool m_finished = false;
     QSet<const DataModel*> m_reported;
+    std::unique_ptr<PaidResults> m_paid;
+    QSet<const DataModel*> m_paidOnRecord;  // rows of this batch with an entry in m_paid
+    QString m_folder;                       // the current batch's output folder
+    bool m_paidWriteFailed = false;
 };

@@ -255,6 +255,7 @@ int main(int argc, char** argv) {
         AppContext context{settings, credits, notifier, alerts, alerts, service};
         ServiceSession session;
         CliRun run(context, session, alerts, report);
+        run.keepPaidResults(PaidResults::defaultPath());
         run.options().imgFormat = format;
         run.options().isColored = !color.isEmpty() || format == QLatin1String("jpg");
         run.options().selectedColor =

@@ -159,8 +159,13 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QStr
         return;
     }
     if (status < 200 || status >= 300) {
+        outcome.gone = status == 404 || status == 410;
         outcome.error =
-            QStringLiteral("The result download answered with HTTP status %1").arg(status);
+            outcome.gone
+                ? QStringLiteral("The service no longer has the result (HTTP status %1); a retry "
+                                 "sends the image again")
+                      .arg(status)
+                : QStringLiteral("The result download answered with HTTP status %1").arg(status);
         JsonReply answered;
         answered.httpStatus = status;
         answered.hasValue = true;  // only the status decides for a download

@@ -26,6 +26,7 @@ public:
         bool transient = false;  // not ok for a reason that may pass (network, 429, 5xx, cut short)
         QString transientReason;  // a few words on that reason, for the row
         qint64 retryAfterMs = -1;
+        bool gone = false;  // the service no longer has the result (404, 410): it is lost
     };
 
     static constexpr qint64 kMaxBytes = 50LL * 1024 * 1024;

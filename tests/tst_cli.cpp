@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 
 namespace {
@@ -18,10 +19,10 @@ const QByteArray kCreditPath = "/api/v1/credit_check";
 // The service on the scripted server: the credit check answers `credit`; an upload of an image
 // named "bad*" is refused, any other is answered per `upload` (accept, html404, 402) after
 // `delayMs`; each result is a small PNG.
-void scriptService(ScriptedServer& server, const QByteArray& credit, const QString& upload,
-                   int delayMs = 0) {
+ScriptedServer::Handler service(ScriptedServer& server, const QByteArray& credit,
+                                const QString& upload, int delayMs = 0) {
     const QString results = server.url("/results/").toString();
-    server.setHandler([=](const RecordedRequest& r) {
+    return [=](const RecordedRequest& r) {
         if (r.path == kCreditPath) return ScriptedReply::json(200, credit);
         if (r.path.startsWith("/results/"))
             return ScriptedReply::bytes(200, "image/png", imageBytes(8, 6));
@@ -34,7 +35,17 @@ void scriptService(ScriptedServer& server, const QByteArray& credit, const QStri
         const QString json(
             R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})");
         return ScriptedReply::json(200, json.arg(url).toUtf8()).withDelay(delayMs);
-    });
+    };
+}
+void scriptService(ScriptedServer& server, const QByteArray& credit, const QString& upload,
+                   int delayMs = 0) {
+    server.setHandler(service(server, credit, upload, delayMs));
+}
+int resultRequests(const ScriptedServer& server) {
+    const QList<RecordedRequest> all = server.requests();
+    return int(std::count_if(all.begin(), all.end(), [](const RecordedRequest& r) {
+        return r.path.startsWith("/results/");
+    }));
 }
 
 // One run of the program and what it printed.
@@ -269,6 +280,57 @@ private slots:
                  (QStringList{"done", "done", "done", "not sent", "not sent", "not sent"}));
         QCOMPARE(lines.last()["summary"].toString(), QString("stopped"));
         QCOMPARE(lines.last()["not_sent"].toInt(), 3);
+    }
+
+    // A command killed while its paid results were on their way: the next run fetches them
+    // instead of paying again, as long as it asks for the same thing; a result the service no
+    // longer has fails its row, and the run after that sends the image again.
+    void killedRunDoesNotPayTwice_data() {
+        QTest::addColumn<QStringList>("again");  // options of the next run
+        QTest::addColumn<int>("resultStatus");   // the service's answer to the results then
+        QTest::addColumn<int>("uploads");        // by the next run
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("the same command") << QStringList() << 200 << 0 << 0;
+        QTest::newRow("another format") << QStringList{"--format", "jpg"} << 200 << 3 << 0;
+        QTest::newRow("results gone") << QStringList() << 404 << 0 << 1;
+    }
+    void killedRunDoesNotPayTwice() {
+        QFETCH(QStringList, again);
+        QFETCH(int, resultStatus);
+        QFETCH(int, uploads);
+        QFETCH(int, exitCode);
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        auto status = std::make_shared<std::atomic<int>>(0);  // 0: results never answered
+        server.setHandler([handler = service(server, balancesJson(10), "accept"),
+                           status](const RecordedRequest& r) {
+            if (!r.path.startsWith("/results/") || *status == 200) return handler(r);
+            return *status == 0 ? ScriptedReply::hold() : ScriptedReply::json(*status, "{}");
+        });
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
+        const QStringList common{"--service-url", server.baseUrl().toString(), "--jobs", "3",
+                                 "-o", box.output(), box.input()};
+        const int before = server.requestCount(kUploadPath);
+        const int resultsBefore = resultRequests(server);
+        QProcess process;
+        box.start(process, common, "k");
+        QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 3, 20000);
+        process.kill();
+        Sandbox::finish(process);
+
+        *status = resultStatus;
+        Outcome o = box.run(again + common, "k");
+        QVERIFY2(o.code == exitCode, qPrintable(o.describe()));
+        QCOMPARE(server.requestCount(kUploadPath) - before, 3 + uploads);
+        QCOMPARE(QDir(box.output()).entryList(QDir::Files).size(), exitCode == 0 ? 3 : 0);
+        if (resultStatus == 404) {
+            QVERIFY2(o.err.contains("no longer has the result"), qPrintable(o.describe()));
+            *status = 200;
+            o = box.run(common, "k");
+            QVERIFY2(o.code == 0, qPrintable(o.describe()));
+            QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+        }
     }
 
 #ifdef VORPANE_SERVER_PATH

@@ -257,7 +257,7 @@ private slots:
                "larger than", 1);
         broken("silent", R::hold(), "no data for", 4);
         broken("not an image", R::bytes(200, "image/png", "<html>"), "not an image", 1);
-        broken("404", R::json(404, "{}"), "HTTP status 404", 1);
+        broken("404", R::json(404, "{}"), "no longer has the result (HTTP status 404)", 1);
         broken("503", R::json(503, "{}"), "HTTP status 503", 4);
         broken("redirect to http", R::redirect(302, "http://192.0.2.1/x"), "refused address", 1);
         broken("redirect to file", R::redirect(307, "file:///etc/hostname"), "refused address", 1);
@@ -321,6 +321,9 @@ private slots:
             QCOMPARE(rig.shown(), QString("Finished 3 of 3 | START |") + (forGood ? "" : " start") +
                                       " drop add clear");
             QVERIFY(rig.t.alerts.entries.isEmpty());
+            // A result the service no longer has can only come back by paying again.
+            if (result && !url.isNull())
+                QCOMPARE(rig.row(1)->resultUrl.isEmpty(), QTest::currentDataTag() == QByteArray("404"));
             if (result && !url.endsWith(QLatin1String("/results/b.png")))
                 QCOMPARE(rig.server.requestCount(), 1 + 3 + 2);  // b's result is never requested
             return;

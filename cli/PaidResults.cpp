@@ -1,0 +1,96 @@
+#include "PaidResults.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+const QString kEntries = QStringLiteral("entries");
+const QString kUrl = QStringLiteral("url");
+const QString kPaidAt = QStringLiteral("paid");
+
+PaidResults::Key keyOf(const QJsonObject& o) {
+    return {o.value(QStringLiteral("source")).toString(),
+            o.value(QStringLiteral("bytes")).toInteger(),
+            o.value(QStringLiteral("folder")).toString(),
+            o.value(QStringLiteral("format")).toString(),
+            o.value(QStringLiteral("colour")).toString()};
+}
+
+// The entries of the file, or none when it is missing or unreadable (nothing can be fetched from
+// an unreadable record; the images are sent again).
+QJsonArray readEntries(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(file.readAll()).object().value(kEntries).toArray();
+}
+
+}  // namespace
+
+QString PaidResults::Key::text() const {
+    return QStringList{source, QString::number(bytes), outputFolder, format, colour}.join(
+        QChar(0x1f));
+}
+
+QString PaidResults::defaultPath() {
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("Vorpane/vorpane-cli/paid-results.json"));
+}
+
+QHash<QString, QString> PaidResults::load() const {
+    QHash<QString, QString> urls;
+    for (const QJsonValue& entry : readEntries(m_path)) {
+        const QJsonObject o = entry.toObject();
+        urls.insert(keyOf(o).text(), o.value(kUrl).toString());
+    }
+    return urls;
+}
+
+bool PaidResults::remember(const Key& key, const QString& resultUrl) {
+    m_error.clear();
+    if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
+        m_error = QStringLiteral("cannot create the folder of %1").arg(m_path);
+        return false;
+    }
+    QLockFile lock(m_path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(10 * 1000);
+    if (!lock.tryLock(5 * 1000)) {
+        m_error = QStringLiteral("%1 is locked").arg(m_path);
+        return false;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 oldest = now - qint64(kMaxAgeDays) * 24 * 3600;
+    const QString wanted = key.text();
+    QJsonArray kept;
+    for (const QJsonValue& entry : readEntries(m_path)) {
+        const QJsonObject o = entry.toObject();
+        if (keyOf(o).text() == wanted || o.value(kPaidAt).toInteger() < oldest) continue;
+        kept.append(o);
+    }
+    if (!resultUrl.isEmpty()) {
+        kept.append(QJsonObject{{QStringLiteral("source"), key.source},
+                                {QStringLiteral("bytes"), key.bytes},
+                                {QStringLiteral("folder"), key.outputFolder},
+                                {QStringLiteral("format"), key.format},
+                                {QStringLiteral("colour"), key.colour},
+                                {kUrl, resultUrl},
+                                {kPaidAt, now}});
+    }
+    // Synced before it replaces the old file: an address is a credit spent.
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(QJsonDocument(QJsonObject{{kEntries, kept}}).toJson()) < 0 || !file.commit()) {
+        m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
+        return false;
+    }
+    return true;
+}
