@@ -8,8 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -84,12 +87,24 @@ bool PaidResults::remember(const Key& key, const QString& resultUrl) {
                                 {kUrl, resultUrl},
                                 {kPaidAt, now}});
     }
-    // Synced before it replaces the old file: an address is a credit spent.
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) ||
+    // Written beside and renamed over the old file: a kill at any moment leaves one or the
+    // other whole. Not synced, like the window's journal: it outlives a crash or a kill of the
+    // program, not a power cut, and a sync would hold each result up by milliseconds.
+    const QString temporary = m_path + QStringLiteral(".new");
+    QFile file(temporary);
+    const QByteArray bytes = QJsonDocument(QJsonObject{{kEntries, kept}}).toJson();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(QJsonDocument(QJsonObject{{kEntries, kept}}).toJson()) < 0 || !file.commit()) {
-        m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
+        file.write(bytes) != bytes.size() || !file.flush()) {
+        m_error = QStringLiteral("%1: %2").arg(temporary, file.errorString());
+        file.remove();
+        return false;
+    }
+    file.close();
+    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) !=
+        0) {
+        m_error = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        QFile::remove(temporary);
         return false;
     }
     return true;

@@ -288,8 +288,8 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     }
     if (balances->total() <= 0) return sendError(res, 402, "No credit left");
 
-    // Work for a client that has gone is not charged: look before the debit, after the work and
-    // once the reply is written.
+    // Work for a client that has gone is not charged: look before the work, after it and once
+    // the reply is written.
     Exchange* const exchange = Exchange::current();
     const auto clientGone = [exchange] { return exchange && exchange->clientGone(); };
 
@@ -299,21 +299,28 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     const cv::Mat image = BackgroundRemover::decode(bytes);
     if (image.empty()) return sendError(res, 400, "The image data is damaged");
 
-    const ChargeResult charge = db.chargeOne(key);
+    // The work comes first and the charge just before the answer: a service stopped or killed
+    // while it works has charged nothing.
+    const std::string name = results_.store(remover_.render(image, options),
+                                            ResultStore::stemFor(file->second.filename),
+                                            BackgroundRemover::extension(options.format));
+    if (clientGone()) {
+        results_.remove(name);
+        return exchange->abandon();
+    }
+    ChargeResult charge;
+    try {
+        charge = db.chargeOne(key);
+    } catch (...) {
+        results_.remove(name);
+        throw;
+    }
+    if (charge.outcome != ChargeResult::Outcome::Charged) results_.remove(name);
     if (charge.outcome == ChargeResult::Outcome::UnknownKey) {
         return sendError(res, 401, "Invalid API key");
     }
     if (charge.outcome == ChargeResult::Outcome::NoCredit) {
         return sendError(res, 402, "No credit left");
-    }
-    std::string name;
-    try {
-        name = results_.store(remover_.render(image, options),
-                              ResultStore::stemFor(file->second.filename),
-                              BackgroundRemover::extension(options.format));
-    } catch (...) {
-        db.refund(key, charge.pool);
-        throw;
     }
     const auto undo = [this, key, pool = charge.pool, name, client = req.remote_addr] {
         try {

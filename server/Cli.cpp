@@ -33,7 +33,7 @@ constexpr long long kMaxTtl = 10LL * 365 * 24 * 60 * 60;
 const char* const kUsage =
     "Usage:\n"
     "  vorpane-server [serve] [--host H] [--port P] [--db PATH] [--results-dir DIR]\n"
-    "                 [--result-ttl SECONDS] [--threads N] [--jobs N] [--quiet]\n"
+    "                 [--result-ttl SECONDS] [--threads N] [--jobs N] [--drop PERCENT] [--quiet]\n"
     "  vorpane-server key create [--key K] [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key set KEY [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key delete KEY [--db PATH]\n"
@@ -45,7 +45,8 @@ const char* const kUsage =
     "prints the base URL of the API as its first line. Results are kept --result-ttl seconds\n"
     "(default 86400). The database defaults to $XDG_DATA_HOME/vorpane-server/server.db.\n"
     "key create makes a key of 32 hexadecimal characters (50 free credits unless --free says\n"
-    "otherwise) and prints it.\n";
+    "otherwise) and prints it. --drop PERCENT (for trying clients) resets that share of the\n"
+    "connections as a request arrives or as its answer leaves; an answer lost so is not charged.\n";
 
 bool isFlag(const std::string& name) {
     return name == "help" || name == "quiet";
@@ -173,7 +174,7 @@ int Cli::run() {
 
 int Cli::serve() {
     if (!allowOnly(
-            {"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "quiet"})) {
+            {"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "drop", "quiet"})) {
         return 2;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -183,8 +184,10 @@ int Cli::serve() {
     long long threads = static_cast<long long>(options.threads);
     // One removal per hardware thread; more wait for a slot in the server.
     long long jobs = std::min(64u, cores);
+    long long dropPercent = 0;
     if (!number("port", 0, 65535, port) || !number("result-ttl", 1, kMaxTtl, ttl) ||
-        !number("threads", 1, 256, threads) || !number("jobs", 1, 64, jobs)) {
+        !number("threads", 1, 256, threads) || !number("jobs", 1, 64, jobs) ||
+        !number("drop", 0, 50, dropPercent)) {
         return 2;
     }
     if (const auto it = options_.find("host"); it != options_.end()) options.host = it->second;
@@ -192,6 +195,7 @@ int Cli::serve() {
     options.resultTtl = std::chrono::seconds(ttl);
     options.threads = static_cast<std::size_t>(threads);
     options.jobs = static_cast<std::size_t>(jobs);
+    options.limits.dropShare = double(dropPercent) / 100;
     options.logRequests = options_.count("quiet") == 0;
     options.databasePath = databasePath();
     const auto results = options_.find("results-dir");

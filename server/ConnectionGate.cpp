@@ -616,7 +616,24 @@ bool ConnectionGate::parseHead(Connection& c) {
     return true;
 }
 
+bool ConnectionGate::drawDrop() {
+    if (limits_.dropShare <= 0) return false;
+    // xorshift64*: plenty for picking which requests to drop.
+    dropState_ ^= dropState_ >> 12;
+    dropState_ ^= dropState_ << 25;
+    dropState_ ^= dropState_ >> 27;
+    const std::uint64_t draw = (dropState_ * 0x2545F4914F6CDD1DULL) >> 11;
+    return double(draw) / double(1ULL << 53) < limits_.dropShare / 2;
+}
+
+void ConnectionGate::resetAndClose(Connection& c) {
+    const struct ::linger now{1, 0};
+    ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(c);
+}
+
 void ConnectionGate::dispatch(Connection& c) {
+    if (drawDrop()) return resetAndClose(c);  // lost on its way in
     auto request = std::make_shared<GateRequest>();
     const std::size_t total = c.headEnd + c.bodyLength;
     if (c.in.size() == total) {
@@ -678,6 +695,11 @@ void ConnectionGate::finish(Done done) {
         // The client left while its request was handled: no one to answer.
         quick_.post(std::move(done.undelivered));
         return close(c);
+    }
+    if (drawDrop()) {
+        // Lost on its way out.
+        if (done.undelivered) quick_.post(std::move(done.undelivered));
+        return resetAndClose(c);
     }
     c.out = std::move(done.reply.bytes);
     c.sent = 0;

@@ -29,6 +29,10 @@ struct GateLimits {
     std::chrono::milliseconds lingerTime{5000};      // draining a refused body before closing
     std::size_t maxConnectionsPerAddress = 64;
     std::size_t maxConnections = 4096;  // lowered to what the descriptor limit allows
+    // For trying clients against an unreliable service: this share of the requests is dropped,
+    // the connection reset either before the request is handled or after (its reply then counts
+    // as undelivered).
+    double dropShare = 0;
 };
 
 // One complete request, head and body, as it came off the wire.
@@ -147,6 +151,11 @@ private:
     void log(const std::string& line);
 
     GateLimits limits_;
+    std::uint64_t dropState_ = 0x9e3779b97f4a7c15ULL;  // the loop thread's draws for dropShare
+    // True for the share of the draws given by dropShare.
+    bool drawDrop();
+    // Closes with a reset, as a broken connection ends.
+    void resetAndClose(Connection& c);
     Handler handler_;
     Classifier heavy_;
     WorkerPool quick_;

@@ -554,6 +554,38 @@ private slots:
         QCOMPARE(server_.creditOf(key), QStringLiteral("5/0/0"));
     }
 
+    // A service that drops half of the requests, on the way in or on the way out: a client that
+    // tries again until it has its answer pays once per image.
+    void droppedAnswersAreNotCharged() {
+        ServerProcess flaky;
+        QVERIFY(flaky.start({"--port", "0", "--db", db_, "--drop", "50", "--quiet"}, false));
+        const std::string key = createKey("30", "0", "0");
+        int attempts = 0;
+        for (int image = 0; image < 10; ++image) {
+            while (true) {
+                QVERIFY(++attempts < 100);
+                if (const httplib::Result res = flaky.upload(key, kPhoto)) {
+                    QCOMPARE(answer(res), QStringLiteral("200 application/json"));
+                    break;
+                }
+            }
+        }
+        QVERIFY2(attempts > 12, qPrintable(QString::number(attempts)));
+        QCOMPARE(server_.creditOf(key), QStringLiteral("20/0/0"));
+
+        // Nor does a service killed while it works on a photo (12 megapixels: about a second).
+        cv::Mat large(3000, 4000, CV_8UC3, cv::Scalar(200, 200, 200));
+        cv::ellipse(large, {2000, 1500}, {800, 750}, 0, 0, 360, cv::Scalar(kSubject), cv::FILLED);
+        const std::string largeJpeg = encode(large, ".jpg");
+        ServerProcess killed;
+        QVERIFY(killed.start({"--port", "0", "--db", db_, "--quiet"}, false));
+        std::thread upload([&] { killed.upload(key, largeJpeg); });
+        QTest::qWait(500);
+        killed.process.kill();
+        upload.join();
+        QCOMPARE(server_.creditOf(key), QStringLiteral("20/0/0"));
+    }
+
     void expiredResultsAreRemoved() {
         // A second server on the same database (so no new demo key); results live three seconds.
         const QString results = dir_.filePath("short-lived");
