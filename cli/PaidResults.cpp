@@ -21,11 +21,10 @@ const QString kUrl = QStringLiteral("url");
 const QString kPaidAt = QStringLiteral("paid");
 
 PaidResults::Key keyOf(const QJsonObject& o) {
-    return {o.value(QStringLiteral("source")).toString(),
-            o.value(QStringLiteral("bytes")).toInteger(),
-            o.value(QStringLiteral("folder")).toString(),
-            o.value(QStringLiteral("format")).toString(),
-            o.value(QStringLiteral("colour")).toString()};
+    return {
+        o.value(QStringLiteral("source")).toString(), o.value(QStringLiteral("bytes")).toInteger(),
+        o.value(QStringLiteral("folder")).toString(), o.value(QStringLiteral("format")).toString(),
+        o.value(QStringLiteral("colour")).toString()};
 }
 
 // The entries of the file, or none when it is missing or unreadable (nothing can be fetched from
@@ -103,7 +102,8 @@ bool PaidResults::remember(const Key& key, const QString& resultUrl) {
     file.close();
     if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) !=
         0) {
-        m_error = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        m_error =
+            QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
         QFile::remove(temporary);
         return false;
     }

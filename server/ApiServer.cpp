@@ -301,9 +301,9 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
 
     // The work comes first and the charge just before the answer: a service stopped or killed
     // while it works has charged nothing.
-    const std::string name = results_.store(remover_.render(image, options),
-                                            ResultStore::stemFor(file->second.filename),
-                                            BackgroundRemover::extension(options.format));
+    const std::string name =
+        results_.store(remover_.render(image, options), ResultStore::stemFor(file->second.filename),
+                       BackgroundRemover::extension(options.format));
     if (clientGone()) {
         results_.remove(name);
         return exchange->abandon();

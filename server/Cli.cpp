@@ -173,8 +173,8 @@ int Cli::run() {
 }
 
 int Cli::serve() {
-    if (!allowOnly(
-            {"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "drop", "quiet"})) {
+    if (!allowOnly({"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "drop",
+                    "quiet"})) {
         return 2;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());

@@ -627,7 +627,7 @@ bool ConnectionGate::drawDrop() {
 }
 
 void ConnectionGate::resetAndClose(Connection& c) {
-    const struct ::linger now{1, 0};
+    const struct ::linger now { 1, 0 };
     ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     close(c);
 }

@@ -162,8 +162,9 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QStr
         outcome.gone = status == 404 || status == 410;
         outcome.error =
             outcome.gone
-                ? QStringLiteral("The service no longer has the result (HTTP status %1); a retry "
-                                 "sends the image again")
+                ? QStringLiteral(
+                      "The service no longer has the result (HTTP status %1); a retry "
+                      "sends the image again")
                       .arg(status)
                 : QStringLiteral("The result download answered with HTTP status %1").arg(status);
         JsonReply answered;

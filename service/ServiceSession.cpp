@@ -260,8 +260,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             // Qt may end a reply whose connection closed mid-body without an error; the
             // length the head announced tells. (It drops that header when it inflates a body.)
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            const bool cutShort = !oversized && status != 204 && status != 304 && length.isValid() &&
-                                  length.toLongLong() != body.size();
+            const bool cutShort = !oversized && status != 204 && status != 304 &&
+                                  length.isValid() && length.toLongLong() != body.size();
             if (cutShort && reason->isEmpty())
                 *reason = QStringLiteral("connection closed after %1 of %2 bytes")
                               .arg(body.size())

@@ -309,8 +309,9 @@ private slots:
         });
         for (int i = 0; i < 3; ++i)
             QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
-        const QStringList common{"--service-url", server.baseUrl().toString(), "--jobs", "3",
-                                 "-o", box.output(), box.input()};
+        const QStringList common{
+            "--service-url", server.baseUrl().toString(), "--jobs", "3", "-o", box.output(),
+            box.input()};
         const int before = server.requestCount(kUploadPath);
         const int resultsBefore = resultRequests(server);
         QProcess process;

@@ -323,7 +323,8 @@ private slots:
             QVERIFY(rig.t.alerts.entries.isEmpty());
             // A result the service no longer has can only come back by paying again.
             if (result && !url.isNull())
-                QCOMPARE(rig.row(1)->resultUrl.isEmpty(), QTest::currentDataTag() == QByteArray("404"));
+                QCOMPARE(rig.row(1)->resultUrl.isEmpty(),
+                         QTest::currentDataTag() == QByteArray("404"));
             if (result && !url.endsWith(QLatin1String("/results/b.png")))
                 QCOMPARE(rig.server.requestCount(), 1 + 3 + 2);  // b's result is never requested
             return;

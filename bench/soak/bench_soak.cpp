@@ -75,7 +75,7 @@ qint64 credits(const Settings& s, const QString& db, const QString& key) {
         const QStringList words = line.simplified().split(' ');
         if (words.value(0) != key) continue;
         qint64 total = 0;
-        for (int i = 1; i < words.size(); ++i) total += words[i].section('=', -1).toLongLong();
+        for (int i = 1; i < 4 && i < words.size(); ++i) total += words[i].toLongLong();
         return total;
     }
     return -1;
@@ -88,8 +88,9 @@ public:
     // Starts it on `port` (0: a free one) and returns the port it took.
     quint16 start(quint16 port) {
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QStringList args{"serve", "--port", QString::number(port), "--db", m_db, "--jobs", "2",
-                         "--drop", QString::number(m_settings.dropPercent)};
+        QStringList args{"serve", "--port", QString::number(port),
+                         "--db",  m_db,     "--jobs",
+                         "2",     "--drop", QString::number(m_settings.dropPercent)};
         if (m_settings.log.isEmpty())
             args << "--quiet";
         else
@@ -120,15 +121,24 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString& a = args[i];
         const QString& v = args[i + 1];
-        if (a == "--images") s.images = v.toInt();
-        else if (a == "--jobs") s.jobs = v.toInt();
-        else if (a == "--drop") s.dropPercent = v.toInt();
-        else if (a == "--dark") s.darkSeconds = v.toInt();
-        else if (a == "--size") s.size = QSize(v.section('x', 0, 0).toInt(), v.section('x', 1).toInt());
-        else if (a == "--server") s.server = v;
-        else if (a == "--kill") s.kill = v != "no";
-        else if (a == "--log") s.log = v;
-        else if (a == "--cli") s.cli = v;
+        if (a == "--images")
+            s.images = v.toInt();
+        else if (a == "--jobs")
+            s.jobs = v.toInt();
+        else if (a == "--drop")
+            s.dropPercent = v.toInt();
+        else if (a == "--dark")
+            s.darkSeconds = v.toInt();
+        else if (a == "--size")
+            s.size = QSize(v.section('x', 0, 0).toInt(), v.section('x', 1).toInt());
+        else if (a == "--server")
+            s.server = v;
+        else if (a == "--kill")
+            s.kill = v != "no";
+        else if (a == "--log")
+            s.log = v;
+        else if (a == "--cli")
+            s.cli = v;
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(a));
             return 2;
@@ -139,9 +149,11 @@ int main(int argc, char** argv) {
     const QString in = dir.filePath("in"), out = dir.filePath("out"), db = dir.filePath("s.db");
     QDir().mkpath(in);
     for (int i = 0; i < s.images; ++i)
-        photo(s.size, i + 1).save(QStringLiteral("%1/photo%2.jpg").arg(in).arg(i, 5, 10, QChar('0')), "JPG", 90);
-    const QString key = runTool(s.server, {"key", "create", "--free", QString::number(s.images + 500),
-                                           "--topup", "0", "--subscription", "0", "--db", db});
+        photo(s.size, i + 1)
+            .save(QStringLiteral("%1/photo%2.jpg").arg(in).arg(i, 5, 10, QChar('0')), "JPG", 90);
+    const QString key =
+        runTool(s.server, {"key", "create", "--free", QString::number(s.images + 500), "--topup",
+                           "0", "--subscription", "0", "--db", db});
     const qint64 creditsBefore = credits(s, db, key);
 
     Service service(s, db);
@@ -158,8 +170,15 @@ int main(int argc, char** argv) {
     env.insert("HOME", dir.filePath("home"));
     env.insert("XDG_DATA_HOME", dir.filePath("home/.local/share"));
     env.insert("XDG_CONFIG_HOME", dir.filePath("home/.config"));
-    const QStringList command{"--service-url", url, "--jobs", QString::number(s.jobs),
-                              "--skip-existing", "--quiet", "-o", out, in};
+    const QStringList command{"--service-url",
+                              url,
+                              "--jobs",
+                              QString::number(s.jobs),
+                              "--skip-existing",
+                              "--quiet",
+                              "-o",
+                              out,
+                              in};
     const auto saved = [&] { return QDir(out).entryList(QDir::Files).size(); };
 
     QElapsedTimer clock;
@@ -191,20 +210,17 @@ int main(int argc, char** argv) {
                 cli.kill();
                 cli.waitForFinished();
                 killedSaved = saved();
-                QFile record(dir.filePath("home/.local/share/Vorpane/vorpane-cli/paid-results.json"));
+                QFile record(
+                    dir.filePath("home/.local/share/Vorpane/vorpane-cli/paid-results.json"));
                 if (record.open(QIODevice::ReadOnly))
                     paidUnsaved = QJsonDocument::fromJson(record.readAll())
                                       .object()
                                       .value("entries")
                                       .toArray()
                                       .size();
-                if (qEnvironmentVariableIsSet("SOAK_DEBUG")) {
-                    record.seek(0);
-                    std::fprintf(stderr, "%s\n", record.readAll().constData());
-                }
             }
         }
-        // Let the proxy's queued work settle before the next launch.
+        // A halted run is started again as pressing START would; a killed one as a user would.
         QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
         exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -9;
         if (exitCode == 0) break;
@@ -227,9 +243,10 @@ int main(int argc, char** argv) {
 
     std::printf("%d photos of %dx%d, %d at a time, to a service dropping %d %% of the requests\n",
                 s.images, s.size.width(), s.size.height(), s.jobs, s.dropPercent);
-    std::printf("service dark for %d s at %.1f s; command killed at %.1f s with %d saved and %d "
-                "paid for but not saved; %d launches\n",
-                s.darkSeconds, darkAt, killedAt, killedSaved, paidUnsaved, launches);
+    std::printf(
+        "service dark for %d s at %.1f s; command killed at %.1f s with %d saved and %d "
+        "paid for but not saved; %d launches\n",
+        s.darkSeconds, darkAt, killedAt, killedSaved, paidUnsaved, launches);
     std::printf("last exit %d after %.1f s; %lld files, every photo exactly once: %s\n", exitCode,
                 seconds, static_cast<long long>(files.size()), everyOnce ? "yes" : "NO");
     std::printf("credits %lld -> %lld: %lld spent for %d photos%s\n",
