@@ -7,8 +7,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QStandardPaths>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,6 +40,10 @@ QJsonArray readEntries(const QString& path) {
 
 }  // namespace
 
+PaidResults::~PaidResults() {
+    if (m_lockFd >= 0) ::close(m_lockFd);
+}
+
 QString PaidResults::Key::text() const {
     return QStringList{source, QString::number(bytes), outputFolder, format, colour}.join(
         QChar(0x1f));
@@ -58,16 +65,24 @@ QHash<QString, QString> PaidResults::load() const {
 
 bool PaidResults::remember(const Key& key, const QString& resultUrl) {
     m_error.clear();
-    if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
-        m_error = QStringLiteral("cannot create the folder of %1").arg(m_path);
+    if (m_lockFd < 0) {
+        if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
+            m_error = QStringLiteral("cannot create the folder of %1").arg(m_path);
+            return false;
+        }
+        m_lockFd = ::open(QFile::encodeName(m_path + QStringLiteral(".lock")).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    }
+    // Held only for the few file operations below; the system drops it if the process dies.
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX) != 0) {
+        m_error =
+            QStringLiteral("%1.lock: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    QLockFile lock(m_path + QStringLiteral(".lock"));
-    lock.setStaleLockTime(10 * 1000);
-    if (!lock.tryLock(5 * 1000)) {
-        m_error = QStringLiteral("%1 is locked").arg(m_path);
-        return false;
-    }
+    struct Unlock {
+        int fd;
+        ~Unlock() { ::flock(fd, LOCK_UN); }
+    } unlock{m_lockFd};
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 oldest = now - qint64(kMaxAgeDays) * 24 * 3600;
     const QString wanted = key.text();

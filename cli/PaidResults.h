@@ -7,7 +7,7 @@
 // second Ctrl+C, a crash, a reboot) does not pay for them again: the next run that sends the same
 // image with the same options to the same folder fetches the result instead. One small JSON file
 // shared by every vorpane-cli of the user; each change re-reads it and rewrites it atomically
-// under a lock file, so runs side by side keep each other's entries. An entry leaves when its
+// under a lock, so runs side by side keep each other's entries. An entry leaves when its
 // file is saved, when the service says the result is gone, or after kMaxAgeDays.
 class PaidResults final {
 public:
@@ -24,6 +24,9 @@ public:
     // ~/.local/share/Vorpane/vorpane-cli/paid-results.json
     static QString defaultPath();
     explicit PaidResults(QString path) : m_path(std::move(path)) {}
+    ~PaidResults();
+    PaidResults(const PaidResults&) = delete;
+    PaidResults& operator=(const PaidResults&) = delete;
 
     // The result addresses on record, by Key::text().
     QHash<QString, QString> load() const;
@@ -36,4 +39,5 @@ public:
 private:
     QString m_path;
     QString m_error;
+    int m_lockFd = -1;  // "<file>.lock", opened once, locked (flock) around each change
 };
