@@ -1,7 +1,8 @@
 #include "AppContext.h"
 #include "AppDelegate.h"
-#include "ConsoleLog.h"
 #include "BatchJournal.h"
+#include "BatchSession.h"
+#include "ConsoleLog.h"
 #include "Constant.h"
 #include "CreditRecord.h"
 #include "DesktopIntegration.h"
@@ -106,11 +107,12 @@ int main(int argc, char** argv) {
     AppContext context{settings, credits, notifier, alerts, opener, service};
     ServiceSession session;
 
-    ViewController window(context, session);
+    BatchSession batch(context, session);
+    ViewController window(context, session, batch);
     alerts.setWindow(&window);
     SessionBus bus;
     window.desktop().setBus(&bus);
-    window.keepJournal(BatchJournal::defaultPath());  // before the command line's files
+    batch.keepJournal(BatchJournal::defaultPath());  // before the command line's files
     AppDelegate delegate(window);
     window.show();
 

@@ -2,7 +2,7 @@
 
 #include "AlertPresenter.h"
 #include "ImageQueue.h"
-#include "OutputOptions.h"
+#include "PaidLedger.h"
 #include "PrivateFile.h"
 
 #include <QDateTime>
@@ -65,8 +65,7 @@ void prepareForLaunch(DataModel& row) {
 }  // namespace
 
 QString BatchJournal::defaultPath() {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
-        .filePath(QStringLiteral("batch.db"));
+    return PaidLedger::defaultPath();  // one database for the batch and the paid results
 }
 
 BatchJournal::BatchJournal(const QString& path, QObject* parent)
@@ -191,19 +190,7 @@ BatchJournal::Batch BatchJournal::load() {
             batch.rows.append(record);
         }
         ok = ok && !rows.lastError().isValid();
-        QSqlQuery meta(db);
-        ok = ok && meta.exec(QStringLiteral("SELECT key, value FROM meta"));
-        while (ok && meta.next()) {
-            const QString key = meta.value(0).toString();
-            const QString value = meta.value(1).toString();
-            if (key == QLatin1String("format")) batch.options.format = value;
-            if (key == QLatin1String("colored"))
-                batch.options.colored = value == QLatin1String("1");
-            if (key == QLatin1String("color")) batch.options.color = value;
-        }
-        if (!ok)
-            qCWarning(lcJournal) << "the journal cannot be read:" << rows.lastError().text()
-                                 << meta.lastError().text();
+        if (!ok) qCWarning(lcJournal) << "the journal cannot be read:" << rows.lastError().text();
     }
     if (!ok) {  // readable at first, broken further in: moved aside all the same
         moveAside();
@@ -219,7 +206,7 @@ BatchJournal::Batch BatchJournal::load() {
     return batch;
 }
 
-int BatchJournal::attach(ImageQueue& queue, OutputOptions& options, AlertPresenter& alerts) {
+int BatchJournal::attach(ImageQueue& queue, AlertPresenter& alerts) {
     const Batch batch = load();
     if (!m_movedAside.isEmpty()) {
         const QString detail =
@@ -231,23 +218,14 @@ int BatchJournal::attach(ImageQueue& queue, OutputOptions& options, AlertPresent
             },
             Qt::QueuedConnection);
     }
-    if (!batch.rows.isEmpty()) {
-        const Options& o = batch.options;
-        if (!o.format.isEmpty())
-            options.chooseOption(o.format == QLatin1String("jpg") ? QStringLiteral("JPG")
-                                                                  : QStringLiteral("PNG"));
-        if (o.colored) options.chooseColored();
-        if (QColor::isValidColorName(o.color)) options.colorDidChange(QColor(o.color));
-        queue.restore(batch.rows);
-    }
-    follow(queue, &options);
+    if (!batch.rows.isEmpty()) queue.restore(batch.rows);
+    follow(queue);
     return static_cast<int>(batch.rows.size());
 }
 
-void BatchJournal::follow(ImageQueue& queue, OutputOptions* options) {
+void BatchJournal::follow(ImageQueue& queue) {
     if (!open()) return;
     m_queue = &queue;
-    m_options = options;
     connect(&queue, &ImageQueue::rowInserted, this, [this] {
         m_scanDue = true;
         scheduleFlush();
@@ -262,10 +240,8 @@ void BatchJournal::follow(ImageQueue& queue, OutputOptions* options) {
     });
     connect(&queue, &ImageQueue::rowChanged, this, &BatchJournal::onRowChanged);
     connect(&queue, &ImageQueue::resultKnown, this, &BatchJournal::onResultKnown);
-    if (options) connect(options, &OutputOptions::changed, this, &BatchJournal::onOptionsChanged);
     // Rows queued before the journal followed the queue are written too.
     m_scanDue = m_known.size() != queue.count();
-    m_optionsDirty = options && queue.count() > 0;
     scheduleFlush();
 }
 
@@ -275,7 +251,7 @@ void BatchJournal::scheduleFlush() {
 
 int BatchJournal::pendingCount() const {
     return static_cast<int>(m_dirty.size() + m_deleted.size()) + (m_clearAll ? 1 : 0) +
-           (m_scanDue ? 1 : 0) + (m_optionsDirty ? 1 : 0);
+           (m_scanDue ? 1 : 0);
 }
 
 void BatchJournal::scan() {
@@ -288,7 +264,6 @@ void BatchJournal::scan() {
         m_dirty.clear();
         m_deleted.clear();
         m_clearAll = true;
-        m_optionsDirty = false;
         return;
     }
     QSet<const DataModel*> present;
@@ -302,7 +277,6 @@ void BatchJournal::scan() {
         const qint64 id = ++m_lastId;
         m_known.insert(record.get(), Entry{record, id});
         m_dirty.insert(id, record);
-        m_optionsDirty = m_optionsDirty || m_options;
     }
     for (auto it = m_known.begin(); it != m_known.end();) {
         if (present.contains(it.key())) {
@@ -329,6 +303,7 @@ void BatchJournal::onRowChanged(int row) {
 void BatchJournal::onResultKnown(int row) {
     const DataModelPtr record = m_queue ? m_queue->at(row) : nullptr;
     if (!record || !m_open) return;
+    if (m_paidKeptElsewhere) return onRowChanged(row);  // written with the next batch of changes
     if (!m_known.contains(record.get())) scan();
     const auto it = m_known.constFind(record.get());
     if (it == m_known.constEnd()) return;
@@ -351,11 +326,6 @@ BatchJournal::WriteTimer::~WriteTimer() {
     const qint64 ns = m_clock.nsecsElapsed();
     m_journal.m_writeNs += ns;
     m_journal.m_longestWriteNs = std::max(m_journal.m_longestWriteNs, ns);
-}
-
-void BatchJournal::onOptionsChanged() {
-    m_optionsDirty = true;
-    scheduleFlush();
 }
 
 void BatchJournal::flush() {
@@ -413,23 +383,12 @@ bool BatchJournal::writePending(int limit) {
         ok = writeRow(Entry{it.value(), it.key()});
         written.append(it.key());
     }
-    if (ok && m_optionsDirty && m_options) {
-        const QString color = m_options->selectedColor.isEmpty()
-                                  ? QString()
-                                  : m_options->swatchColor.name(QColor::HexArgb);
-        ok =
-            exec(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('format', '%1'), "
-                                "('colored', '%2'), ('color', '%3')")
-                     .arg(m_options->imgFormat == QLatin1String("jpg") ? "jpg" : "png",
-                          m_options->isColored ? "1" : "0", color));
-    }
     if (!ok || !db.commit()) {
         db.rollback();
         return false;
     }
     m_clearAll = false;
     m_deleted.clear();
-    m_optionsDirty = false;
     for (qint64 id : std::as_const(written)) m_dirty.remove(id);
     return true;
 }

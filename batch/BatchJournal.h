@@ -3,10 +3,10 @@
 #include "DataModel.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QLoggingCategory>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,17 +16,16 @@ Q_DECLARE_LOGGING_CATEGORY(lcJournal)
 
 class AlertPresenter;
 class ImageQueue;
-class OutputOptions;
 class QSqlQuery;
 
 using DataModelPtr = std::shared_ptr<DataModel>;
 
 // Keeps the queue on disk so that a batch outlives the window, a crash or a logout: an SQLite
 // database with one table row per image (its source, size, state, result address and saved
-// file) and the output options of the run. Changes are collected and written together every few
-// hundred milliseconds in one small transaction; a result address, which stands for a credit
-// already spent, is committed at once, before its download starts. A journal that cannot be
-// opened or read is moved aside and an empty one started.
+// file). (The output options are remembered with the other choices in the settings.) Changes are
+// collected and written together every few hundred milliseconds in one small transaction; a result
+// address, which stands for a credit already spent, is committed at once, before its download
+// starts. A journal that cannot be opened or read is moved aside and an empty one started.
 class BatchJournal final : public QObject {
     Q_OBJECT
 public:
@@ -47,27 +46,24 @@ public:
     QString movedAside() const { return m_movedAside; }
     QString path() const { return m_path; }
 
-    // The options of the run kept with the batch.
-    struct Options {
-        QString format;  // "png" or "jpg"; empty when none were kept
-        bool colored = false;
-        QString color;  // "#AARRGGBB" of the swatch, or empty
-    };
     // The batch as it was last written, ready to be shown again: rows that were being sent are
     // waiting (their result address, when known, kept: only the download is redone), rows whose
     // source file is gone and that still need it are failed. Nothing when every row was done.
     struct Batch {
         QList<DataModelPtr> rows;
-        Options options;
     };
     Batch load();
 
-    // Opens the journal, puts its unfinished batch back into the queue and the options, and
-    // follows both from then on. A journal moved aside is reported once through `alerts`.
-    // Returns the number of rows restored.
-    int attach(ImageQueue& queue, OutputOptions& options, AlertPresenter& alerts);
-    // Follows the queue (and the options, when given) without restoring anything.
-    void follow(ImageQueue& queue, OutputOptions* options);
+    // Opens the journal, puts its unfinished batch back into the queue and follows it from then
+    // on. A journal moved aside is reported once through `alerts`. Returns the number of rows
+    // restored.
+    int attach(ImageQueue& queue, AlertPresenter& alerts);
+    // Follows the queue without restoring anything.
+    void follow(ImageQueue& queue);
+
+    // The ledger of paid results commits each paid address before its download starts; the
+    // journal then writes it with its other changes instead of at once.
+    void setPaidKeptElsewhere(bool kept) { m_paidKeptElsewhere = kept; }
 
     // Writes every pending change now.
     void flush();
@@ -95,7 +91,7 @@ private:
     void scan();
     // The timer's share of the work: one transaction, the next one on the next turn.
     void writeSlice();
-    // Writes up to `limit` rows (and the deletions and options) in one transaction.
+    // Writes up to `limit` rows (and the deletions) in one transaction.
     bool writePending(int limit);
     bool writeRow(const Entry& entry);
     // Adds the time of one write (its lifetime) to the journal's write statistics.
@@ -112,14 +108,12 @@ private:
     };
     void onRowChanged(int row);
     void onResultKnown(int row);
-    void onOptionsChanged();
 
     QString m_path;
     QString m_connection;
     QString m_movedAside;
     bool m_open = false;
     ImageQueue* m_queue = nullptr;
-    OutputOptions* m_options = nullptr;
     QTimer m_timer;
 
     QHash<const DataModel*, Entry> m_known;  // rows of the queue that have a journal id
@@ -127,7 +121,7 @@ private:
     QList<qint64> m_deleted;                 // ids to remove
     bool m_clearAll = false;                 // the list was emptied: every row goes
     bool m_scanDue = false;
-    bool m_optionsDirty = false;
+    bool m_paidKeptElsewhere = false;
     qint64 m_lastId = 0;
     qint64 m_writeNs = 0;
     qint64 m_longestWriteNs = 0;

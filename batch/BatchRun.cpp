@@ -6,7 +6,6 @@
 #include "CreditService.h"
 #include "ImageQueue.h"
 #include "ImageUpload.h"
-#include "OutputOptions.h"
 #include "ResultSaver.h"
 #include "SettingsStore.h"
 #include "UserDetailsModel.h"
@@ -14,6 +13,7 @@
 #include "WindowState.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 
@@ -23,6 +23,8 @@ namespace {
 
 const QString kStart = QStringLiteral("START");
 const QString kStop = QStringLiteral("STOP");
+
+using Kind = ServiceFailure::Kind;
 
 // Held by the version check's continuation. The check drops its continuation without running it
 // when it fails; the guard notices that and lets the run leave the checking state.
@@ -48,20 +50,20 @@ struct BatchRun::Job {
     bool due = false;        // the pause is over; it goes again as soon as a place is free
     QDeadlineTimer waitEnds;
     QString waitReason;
+    ResultKey key;  // the result's entry in the ledger
 };
 
 BatchRun::BatchRun(AppContext& context, ServiceSession& session, ImageQueue& queue,
                    WindowState& window, CreditService& credits, VersionCheck& version,
-                   OutputOptions& options, QObject* parent)
+                   QObject* parent)
     : QObject(parent),
       m_context(context),
       m_queue(queue),
       m_window(window),
       m_credits(credits),
       m_version(version),
-      m_options(options),
       m_upload(new ImageUpload(context, session, this)),
-      m_saver(new ResultSaver(context, session, this)) {
+      m_saver(new ResultSaver(session, this)) {
     m_state = idleState();
     connect(&m_queue, &ImageQueue::rowsReset, this, &BatchRun::onQueueReset);
     connect(&m_queue, &ImageQueue::rowInserted, this, &BatchRun::onRowInserted);
@@ -72,6 +74,10 @@ BatchRun::~BatchRun() = default;
 
 bool BatchRun::isRunning() const {
     return m_state == RunState::Running || m_state == RunState::Stopping;
+}
+
+bool BatchRun::isBusy() const {
+    return isRunning() || m_state == RunState::Checking || m_versionPending || !m_jobs.isEmpty();
 }
 
 void BatchRun::setMaxDownloadBytes(qint64 bytes) {
@@ -111,67 +117,71 @@ qint64 BatchRun::nextToSend() const {
     return i;
 }
 
-void BatchRun::startUpload() {
+void BatchRun::start(const RunConfig& config) {
     emit colorPanelCloseRequested();
-    const QString title = m_window.controls().btnStartTitle;
-    if (title == kStart) {
-        if (m_versionPending || !m_jobs.isEmpty()) return;
-        if (nextToSend() >= m_queue.count()) {
-            // Nothing waits; failed images can be offered again instead of doing nothing.
-            const int failed = retriableFailedCount();
-            if (failed == 0) return;
-            SheetAlert alert;
-            alert.messageText = failed == 1 ? QStringLiteral("Retry 1 failed image?")
-                                            : QStringLiteral("Retry %1 failed images?").arg(failed);
-            alert.informativeText = QStringLiteral("Images already done are not sent again.");
-            alert.buttons = QStringList{QStringLiteral("Retry"), QStringLiteral("Cancel")};
-            m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this)](int button) {
-                if (button == 0 && self) self->retryFailed();
-            });
-            return;
-        }
-        m_versionPending = true;
-        setState(RunState::Checking);
-
-        auto pending = std::make_shared<PendingCheck>();
-        pending->run = this;
-        pending->dropped = [this] {
-            if (!m_versionPending) return;
-            m_versionPending = false;
-            if (m_state == RunState::Checking) setState(idleState());
-        };
-        m_version.check([pending](UpdateType type) {
-            pending->answered = true;
-            BatchRun* run = pending->run;
-            if (!run) return;
-            run->m_versionPending = false;
-            switch (type) {
-                case UpdateType::soft:
-                    run->m_version.showUpdateAlert(UpdateType::soft);
-                    run->beginUpload();
-                    break;
-                case UpdateType::hard:
-                    run->m_version.showUpdateAlert(UpdateType::hard);
-                    if (run->m_state == RunState::Checking) run->setState(run->idleState());
-                    break;
-                case UpdateType::unknown:
-                    run->beginUpload();
-                    break;
-            }
+    if (isBusy()) return;
+    m_config = config;
+    if (nextToSend() >= m_queue.count()) {
+        // Nothing waits; failed images can be offered again instead of doing nothing.
+        const int failed = retriableFailedCount();
+        if (failed == 0) return;
+        SheetAlert alert;
+        alert.messageText = failed == 1 ? QStringLiteral("Retry 1 failed image?")
+                                        : QStringLiteral("Retry %1 failed images?").arg(failed);
+        alert.informativeText = QStringLiteral("Images already done are not sent again.");
+        alert.buttons = QStringList{QStringLiteral("Retry"), QStringLiteral("Cancel")};
+        m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this)](int button) {
+            if (button == 0 && self) self->retryFailed(self->m_config);
         });
-    } else if (title == kStop && !m_queue.isStopTapped) {
-        // Images on their way are not cancelled (their credits are spent); one waiting to be
-        // tried again is put back at once.
-        m_window.apply([](WindowState::Controls& c) { c.btnStartEnabled = false; });
-        m_queue.isStopTapped = true;
-        if (m_state == RunState::Running) setState(RunState::Stopping);
-        cancelWaits();
-        maybeEnd();
+        return;
     }
+    m_versionPending = true;
+    setState(RunState::Checking);
+
+    auto pending = std::make_shared<PendingCheck>();
+    pending->run = this;
+    pending->dropped = [this] {
+        if (!m_versionPending) return;
+        m_versionPending = false;
+        // The check has said why (its alert); the service was not reached.
+        if (m_state == RunState::Checking)
+            refuseStart(RunEnd::Kind::Halted, QStringLiteral("the version check failed"));
+    };
+    m_version.check([pending](UpdateType type) {
+        pending->answered = true;
+        BatchRun* run = pending->run;
+        if (!run) return;
+        run->m_versionPending = false;
+        switch (type) {
+            case UpdateType::soft:
+                run->m_version.showUpdateAlert(UpdateType::soft);
+                run->beginUpload();
+                break;
+            case UpdateType::hard:
+                run->m_version.showUpdateAlert(UpdateType::hard);
+                if (run->m_state == RunState::Checking)
+                    run->refuseStart(RunEnd::Kind::UpdateRequired);
+                break;
+            case UpdateType::unknown:
+                run->beginUpload();
+                break;
+        }
+    });
 }
 
-void BatchRun::retryFailed(const DataModelPtr& only) {
-    if (isRunning() || m_versionPending || !m_jobs.isEmpty()) return;
+void BatchRun::stop() {
+    if (m_state != RunState::Running || m_queue.isStopTapped) return;
+    // Images on their way are not cancelled (their credits are spent); one waiting to be tried
+    // again is put back at once.
+    m_window.apply([](WindowState::Controls& c) { c.btnStartEnabled = false; });
+    m_queue.isStopTapped = true;
+    setState(RunState::Stopping);
+    cancelWaits();
+    maybeEnd();
+}
+
+void BatchRun::retryFailed(const RunConfig& config, const DataModelPtr& only) {
+    if (isBusy()) return;
     qint64 first = -1;
     for (int i = 0; i < m_queue.count(); ++i) {
         const DataModelPtr record = m_queue.at(i);
@@ -188,7 +198,7 @@ void BatchRun::retryFailed(const DataModelPtr& only) {
         c.btnStartEnabled = true;
         c.btnStartTitle = kStart;
     });
-    startUpload();
+    start(config);
 }
 
 // The two-button alert of the checks before a run: the action button opens the settings sheet,
@@ -214,17 +224,16 @@ void BatchRun::showCreditAlert() {
                     QStringLiteral("Recharge"), true);
 }
 
+void BatchRun::refuseStart(RunEnd::Kind kind, const QString& cause) {
+    if (m_state == RunState::Checking) setState(idleState());
+    emit ended(RunEnd{kind, cause});
+}
+
 void BatchRun::beginUpload() {
     if (!m_jobs.isEmpty()) return;
-    auto giveUp = [this] {
-        if (m_state == RunState::Checking) setState(idleState());
-    };
-    if (nextToSend() >= m_queue.count()) {
-        giveUp();
-        return;
-    }
-    if (m_context.settings.apiKey().isEmpty()) {
-        giveUp();
+    if (nextToSend() >= m_queue.count()) return refuseStart(RunEnd::Kind::NotStarted);
+    if (m_config.apiKey.isEmpty()) {
+        refuseStart(RunEnd::Kind::NotStarted, QStringLiteral("no API key"));
         showActionAlert(QStringLiteral("API key alert!"),
                         QStringLiteral("Please! Enter an api key to continue."),
                         QStringLiteral("Got it"), false);
@@ -236,47 +245,50 @@ void BatchRun::beginUpload() {
         // now, not assumed to be zero.
         m_versionPending = true;
         setState(RunState::Checking);
-        m_credits.fetchBalances([self = QPointer<BatchRun>(this)](bool answered) {
-            if (!self) return;
-            self->m_versionPending = false;
-            if (!answered) {
-                // The credit check has told the user why (unreachable, or the key refused).
-                if (self->m_state == RunState::Checking) self->setState(self->idleState());
-                return;
-            }
-            self->continueChecks(true);
-        });
+        m_credits.fetchBalances(m_config.apiKey, m_config.forgetRefusedKey,
+                                [self = QPointer<BatchRun>(this)](const ServiceFailure& failure) {
+                                    if (!self) return;
+                                    self->m_versionPending = false;
+                                    if (!failure.ok()) {
+                                        // The credit check has told the user why (unreachable, or
+                                        // the key refused).
+                                        if (self->m_state != RunState::Checking) return;
+                                        self->refuseStart(failure.kind == Kind::KeyRefused
+                                                              ? RunEnd::Kind::KeyRefused
+                                                              : RunEnd::Kind::Halted,
+                                                          failure.reason);
+                                        return;
+                                    }
+                                    self->continueChecks();
+                                });
         return;
     }
-    continueChecks(false);
+    continueChecks();
 }
 
-void BatchRun::continueChecks(bool fetchedCredits) {
-    Q_UNUSED(fetchedCredits)
-    auto giveUp = [this] {
-        if (m_state == RunState::Checking) setState(idleState());
-    };
+void BatchRun::continueChecks() {
     if (m_context.credits.snapshot().creditTotal() == 0) {
-        giveUp();
+        refuseStart(RunEnd::Kind::OutOfCredit);
         showCreditAlert();
         return;
     }
-    if (m_options.isColored && m_options.selectedColor.isEmpty()) {
-        giveUp();
+    if (m_config.isColored && m_config.selectedColor.isEmpty()) {
+        refuseStart(RunEnd::Kind::NotStarted, QStringLiteral("no colour chosen"));
         m_context.alerts.showAlert(kColourAlert);
         return;
     }
     m_folderProbed = false;
+    adoptPaidResults();
     const DataModelPtr first = m_queue.at(nextToSend());
     if (first && first->resultUrl.isEmpty() && !outputFolderReady(first->byteCount)) {
-        giveUp();
+        refuseStart(RunEnd::Kind::FolderUnusable, m_ending.cause);
+        m_ending = RunEnd{};
         return;
     }
     m_queue.isStopTapped = false;
-    m_haltReason.clear();
-    m_outOfCredit = false;
-    m_limit = m_context.settings.imagesAtATime();
-    m_saver->beginRun();
+    m_ending = RunEnd{};
+    m_limit = std::clamp(m_config.imagesAtATime, 1, SettingsStore::kMaxImagesAtATime);
+    m_saver->beginRun(m_config.outputFolder);
     m_window.apply([](WindowState::Controls& c) {
         c.btnStartTitle = kStop;
         c.btnStartEnabled = true;
@@ -286,10 +298,27 @@ void BatchRun::continueChecks(bool fetchedCredits) {
     fill();
 }
 
+void BatchRun::adoptPaidResults() {
+    if (!m_ledger) return;
+    int adopted = 0;
+    for (int i = 0; i < m_queue.count(); ++i) {
+        const DataModelPtr record = m_queue.at(i);
+        if (record->isHandled() || !record->resultUrl.isEmpty()) continue;
+        const QString url =
+            m_ledger->paidResult(ResultKey::of(record->imageURl.value_or(QString()), m_config));
+        if (url.isEmpty()) continue;
+        record->resultUrl = url;
+        m_queue.notifyResultKnown(record.get());
+        ++adopted;
+    }
+    if (adopted > 0) emit paidResultsAdopted(adopted);
+}
+
 bool BatchRun::outputFolderReady(qint64 sourceBytes) {
     QString message;
     QString detail;
-    const QString folder = m_context.settings.prepareOutputFolder(&message);
+    const QString folder =
+        SettingsStore::prepareFolder(m_config.outputFolder, m_config.createOutputFolder, &message);
     if (!folder.isEmpty()) {
         const OutputFolderCheck check =
             SettingsStore::checkOutputFolder(folder, 2 * sourceBytes, !m_folderProbed);
@@ -300,6 +329,8 @@ bool BatchRun::outputFolderReady(qint64 sourceBytes) {
         message = check.message;
         detail = check.detail;
     }
+    m_ending = RunEnd{RunEnd::Kind::FolderUnusable,
+                      detail.isEmpty() ? message : message + QStringLiteral(": ") + detail};
     m_context.alerts.showAlert(message, detail);
     return false;
 }
@@ -311,11 +342,6 @@ qint64 BatchRun::creditsForNewUploads() const {
     for (const JobPtr& job : m_jobs)
         if (job->uploading) ++uploading;
     return credits.creditTotal() - uploading;
-}
-
-void BatchRun::uploadNextImage() {
-    m_queue.updateUploadCount(m_queue.handledCount());
-    fill();
 }
 
 int BatchRun::activeCount() const {
@@ -334,28 +360,26 @@ void BatchRun::fill() {
         else
             startDownload(job);
     }
-    while (!m_queue.isStopTapped && m_haltReason.isEmpty() && !m_outOfCredit &&
+    while (!m_queue.isStopTapped && m_ending.kind == RunEnd::Kind::Finished &&
            m_jobs.size() < m_limit) {
         const qint64 next = nextToSend();
         m_queue.counter = next;
         const DataModelPtr record = m_queue.at(next);
         if (!record) break;
+        auto job = std::make_shared<Job>();
+        job->record = record;
+        job->key = ResultKey::of(record->imageURl.value_or(QString()), m_config);
         const bool downloadOnly = !record->resultUrl.isEmpty();
         if (!downloadOnly) {
             // Never more uploads open than credits known to be left.
             const qint64 credits = creditsForNewUploads();
             if (credits >= 0 && credits <= 0) {
-                if (m_jobs.isEmpty()) m_outOfCredit = true;
+                if (m_jobs.isEmpty()) m_ending = RunEnd{RunEnd::Kind::OutOfCredit, QString()};
                 break;
             }
-            if (!outputFolderReady(record->byteCount)) {
-                m_queue.isStopTapped = true;
-                break;
-            }
+            if (!outputFolderReady(record->byteCount)) break;
         }
         ++m_queue.counter;
-        auto job = std::make_shared<Job>();
-        job->record = record;
         job->uploading = !downloadOnly;
         m_jobs.append(job);
         if (downloadOnly)
@@ -370,10 +394,11 @@ void BatchRun::startUpload(const JobPtr& job) {
     const DataModelPtr& record = job->record;
     setRow(record, RowStatus::InProgress, QString());
     ImageUpload::Options options;
-    options.imgFormat = m_options.imgFormat;
-    options.isColored = m_options.isColored;
-    options.selectedColor = m_options.selectedColor;
-    m_upload->send(*record, options,
+    options.imgFormat = m_config.imgFormat;
+    options.isColored = m_config.isColored;
+    options.selectedColor = m_config.selectedColor;
+    m_upload->send(record->imageURl.value_or(QString()), record->imageName.value_or(QString()),
+                   m_config.apiKey, options,
                    [self = QPointer<BatchRun>(this), job](const UploadOutcome& outcome) {
                        if (self) self->onUploadOutcome(job, outcome);
                    });
@@ -399,53 +424,74 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         return;
     }
     const DataModelPtr& record = job->record;
-    if (outcome.transient && outcome.kind != UploadOutcome::Kind::Accepted) {
+    const ServiceFailure& failure = outcome.failure;
+    if (failure.mayPass()) {
         // An overloaded service gets fewer images at once for the rest of the run.
-        if (outcome.kind != UploadOutcome::Kind::Halted &&
-            (outcome.transientReason == QLatin1String("too many requests") ||
-             outcome.transientReason == QLatin1String("service unavailable")))
-            m_limit = std::max(1, m_limit - 1);
-        if (retryLater(job, outcome.transientReason, outcome.retryAfterMs)) return;
+        if (failure.kind == Kind::Overloaded) m_limit = std::max(1, m_limit - 1);
+        if (retryLater(job, failure)) return;
     }
-    switch (outcome.kind) {
-        case UploadOutcome::Kind::Halted:
-            m_haltReason = outcome.text.isEmpty() ? QStringLiteral("no answer") : outcome.text;
-            putBack(record, RowStatus::FailedHalted);
-            finishJob(job);
-            return;
-        case UploadOutcome::Kind::OutOfCredit:
-            m_outOfCredit = true;
+    if (outcome.accepted) {
+        // A reply without balances keeps the ones known. With several images in flight the
+        // replies can overtake each other; the balance only falls during a run, so an earlier
+        // (higher) one arriving late does not replace a later one.
+        const UserDetailsModel balances = UserDetailsModel::fromJson(outcome.reply);
+        const UserDetailsModel known = m_context.credits.snapshot();
+        if (balances.hasBalances() &&
+            (!known.hasBalances() || balances.creditTotal() <= known.creditTotal()))
+            m_context.credits.replace(balances);
+        m_credits.refreshDisplay();
+        // The credit is spent: the address is kept until the file is saved, and the image is
+        // never sent again. An address that is missing cannot be fetched later either.
+        record->resultUrl = outcome.resultUrl;
+        if (m_ledger && !outcome.resultUrl.isEmpty() &&
+            !m_ledger->rememberPaid(job->key, outcome.resultUrl)) {
+            // Nothing more is paid for while a crash could lose what was paid; this image's
+            // result is still fetched and saved.
+            m_ending = RunEnd{RunEnd::Kind::Halted,
+                              QStringLiteral("The batch journal cannot be written: %1. Nothing "
+                                             "more is sent until it can.")
+                                  .arg(m_ledger->error())};
+        }
+        m_queue.notifyResultKnown(record.get());
+        job->uploading = false;
+        job->retries = 0;
+        startDownload(job);
+        fill();  // the credits known may allow another upload now
+        return;
+    }
+    switch (failure.kind) {
+        case Kind::OutOfCredit:
+            m_ending = RunEnd{RunEnd::Kind::OutOfCredit, QString()};
             m_context.credits.setBalances(0, 0, 0);
             m_credits.refreshDisplay();
             putBack(record);
-            finishJob(job);
-            return;
-        case UploadOutcome::Kind::Failed:
+            break;
+        case Kind::KeyRefused:
+        case Kind::UpdateRequired:
+            m_ending = RunEnd{failure.kind == Kind::KeyRefused ? RunEnd::Kind::KeyRefused
+                                                               : RunEnd::Kind::UpdateRequired,
+                              outcome.text};
+            putBack(record);
+            break;
+        case Kind::Permanent:
+        case Kind::ResultGone:
             record->failedForGood = outcome.failedForGood;
             setRow(record, RowStatus::Failed, outcome.text);
-            finishJob(job);
-            return;
-        case UploadOutcome::Kind::Accepted: {
-            // A reply without balances keeps the ones known. With several images in flight the
-            // replies can overtake each other; the balance only falls during a run, so an
-            // earlier (higher) one arriving late does not replace a later one.
-            const UserDetailsModel balances = UserDetailsModel::fromJson(outcome.reply);
-            const UserDetailsModel known = m_context.credits.snapshot();
-            if (balances.hasBalances() &&
-                (!known.hasBalances() || balances.creditTotal() <= known.creditTotal()))
-                m_context.credits.replace(balances);
-            m_credits.refreshDisplay();
-            // The credit is spent: the address is kept until the file is saved, and the image is
-            // never sent again. An address that is missing cannot be fetched later either.
-            record->resultUrl = outcome.resultUrl;
-            m_queue.notifyResultKnown(record.get());
-            job->uploading = false;
-            job->retries = 0;
-            startDownload(job);
-            fill();  // the credits known may allow another upload now
-            return;
-        }
+            break;
+        default:
+            // Retries used up: a row the service answered for fails with its words; a service
+            // that cannot be reached halts the run at this image.
+            if (failure.answered && failure.kind != Kind::Halt) {
+                record->failedForGood = false;
+                setRow(record, RowStatus::Failed, outcome.text);
+                break;
+            }
+            m_ending = RunEnd{RunEnd::Kind::Halted,
+                              outcome.text.isEmpty() ? QStringLiteral("no answer") : outcome.text};
+            putBack(record, RowStatus::FailedHalted);
+            break;
     }
+    finishJob(job);
 }
 
 void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
@@ -454,9 +500,7 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
         return;
     }
     const DataModelPtr& record = job->record;
-    if (!outcome.ok && outcome.transient &&
-        retryLater(job, outcome.transientReason, outcome.retryAfterMs))
-        return;
+    if (!outcome.ok && outcome.failure.mayPass() && retryLater(job, outcome.failure)) return;
     if (outcome.ok) {
         const QUrl file = QUrl::fromLocalFile(outcome.filePath);
         if (m_queue.arrUploadImages)
@@ -465,12 +509,18 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
             m_queue.arrUploadImages = QList<QUrl>{file};
         record->outputFile = outcome.filePath;
         record->resultUrl.clear();
+        if (m_ledger)
+            m_ledger->recordSaved(job->key, QFileInfo(outcome.filePath).fileName(),
+                                  QFileInfo(outcome.filePath).size());
         setRow(record, RowStatus::Done,
                QStringLiteral(" %1x%2").arg(outcome.size.width()).arg(outcome.size.height()));
     } else {
         // The address stays: "Retry failed" downloads again instead of paying again, unless the
         // service says the result is gone, when only sending the image again can bring it back.
-        if (outcome.gone) record->resultUrl.clear();
+        if (outcome.failure.kind == Kind::ResultGone) {
+            record->resultUrl.clear();
+            if (m_ledger) m_ledger->forgetPaid(job->key);
+        }
         record->failedForGood = false;
         if (outcome.writeFailed) m_folderProbed = false;
         setRow(record, RowStatus::Failed, outcome.text);
@@ -478,12 +528,12 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
     finishJob(job);
 }
 
-bool BatchRun::retryLater(const JobPtr& job, const QString& reason, qint64 retryAfterMs) {
-    if (job->retries >= m_retryDelaysMs.size() || m_queue.isStopTapped) return false;
-    qint64 delay = m_retryDelaysMs.at(job->retries++);
-    if (retryAfterMs >= 0)
-        delay = std::max<qint64>(delay, std::min<qint64>(retryAfterMs, kMaxRetryAfterMs));
-    job->waitReason = reason;
+bool BatchRun::retryLater(const JobPtr& job, const ServiceFailure& failure) {
+    if (m_queue.isStopTapped) return false;
+    const qint64 delay = m_retries.pauseBefore(job->retries, failure.retryAfterMs);
+    if (delay < 0) return false;
+    ++job->retries;
+    job->waitReason = failure.reason;
     job->waitEnds = QDeadlineTimer(delay);
     job->wait = new QTimer(this);
     job->wait->setSingleShot(true);
@@ -532,7 +582,9 @@ void BatchRun::finishJob(const JobPtr& job) {
     m_jobs.removeOne(job);
     // On the next turn, so that a long series of refused images does not nest calls.
     QTimer::singleShot(0, this, [this] {
-        if (isRunning()) uploadNextImage();
+        if (!isRunning()) return;
+        m_queue.updateUploadCount(m_queue.handledCount());
+        fill();
     });
 }
 
@@ -547,64 +599,54 @@ void BatchRun::setRow(const DataModelPtr& record, RowStatus status, const QStrin
 void BatchRun::maybeEnd() {
     if (!isRunning() || !m_jobs.isEmpty()) return;
     m_queue.updateUploadCount(m_queue.handledCount());
-    if (!m_haltReason.isEmpty()) {
-        endHalted();
-    } else if (m_outOfCredit) {
-        endStopped();
-        emit stoppedForCredit();
-        showCreditAlert();
-    } else if (nextToSend() >= m_queue.count()) {
-        endFinished();
-    } else if (m_queue.isStopTapped) {
-        endStopped();
+    const RunEnd ending = m_ending;
+    m_ending = RunEnd{};
+    switch (ending.kind) {
+        case RunEnd::Kind::Halted:
+            endRun(RunState::Halted, ending);
+            // After the run's own text, what went wrong and how to go on.
+            m_context.alerts.showAlert(
+                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
+                                .arg(ending.cause.startsWith(QLatin1String("The batch journal"))
+                                         ? ending.cause
+                                         : QStringLiteral("The service could not be reached (%1).")
+                                               .arg(ending.cause))
+                                .arg(m_queue.doneCount())
+                                .arg(m_queue.count()));
+            return;
+        case RunEnd::Kind::OutOfCredit:
+            endRun(idleState(), ending);
+            showCreditAlert();
+            return;
+        case RunEnd::Kind::Finished:
+            if (nextToSend() >= m_queue.count()) return endRun(RunState::Finished, ending);
+            if (m_queue.isStopTapped) endRun(idleState(), RunEnd{RunEnd::Kind::Stopped, QString()});
+            return;
+        default:  // key refused, update required, folder unusable: their alerts were shown
+            endRun(idleState(), ending);
+            return;
     }
 }
 
-void BatchRun::endHalted() {
-    const QString reason = m_haltReason;
-    m_haltReason.clear();
-    m_window.apply([](WindowState::Controls& c) {
+void BatchRun::endRun(RunState state, const RunEnd& end) {
+    // With failed images left after a whole run, START offers to send them again.
+    const bool enabled = state != RunState::Finished || retriableFailedCount() > 0;
+    m_window.apply([enabled](WindowState::Controls& c) {
         c.unlockList();
-        c.btnStartEnabled = true;
+        c.btnStartEnabled = enabled;
         c.btnStartTitle = kStart;
     });
-    m_credits.refreshDisplay();
-    setState(RunState::Halted);
-    // After the run's own text, what went wrong and how to go on.
-    m_context.alerts.showAlert(
-        kHaltAlert, QStringLiteral("The service could not be reached (%1). %2 of %3 done \u2014 "
-                                   "press START to continue.")
-                        .arg(reason)
-                        .arg(m_queue.doneCount())
-                        .arg(m_queue.count()));
-}
-
-void BatchRun::endFinished() {
-    const bool retriable = retriableFailedCount() > 0;
-    m_window.apply([retriable](WindowState::Controls& c) {
-        c.unlockList();
-        // With failed images left, START offers to send them again.
-        c.btnStartEnabled = retriable;
-        c.btnStartTitle = kStart;
-    });
-    setState(RunState::Finished);
-}
-
-void BatchRun::endStopped() {
-    m_window.apply([](WindowState::Controls& c) {
-        c.unlockList();
-        c.btnStartEnabled = true;
-        c.btnStartTitle = kStart;
-    });
-    setState(idleState());
+    if (state == RunState::Halted) m_credits.refreshDisplay();
+    if (m_ledger) m_ledger->flush();
+    setState(state);
+    emit ended(end);
 }
 
 void BatchRun::onQueueReset() {
     // Images still on their way are forgotten: their outcomes find no row and are dropped.
     cancelWaits();
     m_jobs.clear();
-    m_haltReason.clear();
-    m_outOfCredit = false;
+    m_ending = RunEnd{};
     setState(RunState::Empty);
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "DataModel.h"
+#include "PaidLedger.h"
+#include "RunConfig.h"
+#include "ServiceFailure.h"
 
 #include <QObject>
 #include <QString>
@@ -14,7 +17,6 @@ struct UploadOutcome;
 class CreditService;
 class ImageQueue;
 class ImageUpload;
-class OutputOptions;
 class ResultSaver;
 class ServiceSession;
 class VersionCheck;
@@ -34,47 +36,53 @@ enum class RunState {
 // Runs the queue through the service: START and STOP, the checks before a run, the upload of
 // each image, the saving of its result, and the end of the run.
 //
-// Up to imagesAtATime() images are in flight at once (each: upload, then its result download),
-// sent in list order; `counter` is the index of the first row not yet sent. A failure that may
-// pass (no connection, time-out, 429, 5xx) is retried for the same image after a pause; only
-// when the retries are used up does the run halt or the row fail. A 200 reply means the credit
-// is spent: from then on the image is only ever downloaded again, never sent again. Rows that
-// are done or failed are skipped, so resuming never sends finished work again.
+// Up to RunConfig::imagesAtATime images are in flight at once (each: upload, then its result
+// download), sent in list order; `counter` is the index of the first row not yet sent. A failure
+// that may pass (no connection, time-out, 429, 5xx) is retried for the same image after a pause;
+// only when the retries are used up does the run halt or the row fail. A 200 reply means the
+// credit is spent: from then on the image is only ever downloaded again, never sent again, and
+// with a ledger the address is committed there before the download starts, so that any later
+// run (of this process or another) fetches it instead of paying again. Rows that are done or
+// failed are skipped, so resuming never sends finished work again.
 class BatchRun final : public QObject {
     Q_OBJECT
 public:
     explicit BatchRun(AppContext& context, ServiceSession& session, ImageQueue& queue,
                       WindowState& window, CreditService& credits, VersionCheck& version,
-                      OutputOptions& options, QObject* parent = nullptr);
+                      QObject* parent = nullptr);
     ~BatchRun() override;
 
-    // The START / STOP button, by its current title.
-    void startUpload();
-    // The checks before a run (API key, credit, colour, output folder), then the first uploads.
-    void beginUpload();
-    // After each image's outcome: more uploads, or the end of the run.
-    void uploadNextImage();
+    // Paid results are kept there from now on (none when null).
+    void setLedger(PaidLedger* ledger) { m_ledger = ledger; }
+    PaidLedger* ledger() const { return m_ledger; }
+
+    // START: the version check, the checks before a run (API key, credit, colour, output
+    // folder), then the first uploads. Ignored while a run is under way.
+    void start(const RunConfig& config);
+    // STOP: nothing new is sent; the images in flight finish.
+    void stop();
     // Puts the failed rows that another attempt may change (or only `record`) back to waiting
     // and starts a run from the first of them.
-    void retryFailed(const DataModelPtr& record = nullptr);
+    void retryFailed(const RunConfig& config, const DataModelPtr& record = nullptr);
     // Failed rows that another attempt may change.
     int retriableFailedCount() const;
 
     bool isRunning() const;
+    // Checking, running or stopping: START would be ignored.
+    bool isBusy() const;
     RunState runState() const { return m_state; }
-    // START was pressed and the checks have not answered yet.
-    bool isVersionCheckPending() const { return m_versionPending; }
+    // The configuration of the current (or last) run.
+    const RunConfig& config() const { return m_config; }
     // Caps the download of each result (the default is 50 MiB).
     void setMaxDownloadBytes(qint64 bytes);
     // The pauses before the first, second, ... retry of an image (default 1 s, 4 s, 10 s).
-    void setRetryDelays(const QList<int>& delaysMs) { m_retryDelaysMs = delaysMs; }
+    void setRetryDelays(const QList<int>& delaysMs) { m_retries = RetrySchedule(delaysMs); }
     // Images in flight at most, for the current run (lowered while the service is overloaded).
     int inFlightLimit() const { return m_limit; }
     int inFlightCount() const { return static_cast<int>(m_jobs.size()); }
 
     static inline const QString kHaltAlert = QStringLiteral("Oops! Something went wrong.");
     static inline const QString kColourAlert = QStringLiteral("Please choose a color to continue.");
-    static constexpr int kMaxRetryAfterMs = 60 * 1000;
 
 signals:
     // "Got it" in the API key alert: the settings sheet opens.
@@ -82,8 +90,10 @@ signals:
     // START closes the colour panel.
     void colorPanelCloseRequested();
     void runStateChanged(RunState state);
-    // The run stopped because the service has no credit left for the next image.
-    void stoppedForCredit();
+    // The run ended, or a check before it refused to start it.
+    void ended(const RunEnd& end);
+    // Results that the ledger knew to be paid for are fetched, not sent again.
+    void paidResultsAdopted(int count);
     // The number of failed rows that "Retry failed" would send again has changed.
     void retriableFailedChanged(int count);
 
@@ -94,8 +104,11 @@ private:
     void showActionAlert(const QString& title, const QString& message, const QString& action,
                          bool recharge);
     void showCreditAlert();
+    void beginUpload();
     // The checks after the key: credits (fetched first when unknown), colour, output folder.
-    void continueChecks(bool fetchedCredits);
+    void continueChecks();
+    // A check before the run refused: back to idle, and `ended` says why.
+    void refuseStart(RunEnd::Kind kind, const QString& cause = QString());
     void setState(RunState state);
     // Ready, or Empty when nothing is queued.
     RunState idleState() const;
@@ -108,7 +121,7 @@ private:
     void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);
     void onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome);
     // Waits before trying the job's step again; false when its retries are used up.
-    bool retryLater(const JobPtr& job, const QString& reason, qint64 retryAfterMs);
+    bool retryLater(const JobPtr& job, const ServiceFailure& failure);
     void finishJob(const JobPtr& job);
     // Puts a row that was not handled back in line: waiting, and `counter` no later than it.
     void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting);
@@ -122,10 +135,10 @@ private:
     // Whether a result of `sourceBytes` can be written to the output folder; otherwise the
     // alert is shown and the run stops before anything is sent.
     bool outputFolderReady(qint64 sourceBytes);
+    // Rows without an address whose result the ledger knows to be paid for get that address.
+    void adoptPaidResults();
     void maybeEnd();
-    void endHalted();
-    void endFinished();
-    void endStopped();
+    void endRun(RunState state, const RunEnd& end);
     void cancelWaits();
     void onQueueReset();
     void onRowInserted();
@@ -136,17 +149,19 @@ private:
     WindowState& m_window;
     CreditService& m_credits;
     VersionCheck& m_version;
-    OutputOptions& m_options;
     ImageUpload* m_upload;
     ResultSaver* m_saver;
+    PaidLedger* m_ledger = nullptr;
 
+    RunConfig m_config;
     RunState m_state = RunState::Empty;
     bool m_versionPending = false;
     QList<JobPtr> m_jobs;  // the images in flight
     int m_limit = 1;
-    QList<int> m_retryDelaysMs{1000, 4000, 10000};
+    RetrySchedule m_retries;
     bool m_folderProbed = false;  // the output folder took a test file during this run
-    QString m_haltReason;         // set when the run is to halt once the images in flight end
-    bool m_outOfCredit = false;   // the service refused an image for want of credit
+    // Set when the run is to end once the images in flight are done (halt, no credit, key
+    // refused, folder unusable); Finished while nothing stops it.
+    RunEnd m_ending;
     int m_lastRetriable = -1;
 };

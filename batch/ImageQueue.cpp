@@ -262,12 +262,7 @@ void ImageQueue::restore(const QList<DataModelPtr>& records) {
 }
 
 bool ImageQueue::isImageSizeAllowed(qint64 byteCount) {
-    ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) +
-                     QStringLiteral(" bytes"));
-    const double mb = static_cast<double>(byteCount) / 1e6;
-    ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) +
-                     QStringLiteral(" MB"));
-    return byteCount < kSizeLimit;
+    return ImageUpload::isImageSizeAllowed(byteCount);
 }
 
 int ImageQueue::handledCount() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ImageUpload.h"
+
 #include "DataModel.h"
 
 #include <QList>
@@ -29,7 +31,7 @@ public:
         bool dropped = false;
     };
 
-    static constexpr qint64 kSizeLimit = 12LL * 1024 * 1024;
+    static constexpr qint64 kSizeLimit = ImageUpload::kSizeLimit;
 
     ImageQueue(AppContext& context, WindowState& window, QObject* parent = nullptr);
 

@@ -1,9 +1,7 @@
 #include "ResultSaver.h"
 
-#include "AppContext.h"
 #include "ConsoleLog.h"
 #include "ResultDownload.h"
-#include "SettingsStore.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -31,6 +29,8 @@ constexpr int kMaxFileNameBytes = 255;
 SaveOutcome failure(const QString& text) {
     SaveOutcome outcome;
     outcome.text = text;
+    outcome.failure.kind = ServiceFailure::Kind::Permanent;
+    outcome.failure.reason = text;
     return outcome;
 }
 
@@ -81,11 +81,8 @@ bool isPlainName(const QString& name) {
 
 }  // namespace
 
-ResultSaver::ResultSaver(AppContext& context, ServiceSession& session, QObject* parent)
-    : QObject(parent),
-      m_context(context),
-      m_session(session),
-      m_maxBytes(ResultDownload::kMaxBytes) {}
+ResultSaver::ResultSaver(ServiceSession& session, QObject* parent)
+    : QObject(parent), m_session(session), m_maxBytes(ResultDownload::kMaxBytes) {}
 
 ResultSaver::~ResultSaver() = default;
 
@@ -139,7 +136,7 @@ void ResultSaver::save(const QString& resultUrlText, std::function<void(const Sa
         refused = QStringLiteral("The service sent no result address");
     if (refused.isEmpty()) refused = ResultDownload::refusal(url);
     if (refused.isEmpty()) fileName = outputFileName(resultUrlText, &refused);
-    if (refused.isEmpty() && m_context.settings.resolvedOutputFolder().isEmpty())
+    if (refused.isEmpty() && m_folder.isEmpty())
         refused = QStringLiteral("No output folder is available");
     if (!refused.isEmpty()) {
         // Nothing is fetched; the outcome still arrives later, like every other one.
@@ -162,10 +159,7 @@ void ResultSaver::save(const QString& resultUrlText, std::function<void(const Sa
                         }
                         m_namesThisRun.remove(fileName);
                         SaveOutcome outcome = failure(fetched.error);
-                        outcome.transient = fetched.transient;
-                        outcome.transientReason = fetched.transientReason;
-                        outcome.retryAfterMs = fetched.retryAfterMs;
-                        outcome.gone = fetched.gone;
+                        outcome.failure = fetched.failure;
                         finish(outcome);
                     });
 }
@@ -182,8 +176,7 @@ void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
         decoding->finish();
     });
 
-    const QString folder = m_context.settings.resolvedOutputFolder();
-    const QString path = folder.isEmpty() ? QString() : QDir(folder).filePath(fileName);
+    const QString path = m_folder.isEmpty() ? QString() : QDir(m_folder).filePath(fileName);
     auto file = std::make_shared<QSaveFile>(path);
     QString writeError;
     if (path.isEmpty()) {

@@ -8,21 +8,19 @@
 #include <QUrl>
 #include <functional>
 
-struct AppContext;
+#include "ServiceFailure.h"
+
 class ResultDownload;
 class ServiceSession;
 
 // What became of one processed image.
 struct SaveOutcome {
     bool ok = false;
-    QString text;            // the reason, when not ok
-    QString filePath;        // the file written, when ok
-    QSize size;              // its pixel size, when ok
-    bool transient = false;  // the download failed for a reason that may pass; fetch it again
-    QString transientReason;
-    qint64 retryAfterMs = -1;
+    QString text;              // the reason, when not ok
+    QString filePath;          // the file written, when ok
+    QSize size;                // its pixel size, when ok
+    ServiceFailure failure;    // what a failed download means (Kind::None when it arrived)
     bool writeFailed = false;  // the bytes arrived but could not be written
-    bool gone = false;         // the service no longer has the result: fetching cannot succeed
 };
 
 // Fetches the processed image from the address in the service's reply, checks that the bytes
@@ -36,15 +34,19 @@ class ResultSaver final : public QObject {
 public:
     static inline const QString kPrefix = QStringLiteral("vorpane_output_");
 
-    ResultSaver(AppContext& context, ServiceSession& session, QObject* parent = nullptr);
+    explicit ResultSaver(ServiceSession& session, QObject* parent = nullptr);
     ~ResultSaver() override;
 
     // `done` runs exactly once, always after save() has returned.
     void save(const QString& resultUrlText, std::function<void(const SaveOutcome&)> done);
     bool isBusy() const { return m_busy > 0; }
     void setMaxBytes(qint64 bytes) { m_maxBytes = bytes; }
-    // A new run: names saved from now on may replace files of earlier runs, not of this one.
-    void beginRun() { m_namesThisRun.clear(); }
+    // A new run into `folder`: names saved from now on may replace files of earlier runs, not
+    // of this one.
+    void beginRun(const QString& folder) {
+        m_folder = folder;
+        m_namesThisRun.clear();
+    }
 
     // The address of a result as the service wrote it (escapes are kept, not encoded again).
     static QUrl resultUrl(const QString& text);
@@ -61,8 +63,8 @@ private:
     void store(const QByteArray& bytes, const QString& fileName,
                std::function<void(const SaveOutcome&)> done);
 
-    AppContext& m_context;
     ServiceSession& m_session;
+    QString m_folder;
     qint64 m_maxBytes;
     int m_busy = 0;
     QSet<QString> m_namesThisRun;  // output names given out since beginRun()

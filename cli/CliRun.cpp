@@ -1,11 +1,12 @@
 #include "CliRun.h"
 
 #include "AppContext.h"
-#include "ConsoleAlerts.h"
+#include "BatchSession.h"
 #include "CreditRecord.h"
+#include "CreditService.h"
+#include "ImageQueue.h"
 #include "Report.h"
 #include "SettingsStore.h"
-#include "UserDefaultKeys.h"
 #include "UserDetailsModel.h"
 
 #include <QDir>
@@ -13,10 +14,6 @@
 #include <QImageReader>
 
 namespace {
-
-bool isBusy(RunState state) {
-    return state == RunState::Checking || state == RunState::Running || state == RunState::Stopping;
-}
 
 QSize imageSize(const QString& path) {
     if (path.isEmpty() || !QFileInfo(path).isFile()) return QSize();
@@ -32,19 +29,16 @@ QStringList filesToSend(const Batch& batch) {
 
 }  // namespace
 
-CliRun::CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& alerts, Report& report,
+CliRun::CliRun(AppContext& context, BatchSession& batch, Report& report, const RunConfig& config,
                QObject* parent)
-    : QObject(parent),
-      m_context(context),
-      m_alerts(alerts),
-      m_report(report),
-      m_queue(context, m_window),
-      m_credits(context, session),
-      m_version(context, session),
-      m_run(context, session, m_queue, m_window, m_credits, m_version, m_options) {
-    connect(&m_run, &BatchRun::runStateChanged, this, &CliRun::onRunState);
-    connect(&m_queue, &ImageQueue::rowChanged, this, &CliRun::onRowChanged);
-    connect(&m_queue, &ImageQueue::resultKnown, this, &CliRun::onResultKnown);
+    : QObject(parent), m_context(context), m_batch(batch), m_report(report), m_config(config) {
+    connect(&m_batch.run(), &BatchRun::ended, this, &CliRun::onEnded);
+    connect(&m_batch.run(), &BatchRun::paidResultsAdopted, this, [this](int n) {
+        m_report.note(
+            QStringLiteral("%1 paid for by an earlier run: fetched, not sent again")
+                .arg(n == 1 ? QStringLiteral("1 result") : QStringLiteral("%1 results").arg(n)));
+    });
+    connect(&m_batch.queue(), &ImageQueue::rowChanged, this, &CliRun::onRowChanged);
     m_ticker.setInterval(1000);
     connect(&m_ticker, &QTimer::timeout, this, [this] { m_report.redraw(); });
 }
@@ -52,28 +46,6 @@ CliRun::CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& aler
 qint64 CliRun::creditsLeft() const {
     const UserDetailsModel credits = m_context.credits.snapshot();
     return credits.hasBalances() ? credits.creditTotal() : -1;
-}
-
-void CliRun::keepPaidResults(const QString& path) {
-    m_paid = std::make_unique<PaidResults>(path);
-}
-
-PaidResults::Key CliRun::paidKey(const DataModel& record) const {
-    return {record.imageURl.value_or(QString()), record.byteCount, m_folder, m_options.imgFormat,
-            m_options.isColored ? m_options.selectedColor : QString()};
-}
-
-void CliRun::onResultKnown(int row) {
-    const DataModelPtr record = m_queue.at(row);
-    if (!m_paid || !record) return;
-    if (m_paid->remember(paidKey(*record), record->resultUrl)) {
-        m_paidOnRecord.insert(record.get());
-    } else if (!m_paidWriteFailed) {
-        m_paidWriteFailed = true;
-        m_report.note(QStringLiteral("paid results cannot be kept until they are saved (%1): "
-                                     "if this command is killed, a later run pays for them again")
-                          .arg(m_paid->error()));
-    }
 }
 
 void CliRun::start(const InputPlan& plan) {
@@ -108,24 +80,23 @@ void CliRun::dryRun(const InputPlan& plan) {
         m_report.dryRunSummary(toSend, code, creditsLeft(), why);
         emit finished(code);
     };
-    if (m_context.settings.apiKey().isEmpty())
-        return end(BadUsage, QStringLiteral(" (no API key)"));
-    m_credits.fetchBalances([end, this](bool answered) {
-        // Without an answer the credit check has said why: the key refused (and dropped), or
-        // the service not reached.
-        if (answered) return end(AllDone, QString());
-        end(m_context.settings.apiKey().isEmpty() ? KeyRefused : Halted, QString());
+    if (m_config.apiKey.isEmpty()) return end(BadUsage, QStringLiteral(" (no API key)"));
+    m_batch.credits().fetchBalances(m_config.apiKey, false, [end](const ServiceFailure& failure) {
+        // Without an answer the credit check has said why: the key refused, or the service not
+        // reached.
+        if (failure.ok()) return end(AllDone, QString());
+        end(failure.kind == ServiceFailure::Kind::KeyRefused ? KeyRefused : Halted, QString());
     });
 }
 
 void CliRun::stop() {
     if (m_finished || m_stopping) return;
     m_stopping = true;
-    if (m_run.runState() == RunState::Running) {
+    if (m_batch.run().runState() == RunState::Running) {
         m_report.note(
             QStringLiteral("stopping: the images on their way finish and are saved "
                            "(Ctrl+C again quits at once)"));
-        m_run.startUpload();  // the button reads STOP while a run is under way
+        m_batch.run().stop();
     } else if (m_active) {
         // Still checking: nothing has been sent, nothing waits for an answer that costs.
         m_active = false;
@@ -157,31 +128,16 @@ void CliRun::nextBatch() {
         --m_next;
         return finish(BadUsage);
     }
-    m_context.settings.setString(UserDefaultKeys::outputFolder, batch.outputFolder);
-    m_queue.resetList();
+    ImageQueue& queue = m_batch.queue();
+    queue.resetList();
     m_reported.clear();
-    m_paidOnRecord.clear();
-    m_folder = batch.outputFolder;
+    m_config.outputFolder = batch.outputFolder;
+    m_config.createOutputFolder = false;
     const QStringList files = filesToSend(batch);
-    m_queue.admitPaths(files, /*dropped*/ true);
-    // Results an earlier run paid for and did not save are fetched, not paid for again.
-    const QHash<QString, QString> paid = m_paid ? m_paid->load() : QHash<QString, QString>();
-    int fetchOnly = 0;
-    for (int i = 0; i < m_queue.count() && !paid.isEmpty(); ++i) {
-        const DataModelPtr record = m_queue.at(i);
-        const QString url = paid.value(paidKey(*record).text());
-        if (url.isEmpty()) continue;
-        record->resultUrl = url;
-        m_paidOnRecord.insert(record.get());
-        ++fetchOnly;
-    }
-    if (fetchOnly > 0)
-        m_report.note(QStringLiteral("%1 paid for by an earlier run: fetched, not sent again")
-                          .arg(fetchOnly == 1 ? QStringLiteral("1 result")
-                                              : QStringLiteral("%1 results").arg(fetchOnly)));
+    queue.admitPaths(files, /*dropped*/ true);
     // What the queue refused is not silently left out: the command must not report success.
     QSet<QString> queued;
-    for (int i = 0; i < m_queue.count(); ++i) queued.insert(*m_queue.at(i)->imageURl);
+    for (int i = 0; i < queue.count(); ++i) queued.insert(*queue.at(i)->imageURl);
     for (const QString& file : files) {
         if (queued.contains(file)) continue;
         const QFileInfo info(file);
@@ -196,29 +152,43 @@ void CliRun::nextBatch() {
         if (m_finished) return;
         if (m_stopping) return finish(Stopped);
         m_active = true;
-        m_sawRunning = false;
-        m_run.startUpload();
-        if (m_active && !isBusy(m_run.runState())) onRunState(m_run.runState());
+        m_batch.run().start(m_config);
+        // Nothing to send after all (every row was refused): the batch is over.
+        if (m_active && !m_batch.run().isBusy()) onEnded(RunEnd{RunEnd::Kind::NotStarted, {}});
     });
 }
 
-void CliRun::onRunState(RunState state) {
-    if (!m_active) return;
-    if (state == RunState::Running) m_sawRunning = true;
-    if (isBusy(state)) return;
+void CliRun::onEnded(const RunEnd& end) {
+    if (!m_active || m_finished) return;
     m_active = false;
     // Out of the run's own call stack.
-    QTimer::singleShot(0, this, &CliRun::batchEnded);
+    QTimer::singleShot(0, this, [this, end] {
+        if (m_finished) return;
+        switch (end.kind) {
+            case RunEnd::Kind::Finished:
+                return nextBatch();
+            case RunEnd::Kind::Stopped:
+                return finish(Stopped);
+            case RunEnd::Kind::Halted:
+                return finish(Halted);
+            case RunEnd::Kind::OutOfCredit:
+                return finish(OutOfCredit);
+            case RunEnd::Kind::KeyRefused:
+                return finish(KeyRefused);
+            case RunEnd::Kind::UpdateRequired:
+                return finish(BadUsage);
+            case RunEnd::Kind::FolderUnusable:
+                return finish(SomeFailed);
+            case RunEnd::Kind::NotStarted:
+                if (m_stopping) return finish(Stopped);
+                return end.cause.isEmpty() ? nextBatch() : finish(BadUsage);
+        }
+    });
 }
 
 void CliRun::onRowChanged(int row) {
-    const DataModelPtr record = m_queue.at(row);
-    if (!record) return;
-    // Saved, or gone from the service: the entry has served.
-    const bool settled = record->status == RowStatus::Done ||
-                         (record->status == RowStatus::Failed && record->resultUrl.isEmpty());
-    if (settled && m_paidOnRecord.remove(record.get())) m_paid->forget(paidKey(*record));
-    if (record->isHandled()) reportRecord(record);
+    const DataModelPtr record = m_batch.queue().at(row);
+    if (record && record->isHandled()) reportRecord(record);
 }
 
 void CliRun::reportRecord(const DataModelPtr& record) {
@@ -241,7 +211,7 @@ void CliRun::reportRecord(const DataModelPtr& record) {
 }
 
 void CliRun::reportUnsent() {
-    for (int i = 0; i < m_queue.count(); ++i) reportRecord(m_queue.at(i));
+    for (int i = 0; i < m_batch.queue().count(); ++i) reportRecord(m_batch.queue().at(i));
     for (; m_next < m_batches.size(); ++m_next)
         for (const PlannedImage& image : m_batches.at(m_next).images)
             if (!image.skipped)
@@ -249,25 +219,12 @@ void CliRun::reportUnsent() {
                     {image.source, QString(), QStringLiteral("not sent"), QString(), QSize()});
 }
 
-void CliRun::batchEnded() {
-    if (m_finished) return;
-    int unsent = 0;
-    for (int i = 0; i < m_queue.count(); ++i) unsent += m_queue.at(i)->isHandled() ? 0 : 1;
-    if (m_context.settings.apiKey().isEmpty()) return finish(KeyRefused);
-    if (m_run.runState() == RunState::Halted) return finish(Halted);
-    if (unsent > 0 && creditsLeft() == 0) return finish(OutOfCredit);
-    if (m_stopping) return finish(Stopped);
-    if (unsent > 0 && !m_sawRunning) return finish(m_alerts.requiredUpdate() ? BadUsage : Halted);
-    if (unsent > 0) return finish(SomeFailed);  // the run stopped itself (the output folder)
-    nextBatch();
-}
-
 void CliRun::finish(Exit code) {
     if (m_finished) return;
     m_finished = true;
     m_ticker.stop();
     reportUnsent();
-    m_queue.resetList();  // a check still on its way finds nothing to send
+    m_batch.queue().resetList();  // a check still on its way finds nothing to send
     static const QHash<int, QString> kStatus{{AllDone, QStringLiteral("done")},
                                              {SomeFailed, QStringLiteral("incomplete")},
                                              {BadUsage, QStringLiteral("refused")},

@@ -1,28 +1,21 @@
 #pragma once
 
 #include "BatchRun.h"
-#include "CreditService.h"
-#include "ImageQueue.h"
 #include "InputPlan.h"
-#include "OutputOptions.h"
-#include "PaidResults.h"
-#include "VersionCheck.h"
-#include "WindowState.h"
+#include "RunConfig.h"
 
 #include <QObject>
 #include <QSet>
 #include <QTimer>
-#include <memory>
 
 struct AppContext;
-class ConsoleAlerts;
+class BatchSession;
 class Report;
-class ServiceSession;
 
 // The window's batch run, driven from the command line: the same queue, checks, uploads,
-// retries and result saving, with a window state nobody renders. The batches of the plan are
-// run one after the other, each with its own output folder; the first one that cannot finish
-// (halt, out of credit, key refused, STOP) ends the command.
+// retries, result saving and ledger of paid results, with a window state nobody renders. The
+// batches of the plan are run one after the other, each with its own output folder; the first
+// one that cannot finish (halt, out of credit, key refused, STOP) ends the command.
 class CliRun final : public QObject {
     Q_OBJECT
 public:
@@ -37,13 +30,11 @@ public:
         Stopped = 130,  // Ctrl+C, as shells report an interrupted command
     };
 
-    CliRun(AppContext& context, ServiceSession& session, ConsoleAlerts& alerts, Report& report,
+    // `config` holds the key, the options and the number in flight; each batch gives it its
+    // output folder.
+    CliRun(AppContext& context, BatchSession& batch, Report& report, const RunConfig& config,
            QObject* parent = nullptr);
 
-    OutputOptions& options() { return m_options; }
-    // Keeps the addresses of paid results in `path` until their files are saved, and fetches
-    // the ones an earlier run left there instead of sending their images again.
-    void keepPaidResults(const QString& path);
     // Sends the plan's images, batch after batch.
     void start(const InputPlan& plan);
     // Lists what would be sent and the credits left; sends no image.
@@ -56,11 +47,8 @@ signals:
 
 private:
     void nextBatch();
-    void onRunState(RunState state);
+    void onEnded(const RunEnd& end);
     void onRowChanged(int row);
-    void onResultKnown(int row);
-    PaidResults::Key paidKey(const DataModel& record) const;
-    void batchEnded();
     void reportRecord(const DataModelPtr& record);
     // Reports every image that was not sent (this batch's rest and the later batches).
     void reportUnsent();
@@ -68,25 +56,15 @@ private:
     qint64 creditsLeft() const;
 
     AppContext& m_context;
-    ConsoleAlerts& m_alerts;
+    BatchSession& m_batch;
     Report& m_report;
-    WindowState m_window;
-    OutputOptions m_options;
-    ImageQueue m_queue;
-    CreditService m_credits;
-    VersionCheck m_version;
-    BatchRun m_run;
+    RunConfig m_config;
     QTimer m_ticker;  // redraws the progress bar
 
     QList<Batch> m_batches;
-    int m_next = 0;             // the batch to run next
-    bool m_active = false;      // START was pressed for the current batch
-    bool m_sawRunning = false;  // the current batch passed the checks
+    int m_next = 0;         // the batch to run next
+    bool m_active = false;  // START was pressed for the current batch
     bool m_stopping = false;
     bool m_finished = false;
     QSet<const DataModel*> m_reported;
-    std::unique_ptr<PaidResults> m_paid;
-    QSet<const DataModel*> m_paidOnRecord;  // rows of this batch with an entry in m_paid
-    QString m_folder;                       // the current batch's output folder
-    bool m_paidWriteFailed = false;
 };

@@ -15,8 +15,6 @@ void ConsoleAlerts::showAlert(const QString& message, const QString& detail) {
 
 void ConsoleAlerts::showSheetAlert(const SheetAlert& alert, std::function<void(int)> done) {
     showAlert(alert.messageText, alert.informativeText);
-    // The one alert that only an action answers is the required update.
-    if (!alert.escapeAnswers) m_requiredUpdate = true;
     if (done) done(static_cast<int>(alert.buttons.indexOf(QStringLiteral("Cancel"))));
 }
 

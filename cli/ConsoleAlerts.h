@@ -18,10 +18,6 @@ public:
     void showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) override;
     bool openUrl(const QUrl& url) override;
 
-    // A required update was announced: this version can no longer send images.
-    bool requiredUpdate() const { return m_requiredUpdate; }
-
 private:
     std::function<void(const QString&)> m_print;
-    bool m_requiredUpdate = false;
 };

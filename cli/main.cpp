@@ -1,4 +1,5 @@
 #include "AppContext.h"
+#include "BatchSession.h"
 #include "CliRun.h"
 #include "ConsoleAlerts.h"
 #include "ConsoleLog.h"
@@ -6,10 +7,10 @@
 #include "CreditRecord.h"
 #include "InputPlan.h"
 #include "Notifier.h"
+#include "PaidLedger.h"
 #include "Report.h"
 #include "ServiceSession.h"
 #include "SettingsStore.h"
-#include "UserDefaultKeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,12 +19,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSocketNotifier>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -46,27 +45,18 @@ const char* const kExitStatuses =
     "stored by the Vorpane window; it is never given on the command line.\n";
 
 // Ctrl+C and termination requests reach the event loop through a pipe; the second one ends the
-// process at once. The run's private settings (they hold the key) are removed first.
+// process at once.
 int g_signalPipe[2] = {-1, -1};
 volatile sig_atomic_t g_signals = 0;
-char g_privateFile[PATH_MAX] = {0};
-char g_privateDir[PATH_MAX] = {0};
 
 extern "C" void onSignal(int sig) {
     if (++g_signals > 1) {
-        if (g_privateFile[0]) ::unlink(g_privateFile);
-        if (g_privateDir[0]) ::rmdir(g_privateDir);
         std::signal(sig, SIG_DFL);
         ::raise(sig);
         return;
     }
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
-
-void copyPath(char* target, const QString& path) {
-    const QByteArray bytes = QFile::encodeName(path);
-    if (bytes.size() < PATH_MAX) std::memcpy(target, bytes.constData(), bytes.size() + 1);
 }
 
 int usage(const QString& text) {
@@ -112,8 +102,7 @@ struct Options {
 
 // The key from the environment, else from the file, else the stored one.
 QString resolveKey(const QCommandLineParser& parser, const Options& options,
-                   const SettingsStore& stored, bool* fromStore, QString* error) {
-    *fromStore = false;
+                   const SettingsStore& stored, QString* error) {
     const QString fromEnvironment = qEnvironmentVariable("VORPANE_API_KEY").trimmed();
     if (!fromEnvironment.isEmpty()) return fromEnvironment;
     if (parser.isSet(options.apiKeyFile)) {
@@ -127,7 +116,6 @@ QString resolveKey(const QCommandLineParser& parser, const Options& options,
         if (key.isEmpty()) *error = QStringLiteral("the key file holds no key");
         return key;
     }
-    *fromStore = true;
     return stored.apiKey().trimmed();
 }
 
@@ -192,12 +180,12 @@ int main(int argc, char** argv) {
     if (parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("no images or folders given"));
 
-    // The user's settings are read, never written: the run works on a private copy (the window
-    // may be open on the same file, and a key from the environment must not be stored).
+    // The user's settings are read, never written (the window may be open on the same file, and
+    // a key from the environment must not be stored).
     SettingsStore stored;
-    bool keyFromStore = false;
+    stored.setReadOnly();
     QString keyError;
-    const QString key = resolveKey(parser, options, stored, &keyFromStore, &keyError);
+    const QString key = resolveKey(parser, options, stored, &keyError);
     if (!keyError.isEmpty()) return usage(keyError);
     const bool dryRun = parser.isSet(options.dryRun);
     if (key.isEmpty() && !dryRun)
@@ -219,18 +207,6 @@ int main(int argc, char** argv) {
     const InputPlan plan = InputPlan::make(request);
     if (!plan.error.isEmpty()) return usage(plan.error);
 
-    // The user's runtime folder (memory, private to the user) when there is one.
-    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (runtime.isEmpty() || !QFileInfo(runtime).isDir()) runtime = QDir::tempPath();
-    QTemporaryDir privateDir(QDir(runtime).filePath(QStringLiteral("vorpane-cli-XXXXXX")));
-    if (!privateDir.isValid()) {
-        std::fprintf(stderr, "vorpane-cli: no room for the run's settings in %s\n",
-                     qPrintable(runtime));
-        return CliRun::BadUsage;
-    }
-    const QString privateFile = privateDir.filePath(QStringLiteral("settings.json"));
-    copyPath(g_privateFile, privateFile);
-    copyPath(g_privateDir, privateDir.path());
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("vorpane-cli: pipe");
         return CliRun::BadUsage;
@@ -238,51 +214,51 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    int exitCode = 0;
-    {
-        SettingsStore settings(privateFile);
-        settings.setString(UserDefaultKeys::apiKey, key);
-        settings.setValue(UserDefaultKeys::imagesAtATime, jobs > 0 ? jobs : stored.imagesAtATime());
-        if (!stored.appVersion().isEmpty())
-            settings.setString(UserDefaultKeys::appVersion, stored.appVersion());
+    RunConfig config;
+    config.apiKey = key;
+    config.imagesAtATime = jobs > 0 ? jobs : stored.imagesAtATime();
+    config.imgFormat = format;
+    config.isColored = !color.isEmpty() || format == QLatin1String("jpg");
+    config.selectedColor = color.isEmpty() && config.isColored ? QStringLiteral("#FFFFFF") : color;
 
-        const bool json = parser.isSet(options.json);
-        Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);
-        for (const QString& note : plan.notes) report.note(note);
-        CreditRecord credits;
-        Notifier notifier;
-        ConsoleAlerts alerts([&report](const QString& line) { report.note(line); });
-        AppContext context{settings, credits, notifier, alerts, alerts, service};
-        ServiceSession session;
-        CliRun run(context, session, alerts, report);
-        run.keepPaidResults(PaidResults::defaultPath());
-        run.options().imgFormat = format;
-        run.options().isColored = !color.isEmpty() || format == QLatin1String("jpg");
-        run.options().selectedColor =
-            color.isEmpty() && run.options().isColored ? QStringLiteral("#FFFFFF") : color;
-
-        QSocketNotifier interrupts(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(&interrupts, &QSocketNotifier::activated, &run, [&run] {
-            char bytes[16];
-            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
-            }
-            run.stop();
-        });
-        QObject::connect(&run, &CliRun::finished, &app,
-                         [](int code) { QCoreApplication::exit(code); });
-        QTimer::singleShot(0, &run, [&run, &plan, dryRun] {
-            if (dryRun)
-                run.dryRun(plan);
-            else
-                run.start(plan);
-        });
-        exitCode = QCoreApplication::exec();
-
-        // A key the service refused is dropped from the settings it came from, as the window
-        // does; a key from the environment or a file was never stored.
-        if (exitCode == CliRun::KeyRefused && keyFromStore) stored.credentialReset(credits);
+    const bool json = parser.isSet(options.json);
+    Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);
+    for (const QString& note : plan.notes) report.note(note);
+    CreditRecord credits;
+    Notifier notifier;
+    ConsoleAlerts alerts([&report](const QString& line) { report.note(line); });
+    AppContext context{stored, credits, notifier, alerts, alerts, service};
+    ServiceSession session;
+    BatchSession batch(context, session);
+    // The ledger of paid results is the window's: what either paid for, the other fetches.
+    if (!dryRun) {
+        QString why;
+        if (!batch.useLedger(PaidLedger::defaultPath(), &why)) {
+            std::fprintf(stderr,
+                         "vorpane-cli: the record of paid results (%s) cannot be used: %s. "
+                         "Nothing was sent.\n",
+                         qPrintable(PaidLedger::defaultPath()), qPrintable(why));
+            return CliRun::Halted;
+        }
+        if (QFileInfo::exists(PaidLedger::legacyJsonPath()))
+            batch.ledger()->importJson(PaidLedger::legacyJsonPath());
     }
-    g_privateFile[0] = 0;
-    g_privateDir[0] = 0;
+    CliRun run(context, batch, report, config);
+
+    QSocketNotifier interrupts(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &run, [&run] {
+        char bytes[16];
+        while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        run.stop();
+    });
+    QObject::connect(&run, &CliRun::finished, &app, [](int code) { QCoreApplication::exit(code); });
+    QTimer::singleShot(0, &run, [&run, &plan, dryRun] {
+        if (dryRun)
+            run.dryRun(plan);
+        else
+            run.start(plan);
+    });
+    const int exitCode = QCoreApplication::exec();
     return exitCode;
 }

@@ -79,15 +79,21 @@ QString SettingsStore::filePath() const {
     return m_settings->fileName();
 }
 
-std::optional<QString> SettingsStore::string(const QString& key) const {
-    if (m_secrets && key == UserDefaultKeys::apiKey) return m_key;
-    const QVariant v = m_settings->value(key);
-    if (v.typeId() != QMetaType::QString) return std::nullopt;
-    return v.toString();
+void SettingsStore::setReadOnly() {
+    m_readOnly = true;
 }
 
-void SettingsStore::setString(const QString& key, const std::optional<QString>& value) {
-    if (m_secrets && key == UserDefaultKeys::apiKey) return setApiKey(value.value_or(QString()));
+QVariant SettingsStore::read(const QString& key) const {
+    const auto it = m_overlay.constFind(key);
+    if (it != m_overlay.constEnd()) return *it;
+    return m_settings->value(key);
+}
+
+void SettingsStore::write(const QString& key, const std::optional<QVariant>& value) {
+    if (m_readOnly) {
+        m_overlay.insert(key, value.value_or(QVariant()));
+        return;
+    }
     if (value)
         m_settings->setValue(key, *value);
     else
@@ -95,23 +101,34 @@ void SettingsStore::setString(const QString& key, const std::optional<QString>& 
     m_settings->sync();
 }
 
+std::optional<QString> SettingsStore::string(const QString& key) const {
+    if (m_secrets && key == UserDefaultKeys::apiKey) return m_key;
+    const QVariant v = read(key);
+    if (v.typeId() != QMetaType::QString) return std::nullopt;
+    return v.toString();
+}
+
+void SettingsStore::setString(const QString& key, const std::optional<QString>& value) {
+    if (m_secrets && key == UserDefaultKeys::apiKey && !m_readOnly)
+        return setApiKey(value.value_or(QString()));
+    write(key, value ? std::optional<QVariant>(*value) : std::nullopt);
+}
+
 bool SettingsStore::boolValue(const QString& key) const {
-    const QVariant v = m_settings->value(key);
+    const QVariant v = read(key);
     return v.typeId() == QMetaType::Bool && v.toBool();
 }
 
 void SettingsStore::setBool(const QString& key, bool value) {
-    m_settings->setValue(key, value);
-    m_settings->sync();
+    write(key, QVariant(value));
 }
 
 QVariant SettingsStore::value(const QString& key) const {
-    return m_settings->value(key);
+    return read(key);
 }
 
 void SettingsStore::setValue(const QString& key, const QVariant& value) {
-    m_settings->setValue(key, value);
-    m_settings->sync();
+    write(key, value);
 }
 
 QString SettingsStore::apiKey() const {
@@ -119,9 +136,8 @@ QString SettingsStore::apiKey() const {
 }
 
 void SettingsStore::setApiKey(const QString& key) {
-    if (!m_secrets) {
-        m_settings->setValue(UserDefaultKeys::apiKey, key);
-        m_settings->sync();
+    if (!m_secrets || m_readOnly) {
+        write(UserDefaultKeys::apiKey, QVariant(key));
         return;
     }
     m_key = key;
@@ -207,18 +223,31 @@ QString SettingsStore::resolvedOutputFolder() const {
     return downloadsFolder();
 }
 
-QString SettingsStore::prepareOutputFolder(QString* error) const {
+QString SettingsStore::outputFolderChoice(bool* isDefault) const {
     const QString downloads = downloadsFolder();
     const auto chosen = string(UserDefaultKeys::outputFolder);
     // Saving the settings stores the Downloads path the sheet showed; it is still the default.
-    if (chosen && !chosen->isEmpty() && QDir::cleanPath(*chosen) != QDir::cleanPath(downloads)) {
+    const bool useDefault =
+        !chosen || chosen->isEmpty() || QDir::cleanPath(*chosen) == QDir::cleanPath(downloads);
+    if (isDefault) *isDefault = useDefault;
+    return useDefault ? downloads : *chosen;
+}
+
+QString SettingsStore::prepareOutputFolder(QString* error) const {
+    bool isDefault = false;
+    const QString folder = outputFolderChoice(&isDefault);
+    return prepareFolder(folder, isDefault, error);
+}
+
+QString SettingsStore::prepareFolder(const QString& folder, bool createMissing, QString* error) {
+    if (!createMissing) {
         // A chosen folder that is gone (an unplugged drive, say) is not recreated behind the user's
         // back.
-        if (QFileInfo(*chosen).isDir()) return *chosen;
-        if (error) *error = QStringLiteral("The output folder %1 does not exist").arg(*chosen);
+        if (!folder.isEmpty() && QFileInfo(folder).isDir()) return folder;
+        if (error) *error = QStringLiteral("The output folder %1 does not exist").arg(folder);
         return QString();
     }
-    if (!downloads.isEmpty() && QDir().mkpath(downloads)) return downloads;
+    if (!folder.isEmpty() && QDir().mkpath(folder)) return folder;
     if (error) *error = QStringLiteral("No output folder is available");
     return QString();
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QHash>
+#include <QVariant>
+
 #include <QList>
 #include <QString>
 #include <QVariant>
@@ -32,6 +35,9 @@ public:
     SettingsStore& operator=(const SettingsStore&) = delete;
 
     QString filePath() const;
+    // From now on changes are kept in memory for this process only; the file is never written
+    // (a command-line run reads the user's settings and must not change them).
+    void setReadOnly();
 
     // The stored string, or nothing when absent or not a string.
     std::optional<QString> string(const QString& key) const;
@@ -67,6 +73,10 @@ public:
     // spent on a result that cannot be saved: a chosen folder must exist; the Downloads default is
     // created when missing. The empty string, with the reason in `error`, when neither works.
     QString prepareOutputFolder(QString* error) const;
+    // The folder results go to: the chosen one, or the Downloads default (`isDefault`).
+    QString outputFolderChoice(bool* isDefault = nullptr) const;
+    // `folder` made ready for results: it must exist, or with `createMissing` it is created.
+    static QString prepareFolder(const QString& folder, bool createMissing, QString* error);
     // Whether `folder` has room for `neededBytes` more and, with `probe`, takes a file (one is
     // created and removed; permissions alone do not tell, e.g. a read-only mount).
     static OutputFolderCheck checkOutputFolder(const QString& folder, qint64 neededBytes,
@@ -89,10 +99,14 @@ public:
 
 private:
     void restrictFile();
+    QVariant read(const QString& key) const;
+    void write(const QString& key, const std::optional<QVariant>& value);
 
     std::unique_ptr<QSettings> m_settings;
-    KeyStore* m_secrets = nullptr;  // where the key is kept, when not in this file
-    QString m_key;                  // the key as the secret store holds it
+    bool m_readOnly = false;
+    QHash<QString, QVariant> m_overlay;  // changes made while read-only
+    KeyStore* m_secrets = nullptr;       // where the key is kept, when not in this file
+    QString m_key;                       // the key as the secret store holds it
     bool m_keyReady = true;
     QList<std::function<void()>> m_keyWaiters;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);  // outlived by late store answers

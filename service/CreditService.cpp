@@ -20,8 +20,6 @@ const QString kFreeKey = QStringLiteral("other_remain_credit");
 // The service spells this key with a space after "you".
 const QString kTopUpKey = QStringLiteral("pay_as_you _go_plan_remain_credit");
 const QString kSubscriptionKey = QStringLiteral("subscription_plan_remain_credit");
-const QString kMessageKey = QStringLiteral("message");
-const QString kInvalidKeyMessage = QStringLiteral("invalid api key");
 const QString kInvalidKeyAlert = QStringLiteral("Invalid API Key");
 
 // What the log says about a form: its field names, never their values (the key is secret).
@@ -42,38 +40,50 @@ CreditService::CreditService(AppContext& context, ServiceSession& session, QObje
       m_displayText(creditText(context.credits.snapshot())) {}
 
 void CreditService::getCreditDetails() {
-    fetchBalances(nullptr);
+    fetchBalances(m_context.settings.apiKey(), true, nullptr);
 }
 
 QString CreditService::unreachableText(const JsonReply& reply) {
-    const QString why = reply.httpStatus == 0 ? reply.transientReason() : reply.description;
+    const QString reason = reply.failure().reason;
+    const QString why = reason.isEmpty() ? reply.description : reason;
     return QStringLiteral("The service could not be reached (%1). Your API key is kept.").arg(why);
 }
 
-void CreditService::fetchBalances(std::function<void(bool answered)> done) {
-    if (m_context.settings.apiKey().isEmpty()) {
+void CreditService::fetchBalances(const QString& key, bool forgetRefusedKey,
+                                  std::function<void(const ServiceFailure&)> done) {
+    if (key.isEmpty()) {
         refreshDisplay();
         if (done)
             QMetaObject::invokeMethod(
-                this, [done] { done(false); }, Qt::QueuedConnection);
+                this,
+                [done] {
+                    ServiceFailure none;
+                    none.kind = ServiceFailure::Kind::KeyRefused;
+                    none.reason = QStringLiteral("no API key");
+                    done(none);
+                },
+                Qt::QueuedConnection);
         return;
     }
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
-    const QList<FormPart> parts{
-        FormPart::text(QByteArrayLiteral("api_key"), m_context.settings.apiKey())};
+    const QList<FormPart> parts{FormPart::text(QByteArrayLiteral("api_key"), key)};
     ConsoleLog::line(describeForm(parts));
     ConsoleLog::line(url.toString());
 
-    m_session.postForm(url, parts, {},
-                       [self = QPointer<CreditService>(this), done](const JsonReply& reply) {
-                           if (!self) return;
-                           self->handleReply(reply);
-                           if (done) done(self->m_lastAnswered);
-                       });
+    m_session.postForm(
+        url, parts, {},
+        [self = QPointer<CreditService>(this), done, forgetRefusedKey](const JsonReply& reply) {
+            if (!self) return;
+            self->handleReply(reply, forgetRefusedKey);
+            if (done) done(self->m_lastFailure);
+        });
 }
 
-void CreditService::handleReply(const JsonReply& reply) {
-    m_lastAnswered = false;
+void CreditService::handleReply(const JsonReply& reply, bool forgetRefusedKey) {
+    m_lastFailure = reply.failure();
+    if (m_lastFailure.ok() || m_lastFailure.kind == ServiceFailure::Kind::Permanent)
+        m_lastFailure = ServiceFailure{ServiceFailure::Kind::Halt,
+                                       QStringLiteral("the service sent no balances"), -1, true};
     if (!reply.hasValue) {
         // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
@@ -88,16 +98,18 @@ void CreditService::handleReply(const JsonReply& reply) {
     const auto subscription = UserDetailsModel::jsonInteger(object.value(kSubscriptionKey));
     if (free && topUp && subscription) {
         m_context.credits.setBalances(*free, *topUp, *subscription);
-        m_lastAnswered = true;
+        m_lastFailure = ServiceFailure{};
         refreshDisplay();
         emit replyHandled();
         return;
     }
 
-    const QJsonValue message = object.value(kMessageKey);
-    if (message.isString() && message.toString() == kInvalidKeyMessage) {
+    if (reply.failure().kind == ServiceFailure::Kind::KeyRefused) {
         m_context.alerts.showAlert(kInvalidKeyAlert);
-        m_context.settings.credentialReset(m_context.credits);
+        if (forgetRefusedKey)
+            m_context.settings.credentialReset(m_context.credits);
+        else
+            m_context.credits.clearBalances();
         refreshDisplay();
     }
     emit replyHandled();

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QObject>
+
 #include <QString>
 #include <functional>
+#include "ServiceFailure.h"
 
 struct AppContext;
 struct JsonReply;
@@ -19,8 +21,10 @@ public:
     // Asks the service for the three balances of the stored key. With no key stored nothing is
     // sent (there is nothing to ask about).
     void getCreditDetails();
-    // The same; `done` learns whether balances were answered.
-    void fetchBalances(std::function<void(bool answered)> done);
+    // Asks for the balances of `key`; `done` learns what failed (Kind::None when balances were
+    // answered). With `forgetRefusedKey` a key the service refuses is dropped from the settings.
+    void fetchBalances(const QString& key, bool forgetRefusedKey,
+                       std::function<void(const ServiceFailure&)> done);
     // Schedules the rewriting of the display from the shared credit record.
     void refreshDisplay();
     // The display as last rewritten.
@@ -31,7 +35,7 @@ public:
     static QString creditText(const UserDetailsModel& model);
     static inline const QString kUnknownCredits = QStringLiteral("Credits: \u2014");
     // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
-    void handleReply(const JsonReply& reply);
+    void handleReply(const JsonReply& reply, bool forgetRefusedKey = true);
     // What the user is told when the service could not be asked.
     static QString unreachableText(const JsonReply& reply);
 
@@ -45,5 +49,5 @@ private:
     AppContext& m_context;
     ServiceSession& m_session;
     QString m_displayText;
-    bool m_lastAnswered = false;  // the last reply carried the three balances
+    ServiceFailure m_lastFailure;  // what the last reply lacked; Kind::None when it had balances
 };

@@ -16,7 +16,6 @@ namespace {
 const QString kEndpoint = QStringLiteral("api_key_verification");
 const QString kMessageKey = QStringLiteral("message");
 const QString kSuccessMessage = QStringLiteral("success");
-const QString kInvalidKeyMessage = QStringLiteral("invalid api key");
 // Not the credit check's "Invalid API Key": this site has its own wording.
 const QString kInvalidKeyAlert = QStringLiteral("Invalid Api key");
 
@@ -55,7 +54,7 @@ void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
         m_context.settings.setString(UserDefaultKeys::apiKey, key);
         m_context.notifier.postUpdateCredit();
         emit dismissRequested();
-    } else if (value.isString() && message == kInvalidKeyMessage) {
+    } else if (reply.failure().kind == ServiceFailure::Kind::KeyRefused) {
         m_context.alerts.showAlert(kInvalidKeyAlert);
         // A mistyped new key does not cost the working one; a stored key that is refused goes.
         if (key == m_context.settings.apiKey()) {

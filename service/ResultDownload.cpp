@@ -64,6 +64,8 @@ void ResultDownload::fetch(const QUrl& url, std::function<void(const Outcome&)> 
             if (generation != m_generation) return;
             Outcome outcome;
             outcome.error = refused;
+            outcome.failure.kind = ServiceFailure::Kind::Permanent;
+            outcome.failure.reason = refused;
             finish(std::move(outcome));
         });
         return;
@@ -91,112 +93,100 @@ void ResultDownload::request(const QUrl& url) {
     // A bounded read buffer, drained here: memory holds at most the cap, also for a reply that
     // announces no length or never ends.
     reply->setReadBufferSize(kReadBufferBytes);
-    auto reason = std::make_shared<QString>();
-    m_session.guardReply(reply, m_maxBytes, reason);
-    connect(reply, &QIODevice::readyRead, this, [this, reply, reason] {
+    auto cut = std::make_shared<ReplyCut>();
+    m_session.guardReply(reply, m_maxBytes, cut);
+    connect(reply, &QIODevice::readyRead, this, [this, reply, cut] {
         if (reply != m_reply) return;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (status >= 300 && status < 400) return;  // a redirect's body is not kept
         m_body.append(reply->read(m_maxBytes + 1 - m_body.size()));
         if (m_body.size() > m_maxBytes) {
-            if (reason->isEmpty())
-                *reason = QStringLiteral("the reply is larger than %1 bytes").arg(m_maxBytes);
+            cut->set(ReplyCut::Kind::TooLarge,
+                     QStringLiteral("the reply is larger than %1 bytes").arg(m_maxBytes));
             m_body.clear();
             m_body.squeeze();
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply, reason] { onFinished(reply, reason); });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, cut] { onFinished(reply, cut); });
 }
 
-void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<QString>& reason) {
+void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<ReplyCut>& cut) {
     reply->deleteLater();
     if (m_reply == reply) m_reply = nullptr;
     const QUrl current = reply->url();
     const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
 
+    ServiceAnswer answer;
+    answer.exchange = ServiceAnswer::Exchange::Download;
+    answer.httpStatus = status;
+    answer.retryAfterMs =
+        parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
     Outcome outcome;
     outcome.finalUrl = current;
-    outcome.retryAfterMs =
-        parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
-    const bool oversized = reason->startsWith(QLatin1String("the reply is larger"));
-    if (!reason->isEmpty()) {
-        outcome.error = QStringLiteral("The result could not be downloaded: %1").arg(*reason);
-        outcome.transient = !oversized;
-        outcome.transientReason = QStringLiteral("no answer in time");
+    auto fail = [this, &outcome, &answer](const QString& text) {
+        outcome.error = text;
+        outcome.failure = ServiceFailure::classify(answer);
         finish(std::move(outcome));
-        return;
+    };
+    if (cut->isSet()) {
+        answer.timedOut = cut->kind == ReplyCut::Kind::TimedOut;
+        answer.body = cut->kind == ReplyCut::Kind::TooLarge ? ServiceAnswer::Body::TooLarge
+                                                            : ServiceAnswer::Body::None;
+        answer.description = cut->text;
+        return fail(QStringLiteral("The result could not be downloaded: %1").arg(cut->text));
     }
-    if (status == 0) {
-        outcome.error =
-            QStringLiteral("The result could not be downloaded: %1").arg(reply->errorString());
-        outcome.transient = true;
-        JsonReply none;
-        none.description = reply->errorString();
-        outcome.transientReason = none.transientReason();
-        finish(std::move(outcome));
-        return;
-    }
+    answer.error = reply->error();
+    if (status == 0)
+        return fail(QStringLiteral("The result could not be downloaded: %1")
+                        .arg(ServiceFailure::connectionWords(reply->error())));
     if (isRedirect(status)) {
         const QByteArray location = reply->rawHeader("Location");
         const QUrl target = current.resolved(QUrl::fromEncoded(location, QUrl::StrictMode));
+        QString refused;
         if (location.isEmpty() || !target.isValid()) {
-            outcome.error =
-                QStringLiteral("The result download was redirected without a valid address");
+            refused = QStringLiteral("The result download was redirected without a valid address");
         } else if (++m_redirects > kMaxRedirects) {
-            outcome.error = QStringLiteral("The result download was redirected more than %1 times")
-                                .arg(kMaxRedirects);
+            refused = QStringLiteral("The result download was redirected more than %1 times")
+                          .arg(kMaxRedirects);
         } else {
-            outcome.error = redirectRefusal(current, target);
+            refused = redirectRefusal(current, target);
         }
-        if (!outcome.error.isEmpty()) {
-            finish(std::move(outcome));
-            return;
-        }
-        request(target);
-        return;
+        if (refused.isEmpty()) return request(target);
+        outcome.error = refused;
+        outcome.failure.kind = ServiceFailure::Kind::Permanent;
+        outcome.failure.reason = refused;
+        return finish(std::move(outcome));
     }
     if (status < 200 || status >= 300) {
-        outcome.gone = status == 404 || status == 410;
-        outcome.error =
-            outcome.gone
-                ? QStringLiteral(
-                      "The service no longer has the result (HTTP status %1); a retry "
-                      "sends the image again")
+        const ServiceFailure failure = ServiceFailure::classify(answer);
+        return fail(
+            failure.kind == ServiceFailure::Kind::ResultGone
+                ? QStringLiteral("The service no longer has the result (HTTP status %1); a retry "
+                                 "sends the image again")
                       .arg(status)
-                : QStringLiteral("The result download answered with HTTP status %1").arg(status);
-        JsonReply answered;
-        answered.httpStatus = status;
-        answered.hasValue = true;  // only the status decides for a download
-        outcome.transient = answered.isTransient();
-        outcome.transientReason = answered.transientReason();
-        finish(std::move(outcome));
-        return;
+                : QStringLiteral("The result download answered with HTTP status %1").arg(status));
     }
     QByteArray bytes = std::move(m_body);
     m_body = QByteArray();
     bytes.append(reply->readAll());
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (reply->error() != QNetworkReply::NoError) {
-        outcome.error = QStringLiteral("The result download was cut short after %1 bytes: %2")
-                            .arg(bytes.size())
-                            .arg(reply->errorString());
-        outcome.transient = true;
-        outcome.transientReason = QStringLiteral("connection lost");
-    } else if (length.isValid() && length.toLongLong() != bytes.size()) {
-        outcome.error = QStringLiteral("The result download was cut short: %1 of %2 bytes")
-                            .arg(bytes.size())
-                            .arg(length.toLongLong());
-        outcome.transient = true;
-        outcome.transientReason = QStringLiteral("connection lost");
-    } else if (bytes.size() > m_maxBytes) {
-        outcome.error = QStringLiteral("The result is larger than %1 bytes").arg(m_maxBytes);
+        answer.body = ServiceAnswer::Body::CutShort;
+        return fail(QStringLiteral("The result download was cut short after %1 bytes: %2")
+                        .arg(bytes.size())
+                        .arg(ServiceFailure::connectionWords(reply->error())));
     }
-    if (!outcome.error.isEmpty()) {
-        finish(std::move(outcome));
-        return;
+    if (length.isValid() && length.toLongLong() != bytes.size()) {
+        answer.body = ServiceAnswer::Body::CutShort;
+        return fail(QStringLiteral("The result download was cut short: %1 of %2 bytes")
+                        .arg(bytes.size())
+                        .arg(length.toLongLong()));
+    }
+    if (bytes.size() > m_maxBytes) {
+        answer.body = ServiceAnswer::Body::TooLarge;
+        return fail(QStringLiteral("The result is larger than %1 bytes").arg(m_maxBytes));
     }
     outcome.ok = true;
     outcome.bytes = std::move(bytes);

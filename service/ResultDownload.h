@@ -9,6 +9,10 @@
 #include <functional>
 #include <memory>
 
+#include "ServiceFailure.h"
+
+struct ReplyCut;
+
 class ServiceSession;
 
 // Fetches a processed image from the address the service named. The address comes from a reply
@@ -23,10 +27,7 @@ public:
         QByteArray bytes;        // the complete body when ok
         QString error;           // a sentence for the row when not ok
         QUrl finalUrl;           // the address the bytes came from
-        bool transient = false;  // not ok for a reason that may pass (network, 429, 5xx, cut short)
-        QString transientReason;  // a few words on that reason, for the row
-        qint64 retryAfterMs = -1;
-        bool gone = false;  // the service no longer has the result (404, 410): it is lost
+        ServiceFailure failure;  // what the failure means, when not ok
     };
 
     static constexpr qint64 kMaxBytes = 50LL * 1024 * 1024;
@@ -52,7 +53,7 @@ public:
 
 private:
     void request(const QUrl& url);
-    void onFinished(QNetworkReply* reply, const std::shared_ptr<QString>& reason);
+    void onFinished(QNetworkReply* reply, const std::shared_ptr<ReplyCut>& cut);
     void finish(Outcome outcome);
     void abandon();
 

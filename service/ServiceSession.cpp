@@ -50,14 +50,15 @@ QByteArray quotedHeaderValue(const QString& text) {
     return out;
 }
 
-QString describe(QNetworkReply* reply, const QString& reason) {
-    if (!reason.isEmpty()) return reason;
+QString describe(QNetworkReply* reply, const ReplyCut& cut) {
+    if (cut.isSet()) return cut.text;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300 && status < 400)
         return QStringLiteral("redirect %1 to %2 not followed")
             .arg(status)
             .arg(reply->header(QNetworkRequest::LocationHeader).toUrl().toString());
-    if (reply->error() != QNetworkReply::NoError && status == 0) return reply->errorString();
+    if (reply->error() != QNetworkReply::NoError && status == 0)
+        return ServiceFailure::connectionWords(reply->error());
     return QString();
 }
 
@@ -72,45 +73,23 @@ bool isTransportFailure(QNetworkReply::NetworkError error) {
 
 }  // namespace
 
-bool JsonReply::isTransient() const {
-    switch (httpStatus) {
-        case 0:
-        case 429:
-        case 500:
-        case 502:
-        case 503:
-        case 504:
-            return true;
-        default:
-            return !hasValue && httpStatus >= 500;
-    }
-}
-
-QString JsonReply::transientReason() const {
-    switch (httpStatus) {
-        case 0: {
-            QString why = description;
-            if (why.startsWith(QLatin1String("Connection refused")))
-                return QStringLiteral("connection refused");
-            if (why.contains(QLatin1String("closed"), Qt::CaseInsensitive) ||
-                why.contains(QLatin1String("reset"), Qt::CaseInsensitive))
-                return QStringLiteral("connection lost");
-            if (why.startsWith(QLatin1String("no data for")) ||
-                why.startsWith(QLatin1String("no complete reply")))
-                return QStringLiteral("no answer in time");
-            return why.isEmpty() ? QStringLiteral("no answer") : why;
+ServiceAnswer JsonReply::answer() const {
+    ServiceAnswer a;
+    a.exchange = ServiceAnswer::Exchange::Json;
+    a.error = networkError;
+    a.timedOut = timedOut;
+    a.httpStatus = httpStatus;
+    a.body = hasValue ? ServiceAnswer::Body::Json : body;
+    a.retryAfterMs = retryAfterMs;
+    a.description = description;
+    for (const char* key : {"error", "message"}) {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isString() && !value.toString().isEmpty()) {
+            a.errorText = value.toString();
+            break;
         }
-        case 429:
-            return QStringLiteral("too many requests");
-        case 502:
-            return QStringLiteral("bad gateway");
-        case 503:
-            return QStringLiteral("service unavailable");
-        case 504:
-            return QStringLiteral("gateway time-out");
-        default:
-            return QStringLiteral("HTTP status %1").arg(httpStatus);
     }
+    return a;
 }
 
 qint64 parseRetryAfter(const QByteArray& value, const QDateTime& now) {
@@ -153,21 +132,23 @@ JsonReply ServiceSession::readJsonBody(const QByteArray& body, int httpStatus) {
     result.description = QStringLiteral("the reply is not JSON (HTTP status %1, %2 bytes)")
                              .arg(httpStatus)
                              .arg(body.size());
+    result.body = body.isEmpty() ? ServiceAnswer::Body::None : ServiceAnswer::Body::NotJson;
     return result;
 }
 
 void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
-                                std::shared_ptr<QString> reason) {
-    auto cutShort = [reply, reason](const QString& why) {
+                                std::shared_ptr<ReplyCut> cut) {
+    auto cutShort = [reply, cut](ReplyCut::Kind kind, const QString& why) {
         if (reply->isFinished()) return;
-        if (reason->isEmpty()) *reason = why;
+        cut->set(kind, why);
         reply->abort();
     };
 
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
     connect(deadline, &QTimer::timeout, reply, [cutShort, ms = m_deadlineMs] {
-        cutShort(QStringLiteral("no complete reply within %1 s").arg(ms / 1000.0));
+        cutShort(ReplyCut::Kind::TimedOut,
+                 QStringLiteral("no complete reply within %1 s").arg(ms / 1000.0));
     });
     deadline->start(m_deadlineMs);
 
@@ -176,7 +157,7 @@ void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
     idle->setSingleShot(true);
     idle->setInterval(m_inactivityMs);
     connect(idle, &QTimer::timeout, reply, [cutShort, ms = m_inactivityMs] {
-        cutShort(QStringLiteral("no data for %1 s").arg(ms / 1000.0));
+        cutShort(ReplyCut::Kind::TimedOut, QStringLiteral("no data for %1 s").arg(ms / 1000.0));
     });
     auto restartIdle = [idle] { idle->start(); };
     connect(reply, &QNetworkReply::uploadProgress, idle, restartIdle);
@@ -189,7 +170,8 @@ void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
 
     auto checkSize = [cutShort, maxBytes](qint64 received, qint64 total) {
         if (maxBytes >= 0 && (received > maxBytes || total > maxBytes))
-            cutShort(QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes));
+            cutShort(ReplyCut::Kind::TooLarge,
+                     QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes));
     };
     connect(reply, &QNetworkReply::downloadProgress, reply, checkSize);
     connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, checkSize] {
@@ -199,9 +181,10 @@ void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
     // A transfer time-out set on the request by the caller ends the same way as ours, as
     // OperationCanceledError without a reason of ours.
     connect(reply, &QNetworkReply::errorOccurred, reply,
-            [reason, ms = m_inactivityMs](QNetworkReply::NetworkError e) {
-                if (e == QNetworkReply::OperationCanceledError && reason->isEmpty())
-                    *reason = QStringLiteral("no data for %1 s").arg(ms / 1000.0);
+            [cut, ms = m_inactivityMs](QNetworkReply::NetworkError e) {
+                if (e == QNetworkReply::OperationCanceledError)
+                    cut->set(ReplyCut::Kind::TimedOut,
+                             QStringLiteral("no data for %1 s").arg(ms / 1000.0));
             });
 }
 
@@ -241,12 +224,12 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     for (const FormPart& part : parts)
         if (part.bodyDevice) devices.append(part.bodyDevice);
 
-    auto reason = std::make_shared<QString>();
-    guardReply(reply, m_maxReplyBytes, reason);
+    auto cut = std::make_shared<ReplyCut>();
+    guardReply(reply, m_maxReplyBytes, cut);
 
     connect(
         reply, &QNetworkReply::finished, this,
-        [reply, reason, done = std::move(done), devices, logStatus, maxBytes = m_maxReplyBytes] {
+        [reply, cut, done = std::move(done), devices, logStatus, maxBytes = m_maxReplyBytes] {
             reply->deleteLater();
             const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
             const int status = statusAttr.isValid() ? statusAttr.toInt() : 0;
@@ -255,26 +238,37 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             const qint64 retryAfter =
                 parseRetryAfter(reply->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
             const bool redirected = status >= 300 && status < 400;
-            const bool oversized = maxBytes >= 0 && reply->bytesAvailable() > maxBytes;
+            const bool oversized = cut->kind == ReplyCut::Kind::TooLarge ||
+                                   (maxBytes >= 0 && reply->bytesAvailable() > maxBytes);
             const QByteArray body = oversized ? QByteArray() : reply->readAll();
             // Qt may end a reply whose connection closed mid-body without an error; the
             // length the head announced tells. (It drops that header when it inflates a body.)
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            const bool cutShort = !oversized && status != 204 && status != 304 &&
+            const bool cutShort = !oversized && !cut->isSet() && status != 204 && status != 304 &&
                                   length.isValid() && length.toLongLong() != body.size();
-            if (cutShort && reason->isEmpty())
-                *reason = QStringLiteral("connection closed after %1 of %2 bytes")
-                              .arg(body.size())
-                              .arg(length.toLongLong());
-            const bool broken = !reason->isEmpty() || isTransportFailure(reply->error());
+            QString cutShortText;
+            if (cutShort)
+                cutShortText = QStringLiteral("connection closed after %1 of %2 bytes")
+                                   .arg(body.size())
+                                   .arg(length.toLongLong());
+            const bool timedOut = cut->kind == ReplyCut::Kind::TimedOut;
+            const bool broken =
+                timedOut || cutShort || (!oversized && isTransportFailure(reply->error()));
             if (status == 0 || redirected || broken || oversized) {
                 result.description =
-                    oversized ? QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes)
-                              : describe(reply, *reason);
-                if (result.description.isEmpty()) result.description = reply->errorString();
+                    oversized  ? QStringLiteral("the reply is larger than %1 bytes").arg(maxBytes)
+                    : cutShort ? cutShortText
+                               : describe(reply, *cut);
+                if (result.description.isEmpty())
+                    result.description = ServiceFailure::connectionWords(reply->error());
+                result.body = oversized  ? ServiceAnswer::Body::TooLarge
+                              : cutShort ? ServiceAnswer::Body::CutShort
+                                         : ServiceAnswer::Body::None;
             } else {
                 result = readJsonBody(body, status);
             }
+            result.networkError = oversized ? QNetworkReply::NoError : reply->error();
+            result.timedOut = timedOut;
             // A reply that broke off is as good as none, whatever status line came first.
             if (broken) result.httpStatus = 0;
             result.retryAfterMs = retryAfter;

@@ -10,7 +10,9 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+
 #include <memory>
+#include "ServiceFailure.h"
 
 class QNetworkAccessManager;
 class QIODevice;
@@ -33,13 +35,26 @@ struct JsonReply {
     int httpStatus = 0;        // 0 when no HTTP response arrived
     QString description;       // why there is no value (transport error, time-out, not JSON, ...)
     qint64 retryAfterMs = -1;  // the reply's Retry-After, in milliseconds; -1 when absent
+    QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
+    bool timedOut = false;  // cut by the inactivity time-out or the deadline
+    ServiceAnswer::Body body = ServiceAnswer::Body::None;
 
-    // Worth sending again after a pause: the service could not be reached or the connection
-    // broke, it is overloaded or briefly failing (429, 500, 502, 503, 504), or it answered a 5xx
-    // with a body that is not JSON. A 3xx or a 4xx is an answer and is never retried.
-    bool isTransient() const;
-    // A short reason for the user: "connection refused", "service unavailable", ...
-    QString transientReason() const;
+    // The reply as the failure vocabulary reads it.
+    ServiceAnswer answer() const;
+    ServiceFailure failure() const { return ServiceFailure::classify(answer()); }
+};
+
+// Why a guarded reply was cut short by the session.
+struct ReplyCut {
+    enum class Kind { None, TimedOut, TooLarge };
+    Kind kind = Kind::None;
+    QString text;
+    bool isSet() const { return kind != Kind::None; }
+    void set(Kind k, const QString& why) {
+        if (isSet()) return;
+        kind = k;
+        text = why;
+    }
 };
 
 // The pause a Retry-After header asks for, in milliseconds: delta seconds or an HTTP date
@@ -84,8 +99,8 @@ public:
     static JsonReply readJsonBody(const QByteArray& body, int httpStatus);
 
     // Arms the inactivity time-out, the total deadline and the size cap on a reply. When the
-    // reply is cut short its error is OperationCanceledError and `reason` tells why.
-    void guardReply(QNetworkReply* reply, qint64 maxBytes, std::shared_ptr<QString> reason);
+    // reply is cut short its error is OperationCanceledError and `cut` tells why.
+    void guardReply(QNetworkReply* reply, qint64 maxBytes, std::shared_ptr<ReplyCut> cut);
 
 private:
     QNetworkAccessManager* m_manager = nullptr;

@@ -1,6 +1,12 @@
+#include "BatchRun.h"
+#include "BatchSession.h"
+#include "ImageQueue.h"
 #include "LocalService.h"
+#include "PaidLedger.h"
 #include "ScriptedServer.h"
 #include "ScriptedServerThread.h"
+#include "ServiceSession.h"
+#include "TestContext.h"
 #include "TestData.h"
 
 #include <QJsonDocument>
@@ -78,6 +84,8 @@ public:
     QString input(const QString& name = QString()) const { return dir.filePath("in/" + name); }
     QString output(const QString& name = QString()) const { return dir.filePath("out/" + name); }
     QString settingsFile() const { return home() + "/.config/Vorpane/Vorpane.json"; }
+    // The window's journal, which holds the ledger of paid results.
+    QString ledgerFile() const { return home() + "/.local/share/Vorpane/Vorpane/batch.db"; }
     void storeSettings(const QJsonObject& settings) const {
         QFile f(settingsFile());
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -332,6 +340,108 @@ private slots:
             QVERIFY2(o.code == 0, qPrintable(o.describe()));
             QCOMPARE(server.requestCount(kUploadPath) - before, 6);
         }
+    }
+
+    // One ledger of paid results for the window and the command line: what one paid for and
+    // did not save (its downloads held, then the program gone), the other fetches without
+    // sending the image again.
+    void paidResultsCrossFrontEnds_data() {
+        QTest::addColumn<bool>("windowFirst");
+        QTest::newRow("paid in the window, fetched by the command") << true;
+        QTest::newRow("paid by the command, fetched in the window") << false;
+    }
+    void paidResultsCrossFrontEnds() {
+        QFETCH(bool, windowFirst);
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        auto hold = std::make_shared<std::atomic<bool>>(true);
+        server.setHandler([handler = service(server, balancesJson(10), "accept"),
+                           hold](const RecordedRequest& r) {
+            if (r.path.startsWith("/results/") && *hold) return ScriptedReply::hold();
+            return handler(r);
+        });
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
+        const QStringList args{"--service-url", server.baseUrl().toString(), "-o", box.output(),
+                               box.input()};
+        const int before = server.requestCount(kUploadPath);
+        const int resultsBefore = resultRequests(server);
+        // The window's logic on the same ledger, with the folder and options the command uses;
+        // it ends when the batch is done, or (a kill, as far as the ledger goes) once both
+        // results are on their way.
+        auto window = [&](bool untilDone) {
+            TestContext t(*Constant::fromServiceUrl(server.baseUrl().toString()));
+            ServiceSession session;
+            BatchSession batch(t.context, session);
+            batch.keepJournal(box.ledgerFile());
+            t.credits.setBalances(10, 0, 0);
+            batch.queue().admitPaths({box.input("p0.png"), box.input("p1.png")}, true);
+            RunConfig config;
+            config.apiKey = QStringLiteral("k");
+            config.outputFolder = box.output();
+            batch.run().start(config);
+            if (untilDone)
+                QTRY_VERIFY_WITH_TIMEOUT(!batch.run().isBusy(), 10000);
+            else
+                QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 2, 10000);
+        };
+        QDir().mkpath(box.output());
+        if (windowFirst) {
+            window(false);
+            QCOMPARE(server.requestCount(kUploadPath) - before, 2);
+            *hold = false;
+            const Outcome o = box.run(args, "k");
+            QVERIFY2(o.code == 0, qPrintable(o.describe()));
+            QVERIFY2(o.err.contains("2 results paid for by an earlier run"),
+                     qPrintable(o.describe()));
+        } else {
+            QProcess process;
+            box.start(process, args, "k");
+            QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 2, 20000);
+            process.kill();
+            Sandbox::finish(process);
+            *hold = false;
+            window(true);
+        }
+        QCOMPARE(server.requestCount(kUploadPath) - before, 2);  // each paid once
+        QCOMPARE(QDir(box.output()).entryList(QDir::Files),
+                 (QStringList{"vorpane_output_p0.png", "vorpane_output_p1.png"}));
+    }
+
+    // Two commands at once share the ledger; one that cannot be read stops the command before
+    // anything is sent, with a message that names it.
+    void ledgerSharedOrBroken() {
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, balancesJson(10), "accept", 300);
+        for (const char* dir : {"a", "b"})
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(!writeImage(box.input(QString("%1/p%2.png").arg(dir).arg(i))).isEmpty());
+        const int before = server.requestCount(kUploadPath);
+        QProcess first, second;
+        for (auto [process, dir] : {std::pair{&first, "a"}, std::pair{&second, "b"}})
+            box.start(*process,
+                      {"--service-url", server.baseUrl().toString(), "-j", "3", "-o",
+                       box.output(dir), box.input(dir)},
+                      "k");
+        for (QProcess* process : {&first, &second}) {
+            const Outcome o = Sandbox::finish(*process);
+            QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        }
+        QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+
+        QFile broken(box.ledgerFile());
+        QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        broken.write(QByteArray(8192, 'x'));
+        broken.close();
+        for (const char* suffix : {"-wal", "-shm"}) QFile::remove(box.ledgerFile() + suffix);
+        const Outcome o = box.run(
+            {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input("a")},
+            "k");
+        QVERIFY2(o.code == 3 && o.err.contains(box.ledgerFile().toUtf8()) &&
+                     o.err.contains("Nothing was sent"),
+                 qPrintable(o.describe()));
+        QCOMPARE(server.requestCount(kUploadPath) - before, 6);
     }
 
 #ifdef VORPANE_SERVER_PATH

@@ -44,7 +44,7 @@ private slots:
         OutputOptions options;
         CreditService credits(t.context, session);
         VersionCheck version(t.context, session);
-        BatchRun run(t.context, session, queue, window, credits, version, options);
+        BatchRun run(t.context, session, queue, window, credits, version);
         QTemporaryDir inputs, outputs;
         t.settings.setString(UserDefaultKeys::apiKey, service.demoKey());
         t.settings.setString(UserDefaultKeys::outputFolder, outputs.path());
@@ -71,7 +71,7 @@ private slots:
         }
         queue.admitFolder(inputs.path());
         QTRY_COMPARE(run.runState(), RunState::Ready);
-        run.startUpload();
+        run.start(RunConfig::fromSettings(t.settings, options));
         QTRY_COMPARE_WITH_TIMEOUT(run.runState(), RunState::Finished, 30000);
         QVERIFY2(t.alerts.entries.isEmpty(), qPrintable(t.alerts.messages().join('|')));
 

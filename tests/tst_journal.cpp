@@ -3,6 +3,7 @@
 #include "KeyStore.h"
 #include "KeychainKeyStore.h"
 #include "OutputOptions.h"
+#include "RememberedChoices.h"
 #include "TestContext.h"
 #include "TestData.h"
 #include "UserDefaultKeys.h"
@@ -13,17 +14,20 @@
 
 namespace {
 
-// One launch of the application's logic on a journal file: the queue, the options and the
-// journal following them.
+// One launch of the application's logic on a journal file: the queue and the journal following
+// it, and the options remembered in the settings.
 struct Session {
-    Session(TestContext& t, const QString& path) : queue(t.context, window), journal(path) {
-        restored = journal.attach(queue, options, t.alerts);
+    Session(TestContext& t, const QString& path)
+        : queue(t.context, window), journal(path), remembered(t.settings, options) {
+        restored = journal.attach(queue, t.alerts);
+        remembered.restore();
         QCoreApplication::processEvents();  // posted insertions and alerts
     }
     WindowState window;
     ImageQueue queue;
     OutputOptions options;
     BatchJournal journal;
+    RememberedChoices remembered;
     int restored = 0;
 
     // Gives row `i` a state as the run would, and tells the listeners.
@@ -166,7 +170,6 @@ private slots:
         QCOMPARE(s.options.imgFormat, QStringLiteral("jpg"));
         QVERIFY(s.options.isColored && !s.options.transparentEnabled);
         QCOMPARE(s.options.selectedColor, QStringLiteral("#0A141E"));
-        QCOMPARE(s.options.swatchColor.alpha(), 200);
         // The duplicate rule covers the restored rows; new files join at the end.
         QTemporaryDir more;
         s.queue.admitPaths({files.at(0), writeSources(more, 9).at(8)}, true);

@@ -105,9 +105,18 @@ public:
                  c.dragViewVisible ? " drop" : "", c.btnAddEnabled ? " add" : "",
                  c.btnClearListEnabled ? " clear" : "");
     }
+    // The run as the window starts it, from the settings and the options.
+    RunConfig config() const { return RunConfig::fromSettings(t.settings, options); }
+    // The START / STOP button.
+    void press() {
+        if (run.runState() == RunState::Running)
+            run.stop();
+        else
+            run.start(config());
+    }
     // START (unless `start` is false), then wait until the run is no longer busy.
     bool startAndSettle(int timeoutMs = 8000, bool start = true) {
-        if (start) run.startUpload();
+        if (start) press();
         const QList<RunState> busy{RunState::Checking, RunState::Running, RunState::Stopping};
         const QDeadlineTimer deadline(timeoutMs);
         while (busy.contains(run.runState()) && !deadline.hasExpired())
@@ -125,7 +134,7 @@ public:
     OutputOptions options;
     CreditService credits{t.context, session};
     VersionCheck version{t.context, session};
-    BatchRun run{t.context, session, queue, window, credits, version, options};
+    BatchRun run{t.context, session, queue, window, credits, version};
     QTemporaryDir inputs;
     QTemporaryDir outputs;
 
@@ -357,34 +366,34 @@ private slots:
         for (const char* path : {"/results/2.png", "/results/3.png", "/results/5.png"})
             rig.results.insert(path,
                                ScriptedReply::bytes(200, "image/png", rig.result).withDelay(500));
-        rig.run.startUpload();
+        rig.press();
         QCOMPARE(rig.run.runState(), RunState::Checking);
-        rig.run.startUpload();  // ignored while the version check is pending
+        rig.press();  // ignored while the version check is pending
         QTRY_COMPARE(rig.server.requestCount("/results/2.png"), 1);
         QCOMPARE(rig.row(1)->status, RowStatus::InProgress);
         QCOMPARE(rig.row(2)->status, RowStatus::Waiting);
         QCOMPARE(rig.shown(), "Finished 1 of 5 | STOP | start");
         QVERIFY(!rig.queue.deleteImage(1));
-        rig.run.startUpload();
-        rig.run.startUpload();  // a second STOP changes nothing
+        rig.press();
+        rig.press();  // a second STOP changes nothing
         QCOMPARE(rig.shown(), "Finished 1 of 5 | STOP |");
         QVERIFY(rig.startAndSettle(8000, false));
         QCOMPARE(rig.uploadedNames(), (QStringList{"1.png", "2.png"}));
         QCOMPARE(rig.row(1)->status, RowStatus::Done);
         QCOMPARE(rig.shown(), "Finished 2 of 5 | START | start drop add clear");
 
-        rig.run.startUpload();
+        rig.press();
         QTRY_COMPARE(rig.server.requestCount("/results/3.png"), 1);
         QVERIFY(rig.queue.deleteImage(0));
         QCOMPARE(rig.queue.counter, qint64(2));  // the first row not sent yet, 4.png
         QTRY_COMPARE(rig.server.requestCount("/results/5.png"), 1);
-        rig.run.startUpload();
+        rig.press();
         QCOMPARE(rig.run.runState(), RunState::Stopping);
         QVERIFY(rig.startAndSettle(8000, false));
         QCOMPARE(rig.uploadedNames(), (QStringList{"1.png", "2.png", "3.png", "4.png", "5.png"}));
         QCOMPARE(rig.shown(), "Finished 4 of 4" + kUnlocked);
         // Nothing left: START does nothing, not even the version check.
-        rig.run.startUpload();
+        rig.press();
         QCOMPARE(rig.run.runState(), RunState::Finished);
         QTest::qWait(50);
         QCOMPARE(rig.server.requestCount(kVersionPath), 2);
@@ -502,7 +511,7 @@ private slots:
         QCOMPARE(readAll(older), "older result");
         QCOMPARE(rig.outputFiles(), QStringList{"vorpane_output_a.png"});
 
-        rig.run.retryFailed();
+        rig.run.retryFailed(rig.config());
         QVERIFY(rig.startAndSettle(8000, false));
         QCOMPARE(rig.uploads, 1);
         QCOMPARE(rig.server.requestCount("/results/a.png"), 2);
@@ -628,9 +637,9 @@ private slots:
         rig.onUpload = [&](const RecordedRequest&) {
             return ScriptedReply::json(503, "{}").withHeader("Retry-After", "30");
         };
-        rig.run.startUpload();
+        rig.press();
         QTRY_VERIFY(rig.row(0)->statusText.startsWith("Retrying in 30 s"));
-        rig.run.startUpload();  // STOP
+        rig.press();  // STOP
         QCOMPARE(rig.run.runState(), RunState::Ready);
         QCOMPARE(rig.row(0)->status, RowStatus::Waiting);
         QCOMPARE(rig.shown(), "Finished 0 of 1 | START | start drop add clear");
@@ -701,10 +710,10 @@ private slots:
             // The server has more credits than the client knows of.
             return rig.accepted(r).withDelay(300);
         };
-        rig.run.startUpload();
+        rig.press();
         if (how == QLatin1String("stop")) {
             QTRY_COMPARE(rig.uploads, 3);
-            rig.run.startUpload();
+            rig.press();
         }
         QVERIFY(rig.startAndSettle(15000, false));
         QCOMPARE(*std::max_element(rig.openAtArrival.begin(), rig.openAtArrival.end()), maxOpen);

@@ -1,6 +1,7 @@
 #include "CreditService.h"
 #include "KeyVerifier.h"
 #include "ScriptedServer.h"
+#include "ServiceFailure.h"
 #include "ServiceSession.h"
 #include "TestContext.h"
 #include "TestData.h"
@@ -106,6 +107,92 @@ class TestService final : public QObject {
 
 private slots:
     void initTestCase() { QVERIFY(m_elsewhere.start()); }
+
+    // Every exchange's outcome as one decision: what the reply was -> what happens next, in
+    // which words, and the pause before the first retry (-1: none).
+    void failureVocabulary_data() {
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<int>("error");  // QNetworkReply::NetworkError
+        QTest::addColumn<bool>("timedOut");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("body");  // ServiceAnswer::Body
+        QTest::addColumn<QString>("errorText");
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<QString>("outcome");  // kind: reason
+        QTest::addColumn<qint64>("pause");
+        using N = QNetworkReply;
+        using B = ServiceAnswer::Body;
+        const QByteArray in20s = QDateTime::currentDateTimeUtc()
+                                     .addSecs(20)
+                                     .toString(QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"))
+                                     .toLatin1();
+        auto row = [](const char* name, bool download, N::NetworkError error, bool timedOut,
+                      int status, B body, const QString& text, const QByteArray& retryAfter,
+                      const QString& outcome, qint64 pause) {
+            QTest::newRow(name) << download << int(error) << timedOut << status << int(body) << text
+                                << retryAfter << outcome << pause;
+        };
+        // clang-format off
+        row("refused", false, N::ConnectionRefusedError, false, 0, B::None, {}, {}, "transient: connection refused", 1000);
+        row("reset", false, N::RemoteHostClosedError, false, 0, B::None, {}, {}, "transient: connection lost", 1000);
+        row("Qt's time-out", true, N::TimeoutError, false, 0, B::None, {}, {}, "transient: no answer in time", 1000);
+        row("our time-out", false, N::OperationCanceledError, true, 0, B::None, {}, {}, "transient: no answer in time", 1000);
+        row("host unknown", false, N::HostNotFoundError, false, 0, B::None, {}, {}, "transient: host not found", 1000);
+        row("TLS handshake", false, N::SslHandshakeFailedError, false, 0, B::None, {}, {}, "halt: the secure connection failed", -1);
+        row("closed before the announced length", false, N::NoError, false, 0, B::CutShort, {}, {}, "transient: connection lost", 1000);
+        row("reply over the cap", false, N::NoError, false, 200, B::TooLarge, {}, {}, "halt: too big", -1);
+        row("result over the cap", true, N::NoError, false, 200, B::TooLarge, {}, {}, "permanent: too big", -1);
+        row("402", false, N::ContentAccessDenied, false, 402, B::Json, "No credit left", {}, "out of credit: No credit left", -1);
+        row("400 saying no credit", false, N::ProtocolInvalidOperationError, false, 400, B::Json, "Insufficient credits", {}, "out of credit: Insufficient credits", -1);
+        row("429, Retry-After seconds", false, N::UnknownContentError, false, 429, B::Json, "slow down", "7", "overloaded: too many requests", 7000);
+        row("429, Retry-After date", false, N::UnknownContentError, false, 429, B::Json, {}, in20s, "overloaded: too many requests", 19000);
+        row("503 asks for a minute and more", false, N::ServiceUnavailableError, false, 503, B::NotJson, {}, "600", "overloaded: service unavailable", 60000);
+        row("500 JSON", false, N::InternalServerError, false, 500, B::Json, "Busy", {}, "transient: HTTP status 500", 1000);
+        row("502 HTML", false, N::UnknownServerError, false, 502, B::NotJson, {}, {}, "transient: bad gateway", 1000);
+        row("501 JSON", false, N::OperationNotImplementedError, false, 501, B::Json, "nope", {}, "permanent: HTTP status 501", -1);
+        row("507 HTML", false, N::UnknownServerError, false, 507, B::NotJson, {}, {}, "transient: HTTP status 507", 1000);
+        row("upload: invalid api key", false, N::AuthenticationRequiredError, false, 401, B::Json, "invalid api key", {}, "key refused: invalid api key", -1);
+        row("credit check: invalid api key", false, N::NoError, false, 200, B::Json, "invalid api key", {}, "key refused: invalid api key", -1);
+        row("another case is another text", false, N::NoError, false, 200, B::Json, "Invalid API key", {}, "none: ", -1);
+        row("426", false, N::UnknownContentError, false, 426, B::Json, "update", {}, "update required: HTTP status 426", -1);
+        row("400 JSON", false, N::ProtocolInvalidOperationError, false, 400, B::Json, "Bad", {}, "permanent: HTTP status 400", -1);
+        row("404 page on an endpoint", false, N::ContentNotFoundError, false, 404, B::NotJson, {}, {}, "halt: HTTP status 404", -1);
+        row("200 not JSON", false, N::NoError, false, 200, B::NotJson, {}, {}, "halt: HTTP status 200", -1);
+        row("result 404", true, N::ContentNotFoundError, false, 404, B::None, {}, {}, "result gone: HTTP status 404", -1);
+        row("result 410", true, N::ContentGoneError, false, 410, B::None, {}, {}, "result gone: HTTP status 410", -1);
+        row("result 403", true, N::ContentAccessDenied, false, 403, B::None, {}, {}, "permanent: HTTP status 403", -1);
+        row("result 200", true, N::NoError, false, 200, B::None, {}, {}, "none: ", -1);
+        // clang-format on
+    }
+    void failureVocabulary() {
+        QFETCH(bool, download);
+        QFETCH(int, error);
+        QFETCH(bool, timedOut);
+        QFETCH(int, status);
+        QFETCH(int, body);
+        QFETCH(QString, errorText);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(QString, outcome);
+        QFETCH(qint64, pause);
+        ServiceAnswer a;
+        a.exchange = download ? ServiceAnswer::Exchange::Download : ServiceAnswer::Exchange::Json;
+        a.error = QNetworkReply::NetworkError(error);
+        a.timedOut = timedOut;
+        a.httpStatus = status;
+        a.body = ServiceAnswer::Body(body);
+        a.errorText = errorText;
+        if (a.body == ServiceAnswer::Body::TooLarge) a.description = QStringLiteral("too big");
+        a.retryAfterMs = parseRetryAfter(retryAfter, QDateTime::currentDateTimeUtc());
+        const ServiceFailure f = ServiceFailure::classify(a);
+        static const QStringList kinds{
+            "none",        "transient",       "overloaded", "result gone", "out of credit",
+            "key refused", "update required", "permanent",  "halt"};
+        QCOMPARE(kinds.at(int(f.kind)) + ": " + f.reason, outcome);
+        const RetrySchedule schedule;
+        const qint64 first = f.mayPass() ? schedule.pauseBefore(0, f.retryAfterMs) : -1;
+        QVERIFY2(std::abs(first - pause) <= 1000, qPrintable(QString::number(first)));
+        QCOMPARE(schedule.pauseBefore(schedule.retries(), f.retryAfterMs), -1);  // used up
+    }
 
     void init() {
         m_elsewhereContacts = m_elsewhere.connectionCount();

@@ -343,8 +343,10 @@ private slots:
         });
         const QString journal = f.t.dir.filePath("batch.db");
         auto launch = [&f](const QString& path) -> ViewController& {
-            f.w = std::make_unique<ViewController>(f.t.context, f.session);
-            f.w->keepJournal(path);
+            f.w.reset();  // the last launch's window and batch go, as with a new process
+            f.batch = std::make_unique<BatchSession>(f.t.context, f.session);
+            f.w = std::make_unique<ViewController>(f.t.context, f.session, *f.batch);
+            f.batch->keepJournal(path);
             f.w->show();
             return *f.w;
         };
@@ -369,6 +371,7 @@ private slots:
         QTRY_COMPARE(w->journal()->pendingCount(), 0);  // a crash now loses nothing
         const QString crashed = copyAsCrashLeavesIt(journal, f.t.dir.filePath("crashed.db"));
         f.w.reset();  // the window and the run are gone; only the copied files count
+        f.batch.reset();
 
         crashing = false;
         const int before = f.server.requestCount();

@@ -3,6 +3,7 @@
 #include "AlertPresenter.h"
 #include "AppContext.h"
 #include "BatchJournal.h"
+#include "BatchSession.h"
 #include "Button.h"
 #include "ColorSwatch.h"
 #include "DesktopIntegration.h"
@@ -113,18 +114,19 @@ void showMark(QLabel* mark, bool selected) {
 
 }  // namespace
 
-ViewController::ViewController(AppContext& context, ServiceSession& session, QWidget* parent)
+ViewController::ViewController(AppContext& context, ServiceSession& session, BatchSession& batch,
+                               QWidget* parent)
     : QMainWindow(parent),
       m_context(context),
       m_session(session),
-      m_window(std::make_unique<WindowState>()),
-      m_options(std::make_unique<OutputOptions>()),
-      m_queue(std::make_unique<ImageQueue>(context, *m_window)),
-      m_credits(std::make_unique<CreditService>(context, session)),
-      m_version(std::make_unique<VersionCheck>(context, session)),
-      m_run(std::make_unique<BatchRun>(context, session, *m_queue, *m_window, *m_credits,
-                                       *m_version, *m_options)),
-      m_launch(std::make_unique<LaunchSequence>(context, *m_version, *m_credits)),
+      m_batch(batch),
+      m_window(&batch.window()),
+      m_options(&batch.options()),
+      m_queue(&batch.queue()),
+      m_credits(&batch.credits()),
+      m_version(&batch.version()),
+      m_run(&batch.run()),
+      m_launch(&batch.launch()),
       m_thumbnails(std::make_unique<ThumbnailCache>()),
       m_remembered(std::make_unique<RememberedChoices>(context.settings, *m_options)) {
     initVorpaneUiResources();
@@ -134,33 +136,32 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
 
     // What the window shows follows the logic.
     m_window->apply([this](WindowState::Controls& c) { c.creditText = m_credits->displayText(); });
-    connect(m_window.get(), &WindowState::changed, this, &ViewController::renderState);
-    connect(m_credits.get(), &CreditService::displayTextChanged, this, [this](const QString& text) {
+    connect(m_window, &WindowState::changed, this, &ViewController::renderState);
+    connect(m_credits, &CreditService::displayTextChanged, this, [this](const QString& text) {
         m_window->apply([&text](WindowState::Controls& c) { c.creditText = text; });
     });
-    connect(m_options.get(), &OutputOptions::changed, this, &ViewController::renderOptions);
-    connect(m_options.get(), &OutputOptions::colorPanelOpenRequested, this,
+    connect(m_options, &OutputOptions::changed, this, &ViewController::renderOptions);
+    connect(m_options, &OutputOptions::colorPanelOpenRequested, this,
             &ViewController::openColorPanel);
-    connect(m_options.get(), &OutputOptions::colorPanelCloseRequested, this,
+    connect(m_options, &OutputOptions::colorPanelCloseRequested, this,
             &ViewController::closeColorPanel);
-    connect(m_run.get(), &BatchRun::colorPanelCloseRequested, this,
-            &ViewController::closeColorPanel);
-    connect(m_run.get(), &BatchRun::settingsSheetRequested, this, &ViewController::presentSheet);
-    connect(m_run.get(), &BatchRun::retriableFailedChanged, this, [this](int count) {
+    connect(m_run, &BatchRun::colorPanelCloseRequested, this, &ViewController::closeColorPanel);
+    connect(m_run, &BatchRun::settingsSheetRequested, this, &ViewController::presentSheet);
+    connect(m_run, &BatchRun::retriableFailedChanged, this, [this](int count) {
         m_retriableFailed = count;
         renderState();
     });
-    connect(m_run.get(), &BatchRun::runStateChanged, this, &ViewController::renderState);
+    connect(m_run, &BatchRun::runStateChanged, this, &ViewController::renderState);
     renderState();
     renderOptions();
 
     // The list, the drop target, the title and the credit notification.
-    m_dragView->setQueue(m_queue.get());
+    m_dragView->setQueue(m_queue);
     connect(m_tblList, &ImageListView::previewRequested, this, &ViewController::previewRecord);
     connect(m_tblList, &ImageListView::retryRequested, this,
-            [this](const DataModelPtr& record) { m_run->retryFailed(record); });
+            [this](const DataModelPtr& record) { m_run->retryFailed(runConfig(), record); });
     setWindowTitle(QStringLiteral("Vorpane"));
-    connect(&m_context.notifier, &Notifier::updateCredit, m_credits.get(),
+    connect(&m_context.notifier, &Notifier::updateCredit, m_credits,
             &CreditService::getCreditDetails);
 
     setUpDesktop();
@@ -175,9 +176,12 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, QWi
     });
 }
 
-int ViewController::keepJournal(const QString& path) {
-    m_journal = std::make_unique<BatchJournal>(path);
-    return m_journal->attach(*m_queue, *m_options, m_context.alerts);
+BatchJournal* ViewController::journal() const {
+    return m_batch.journal();
+}
+
+RunConfig ViewController::runConfig() const {
+    return RunConfig::fromSettings(m_context.settings, *m_options);
 }
 
 ViewController::~ViewController() {
@@ -331,9 +335,8 @@ QWidget* ViewController::buildFooter() {
                    QStringLiteral("imgTransparent"), &m_imgTransparent, m_footerView);
     m_btnColored = makeOption(QStringLiteral("btnColored"), tr("Colored"),
                               QStringLiteral("imgColored"), &m_imgColored, m_footerView);
-    connect(m_btnTransparent, &QPushButton::clicked, m_options.get(),
-            &OutputOptions::chooseTransparent);
-    connect(m_btnColored, &QPushButton::clicked, m_options.get(), &OutputOptions::chooseColored);
+    connect(m_btnTransparent, &QPushButton::clicked, m_options, &OutputOptions::chooseTransparent);
+    connect(m_btnColored, &QPushButton::clicked, m_options, &OutputOptions::chooseColored);
 
     m_btnColor = new Button(m_footerView);
     m_btnColor->setObjectName(QStringLiteral("btnColor"));
@@ -355,7 +358,7 @@ QWidget* ViewController::buildFooter() {
     auto* colorLayout = new QVBoxLayout(m_btnColor);
     colorLayout->setContentsMargins(5, 4, 5, 4);
     colorLayout->addWidget(m_dropperBoc);
-    connect(m_btnColor, &QPushButton::clicked, m_options.get(), &OutputOptions::setColor);
+    connect(m_btnColor, &QPushButton::clicked, m_options, &OutputOptions::setColor);
 
     auto* separator = new QFrame(m_footerView);
     separator->setFrameShape(QFrame::VLine);
@@ -369,7 +372,7 @@ QWidget* ViewController::buildFooter() {
     m_btnOutputType->setAccessibleName(tr("Output format"));
     m_btnOutputType->setMinimumWidth(76);
     format->setBuddy(m_btnOutputType);
-    connect(m_btnOutputType, &QComboBox::currentTextChanged, m_options.get(),
+    connect(m_btnOutputType, &QComboBox::currentTextChanged, m_options,
             &OutputOptions::chooseOption);
 
     m_bottomView = new QFrame(m_footerView);
@@ -389,7 +392,8 @@ QWidget* ViewController::buildFooter() {
     m_btnRetryFailed->setMinimumSize(128, 36);
     m_btnRetryFailed->setAccessibleName(tr("Retry failed"));
     m_btnRetryFailed->setVisible(false);
-    connect(m_btnRetryFailed, &QPushButton::clicked, this, [this] { m_run->retryFailed(); });
+    connect(m_btnRetryFailed, &QPushButton::clicked, this,
+            [this] { m_run->retryFailed(runConfig()); });
     m_btnStart = new Button(m_bottomView);
     m_btnStart->setObjectName(QStringLiteral("btnStart"));
     m_btnStart->setMinimumSize(110, 36);
@@ -558,7 +562,10 @@ void ViewController::refresh() {
 }
 
 void ViewController::startUpload() {
-    m_run->startUpload();
+    if (m_run->runState() == RunState::Running)
+        m_run->stop();
+    else
+        m_run->start(runConfig());
 }
 
 void ViewController::clearList() {
@@ -626,7 +633,7 @@ void ViewController::openColorPanel() {
         m_colorPanel->setOptions(QColorDialog::ShowAlphaChannel | QColorDialog::NoButtons |
                                  QColorDialog::DontUseNativeDialog);
         m_colorPanel->setModal(false);
-        connect(m_colorPanel, &QColorDialog::currentColorChanged, m_options.get(),
+        connect(m_colorPanel, &QColorDialog::currentColorChanged, m_options,
                 &OutputOptions::colorDidChange);
     }
     if (!m_options->selectedColor.isEmpty()) {
@@ -706,8 +713,8 @@ void ViewController::setUpDesktop() {
                     m_desktop->notifyRunEnded(state, counts,
                                               m_context.settings.resolvedOutputFolder());
             });
-    connect(m_run.get(), &BatchRun::stoppedForCredit, this, [this] {
-        if (isActiveWindow()) return;
+    connect(m_run, &BatchRun::ended, this, [this](const RunEnd& end) {
+        if (end.kind != RunEnd::Kind::OutOfCredit || isActiveWindow()) return;
         m_desktop->notify(tr("Batch stopped: no credit left"),
                           tr("%1 of %2 done. Recharge, then press START to continue.")
                               .arg(m_queue->doneCount())

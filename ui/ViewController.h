@@ -16,6 +16,7 @@
 
 struct AppContext;
 class BatchJournal;
+class BatchSession;
 class Button;
 class ColorSwatch;
 class DesktopIntegration;
@@ -43,9 +44,11 @@ public:
     // Asks the user for images (folders == false) or for a folder; an empty list when cancelled.
     using PathChooser = std::function<QStringList(bool folders)>;
 
-    ViewController(AppContext& context, ServiceSession& session, QWidget* parent = nullptr);
+    ViewController(AppContext& context, ServiceSession& session, BatchSession& batch,
+                   QWidget* parent = nullptr);
     ~ViewController() override;
 
+    BatchSession& batch() { return m_batch; }
     ImageQueue& queue() { return *m_queue; }
     WindowState& windowState() { return *m_window; }
     OutputOptions& options() { return *m_options; }
@@ -67,10 +70,10 @@ public:
     RememberedChoices& remembered() { return *m_remembered; }
 
     void setPathChooser(PathChooser chooser) { m_choosePaths = std::move(chooser); }
-    // Keeps the queue in the journal at `path` from now on, after putting back the unfinished
-    // batch it holds; returns the number of rows put back.
-    int keepJournal(const QString& path);
-    BatchJournal* journal() const { return m_journal.get(); }
+    BatchJournal* journal() const;
+    // The run as START would start it now: the stored key, folder and number in flight, and
+    // the choices shown.
+    RunConfig runConfig() const;
 
     // The window's actions.
     void chooseImage();
@@ -111,18 +114,18 @@ private:
 
     AppContext& m_context;
     ServiceSession& m_session;
-    std::unique_ptr<WindowState> m_window;
-    std::unique_ptr<OutputOptions> m_options;
-    std::unique_ptr<ImageQueue> m_queue;
-    std::unique_ptr<CreditService> m_credits;
-    std::unique_ptr<VersionCheck> m_version;
-    std::unique_ptr<BatchRun> m_run;
-    std::unique_ptr<LaunchSequence> m_launch;
+    BatchSession& m_batch;
+    WindowState* m_window;
+    OutputOptions* m_options;
+    ImageQueue* m_queue;
+    CreditService* m_credits;
+    VersionCheck* m_version;
+    BatchRun* m_run;
+    LaunchSequence* m_launch;
     std::unique_ptr<ThumbnailCache> m_thumbnails;
-    std::unique_ptr<BatchJournal> m_journal;  // goes first: it follows the queue
     PathChooser m_choosePaths;
     std::unique_ptr<RememberedChoices> m_remembered;
-    QString m_startTitle;
+    QString m_startTitle;  // the title START was last drawn with
 
     // Outlets.
     QWidget* m_root = nullptr;

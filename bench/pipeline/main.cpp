@@ -157,7 +157,7 @@ RunResult runClient(const QString& base, const QString& inputs, const QString& o
     OutputOptions options;
     CreditService creditService(context, session);
     VersionCheck version(context, session);
-    BatchRun run(context, session, queue, window, creditService, version, options);
+    BatchRun run(context, session, queue, window, creditService, version);
     queue.admitFolder(inputs);
     QCoreApplication::processEvents();
 
@@ -168,7 +168,7 @@ RunResult runClient(const QString& base, const QString& inputs, const QString& o
     });
     QElapsedTimer timer;
     timer.start();
-    run.startUpload();
+    run.start(RunConfig::fromSettings(settings, options));
     loop.exec();
     RunResult result;
     result.seconds = double(timer.nsecsElapsed()) / 1e9;

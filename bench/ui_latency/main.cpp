@@ -4,6 +4,7 @@
 //
 // Usage: bench_ui_latency [photos=1000] [width=4000] [height=3000]
 // Runs offscreen unless QT_QPA_PLATFORM says otherwise.
+#include "BatchSession.h"
 #include "ConsoleLog.h"
 #include "ImageListView.h"
 #include "ScriptedServer.h"
@@ -214,7 +215,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(out);
     t.settings.setString(UserDefaultKeys::outputFolder, out);
     ServiceSession session;
-    ViewController window(t.context, session);
+    BatchSession batch(t.context, session);
+    ViewController window(t.context, session, batch);
     window.show();
     auto* credit = window.findChild<QLabel*>(QStringLiteral("lblRemainCredit"));
     if (!spinUntil([credit] { return credit->text().contains(QStringLiteral("100000")); }, 10000)) {

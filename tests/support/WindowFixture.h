@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BatchSession.h"
 #include "Constant.h"
 #include "LocalService.h"
 #include "ScriptedServer.h"
@@ -32,7 +33,9 @@ struct Fixture {
         t.settings.setString(UserDefaultKeys::outputFolder, t.dir.path());
     }
     ViewController& open(const QStringList& images = {}) {
-        w = std::make_unique<ViewController>(t.context, session);
+        w.reset();
+        batch = std::make_unique<BatchSession>(t.context, session);
+        w = std::make_unique<ViewController>(t.context, session, *batch);
         w->queue().admitPaths(images, false);
         w->show();
         if (!QTest::qWaitForWindowExposed(w.get())) qWarning("window not exposed");
@@ -47,7 +50,8 @@ struct Fixture {
     ScriptedServer server;
     TestContext t;
     ServiceSession session;
-    std::unique_ptr<ViewController> w;
+    std::unique_ptr<BatchSession> batch;
+    std::unique_ptr<ViewController> w;  // goes before the batch it shows
 };
 
 template <typename T = QWidget>

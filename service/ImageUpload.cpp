@@ -2,14 +2,12 @@
 
 #include "AppContext.h"
 #include "ConsoleLog.h"
-#include "DataModel.h"
-#include "ImageQueue.h"
 #include "LowDelaySockets.h"
 #include "ServiceSession.h"
-#include "SettingsStore.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QUrl>
 #include <memory>
 
@@ -24,53 +22,48 @@ QByteArray ImageUpload::sniffContentType(const QByteArray& head) {
     return QByteArrayLiteral("application/octet-stream");
 }
 
-bool ImageUpload::isOutOfCredit(int httpStatus, const QString& errorText) {
-    if (httpStatus == 402) return true;
-    const QString text = errorText.toLower();
-    if (!text.contains(QLatin1String("credit"))) return false;
-    for (const char* word : {"no ", "out of", "insufficient", "not enough", "exhausted", "0 "})
-        if (text.contains(QLatin1String(word))) return true;
-    return false;
+bool ImageUpload::isImageSizeAllowed(qint64 byteCount) {
+    ConsoleLog::line(QStringLiteral("There were ") + QString::number(byteCount) +
+                     QStringLiteral(" bytes"));
+    const double mb = static_cast<double>(byteCount) / 1e6;
+    ConsoleLog::line(QStringLiteral("formatted result: ") + QLocale::c().toString(mb, 'f', 1) +
+                     QStringLiteral(" MB"));
+    return byteCount < kSizeLimit;
 }
 
 UploadOutcome ImageUpload::readReply(const JsonReply& reply, bool sentImage) {
     UploadOutcome outcome;
-    outcome.transient = reply.isTransient();
-    outcome.transientReason = reply.transientReason();
-    outcome.retryAfterMs = reply.retryAfterMs;
-    if (!reply.hasValue) {
-        outcome.kind = UploadOutcome::Kind::Halted;
-        outcome.text = reply.httpStatus == 0 ? reply.transientReason() : reply.description;
-        return outcome;
-    }
-    if (reply.httpStatus == 200) {
+    outcome.failure = reply.failure();
+    if (outcome.failure.ok() && reply.httpStatus == 200) {
         // The address is used as written: it is already a URL, and encoding it again would turn
         // its escapes ("%20") into other characters.
-        outcome.kind = UploadOutcome::Kind::Accepted;
+        outcome.accepted = true;
         const QJsonValue url = reply.object.value(QLatin1String("output_image_url"));
         outcome.resultUrl = url.isString() ? url.toString().trimmed() : QString();
         outcome.reply = reply.object;
         return outcome;
     }
-    outcome.kind = UploadOutcome::Kind::Failed;
+    if (outcome.failure.ok()) {  // another 2xx: not what was asked for
+        outcome.failure.kind = ServiceFailure::Kind::Permanent;
+        outcome.failure.reason = QStringLiteral("HTTP status %1").arg(reply.httpStatus);
+    }
+    if (!outcome.failure.answered) {
+        outcome.text = outcome.failure.reason;
+        return outcome;
+    }
     const QJsonValue error = reply.object.value(QLatin1String("error"));
     outcome.text =
         error.isString()
             ? error.toString()
             : QStringLiteral("The service answered with HTTP status %1").arg(reply.httpStatus);
-    if (isOutOfCredit(reply.httpStatus, error.toString())) {
-        outcome.kind = UploadOutcome::Kind::OutOfCredit;
-        outcome.transient = false;
-    }
     // A file that is no PNG or JPEG and was refused stays refused.
-    outcome.failedForGood =
-        !sentImage && reply.httpStatus >= 400 && reply.httpStatus < 500 && reply.httpStatus != 429;
+    outcome.failedForGood = !sentImage && outcome.failure.kind == ServiceFailure::Kind::Permanent &&
+                            reply.httpStatus >= 400 && reply.httpStatus < 500;
     return outcome;
 }
 
-void ImageUpload::send(const DataModel& record, const Options& options,
-                       std::function<void(const UploadOutcome&)> done) {
-    const QString apiKey = m_context.settings.apiKey();
+void ImageUpload::send(const QString& path, const QString& fileName, const QString& apiKey,
+                       const Options& options, std::function<void(const UploadOutcome&)> done) {
     const QList<QPair<QByteArray, QByteArray>> headers{
         {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/x-www-form-urlencoded")},
         {QByteArrayLiteral("API-KEY"), apiKey.toUtf8()},
@@ -80,26 +73,26 @@ void ImageUpload::send(const DataModel& record, const Options& options,
 
     auto fail = [&done](const QString& text) {
         UploadOutcome outcome;
-        outcome.kind = UploadOutcome::Kind::Failed;
+        outcome.failure.kind = ServiceFailure::Kind::Permanent;
+        outcome.failure.reason = text;
         outcome.text = text;
         outcome.failedForGood = true;
         done(outcome);
     };
 
     // The bytes are read now, not when the image was queued; the file is never written to.
-    const QString path = record.imageURl.value_or(QString());
     auto file = std::make_shared<QFile>(path);
     if (path.isEmpty() || !QFileInfo(path).isFile() || !file->open(QIODevice::ReadOnly)) {
         fail(kUnreadable);
         return;
     }
-    if (!ImageQueue::isImageSizeAllowed(file->size())) {
+    if (!isImageSizeAllowed(file->size())) {
         fail(kTooLarge);
         return;
     }
     FormPart image;
     image.name = QByteArrayLiteral("source_image_file");
-    image.fileName = record.imageName.value_or(QString());
+    image.fileName = fileName;
     image.contentType = sniffContentType(file->peek(16));
     image.bodyDevice = file;
 
