@@ -405,13 +405,13 @@ private slots:
         QCOMPARE(answers, QStringList(5, QStringLiteral("200 application/json")));
     }
 
-    void undeliveredRemovalsAreRefunded_data() {
+    void removalsArePaidOnlyWhenDelivered_data() {
         QTest::addColumn<bool>("halfClose");
         QTest::newRow("closed after the upload") << false;
         QTest::newRow("half-closed after the upload") << true;
     }
 
-    void undeliveredRemovalsAreRefunded() {
+    void removalsArePaidOnlyWhenDelivered() {
         QFETCH(bool, halfClose);
         const std::string key = createKey("3", "0", "0");
         const QDir results(dir_.filePath("results"));
@@ -422,14 +422,20 @@ private slots:
         RawConnection c(server_.port);
         QVERIFY(c.send(head(kRemove, "API-KEY: " + key + "\r\n", kForm, body) + body));
         if (halfClose) {
+            // Done sending, still reading: answered and charged, the result kept.
             ::shutdown(c.fd, SHUT_WR);
-            QCOMPARE(c.receive(10000), std::string());  // closed without an answer
+            const std::string reply = c.receive(10000);
+            QVERIFY2(reply.rfind("HTTP/1.1 200 ", 0) == 0 &&
+                         reply.find("\"output_image_url\"") != std::string::npos,
+                     reply.c_str());
+            QCOMPARE(server_.creditOf(key), QStringLiteral("2/0/0"));
+            QCOMPARE(results.entryList(QDir::Files).size(), filesBefore + 1);
         } else {
             c.close();
             QTest::qWait(1000);  // the removal takes a few milliseconds
+            QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
+            QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
-        QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
     }
 
     void keyEndpoints_data() {
