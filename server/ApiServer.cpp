@@ -3,6 +3,7 @@
 #include "AccountPage.h"
 #include "Database.h"
 #include "Json.h"
+#include "PublicAddress.h"
 
 #include <malloc.h>
 #include <sys/socket.h>
@@ -123,12 +124,27 @@ std::string hostForUrl(const std::string& host) {
     return host;
 }
 
-bool isPlausibleHostHeader(const std::string& host) {
-    if (host.empty() || host.size() > 255) return false;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-    });
+// A client on this computer: connected from loopback, and when a proxy on this computer passed
+// the request on, every address it names for the client is loopback too.
+bool isLocalClient(const Request& req) {
+    if (!isLoopbackHost(req.remote_addr)) return false;
+    if (req.has_header("Forwarded")) return false;  // not written by the documented proxy set-up
+    for (const char* header : {"X-Forwarded-For", "X-Real-IP"}) {
+        const std::size_t count = req.get_header_value_count(header);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string value = req.get_header_value(header, i);
+            std::size_t start = 0;
+            while (start <= value.size()) {
+                const std::size_t end = std::min(value.find(',', start), value.size());
+                std::string address = value.substr(start, end - start);
+                address.erase(0, address.find_first_not_of(' '));
+                address.erase(address.find_last_not_of(' ') + 1);
+                if (!isLoopbackHost(address)) return false;
+                start = end + 1;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -217,6 +233,10 @@ GateReply ApiServer::handle(const GateRequest& request) {
 int ApiServer::bind() {
     port_ = gate_.bind(options_.host, options_.port);
     return port_;
+}
+
+std::string ApiServer::publicBaseUrl() const {
+    return options_.publicOrigin.empty() ? baseUrl() : options_.publicOrigin + kApiBase;
 }
 
 std::string ApiServer::origin() const {
@@ -341,7 +361,7 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (exchange) exchange->onUndelivered(undo);
 
     JsonObject reply;
-    reply.add("output_image_url", resultUrl(req, name));
+    reply.add("output_image_url", resultUrl(name));
     if (showCredit) {
         reply.add("ff_credit", charge.after.free)
             .add("tp_credit", charge.after.topup)
@@ -389,25 +409,24 @@ void ApiServer::result(const Request& req, Response& res) {
     res.set_content(found->bytes, found->contentType);
 }
 
-void ApiServer::account(const Request&, Response& res) {
-    Database db(options_.databasePath);
+void ApiServer::account(const Request& req, Response& res) {
     AccountPageContent content;
-    content.databasePath = options_.databasePath;
-    if (const auto demo = db.demoKey()) {
-        if (const auto b = db.balances(*demo)) content.demo = KeyRecord{*demo, *b, true};
+    content.serviceUrl = publicBaseUrl();
+    content.local = isLocalClient(req);
+    if (content.local) {
+        Database db(options_.databasePath);
+        content.databasePath = options_.databasePath;
+        content.keys = db.keys();
+        for (const KeyRecord& record : content.keys) {
+            if (record.demo && !content.demo) content.demo = record;
+        }
     }
     res.status = 200;
     res.set_content(renderAccountPage(content), "text/html; charset=utf-8");
 }
 
-std::string ApiServer::resultUrl(const Request& req, const std::string& name) const {
-    std::string base = origin();
-    if (isWildcard(options_.host)) {
-        // Bound to every interface: answer with the address the client used.
-        const std::string host = req.get_header_value("Host");
-        if (isPlausibleHostHeader(host)) base = "http://" + host;
-    }
-    return base + "/results/" + name;
+std::string ApiServer::resultUrl(const std::string& name) const {
+    return (options_.publicOrigin.empty() ? origin() : options_.publicOrigin) + "/results/" + name;
 }
 
 }  // namespace vserver

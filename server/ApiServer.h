@@ -20,6 +20,9 @@ struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;  // 0 takes a free port
     std::string databasePath;
+    // "https://host[:port]" the clients reach the service at, through a TLS proxy; empty for
+    // the address it listens on.
+    std::string publicOrigin;
     std::string resultsFolder;
     std::chrono::seconds resultTtl{24 * 60 * 60};
     std::size_t threads = 16;  // threads taking removal requests (they wait for a job slot)
@@ -46,6 +49,8 @@ public:
     // "http://host:port" of the bound socket.
     std::string origin() const;
     std::string baseUrl() const { return origin() + kApiBase; }
+    // The base URL of the API as clients reach it: the public one, else baseUrl().
+    std::string publicBaseUrl() const;
 
     // Serves until stop(); false when serving failed. Runs the result sweep.
     bool run();
@@ -71,7 +76,7 @@ private:
     void result(const httplib::Request& req, httplib::Response& res);
     void account(const httplib::Request& req, httplib::Response& res);
 
-    std::string resultUrl(const httplib::Request& req, const std::string& name) const;
+    std::string resultUrl(const std::string& name) const;
     void sweepLoop();
 
     ServeOptions options_;

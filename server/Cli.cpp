@@ -3,6 +3,7 @@
 #include "ApiServer.h"
 #include "BackgroundRemover.h"
 #include "Database.h"
+#include "PublicAddress.h"
 #include "RandomToken.h"
 #include "ResultStore.h"
 
@@ -32,8 +33,9 @@ constexpr long long kMaxTtl = 10LL * 365 * 24 * 60 * 60;
 
 const char* const kUsage =
     "Usage:\n"
-    "  vorpane-server [serve] [--host H] [--port P] [--db PATH] [--results-dir DIR]\n"
-    "                 [--result-ttl SECONDS] [--threads N] [--jobs N] [--drop PERCENT] [--quiet]\n"
+    "  vorpane-server [serve] [--host H] [--port P] [--public-url URL] [--db PATH]\n"
+    "                 [--results-dir DIR] [--result-ttl SECONDS] [--threads N] [--jobs N]\n"
+    "                 [--drop PERCENT] [--quiet]\n"
     "  vorpane-server key create [--key K] [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key set KEY [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key delete KEY [--db PATH]\n"
@@ -42,7 +44,9 @@ const char* const kUsage =
     "  vorpane-server version set VERSION [--update-type soft|hard|none] [--db PATH]\n"
     "\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise (--port 0 takes a free port) and\n"
-    "prints the base URL of the API as its first line. Results are kept --result-ttl seconds\n"
+    "prints the base URL of the API as its first line. Listening beyond this computer takes\n"
+    "--public-url https://HOST/, the address of the TLS proxy in front of it, which then names\n"
+    "the results and the account page. Results are kept --result-ttl seconds\n"
     "(default 86400). The database defaults to $XDG_DATA_HOME/vorpane-server/server.db.\n"
     "key create makes a key of 32 hexadecimal characters (50 free credits unless --free says\n"
     "otherwise) and prints it. --drop PERCENT (for trying clients) resets that share of the\n"
@@ -173,8 +177,8 @@ int Cli::run() {
 }
 
 int Cli::serve() {
-    if (!allowOnly({"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "drop",
-                    "quiet"})) {
+    if (!allowOnly({"host", "port", "public-url", "db", "results-dir", "result-ttl", "threads",
+                    "jobs", "drop", "quiet"})) {
         return 2;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -191,6 +195,26 @@ int Cli::serve() {
         return 2;
     }
     if (const auto it = options_.find("host"); it != options_.end()) options.host = it->second;
+    if (const auto it = options_.find("public-url"); it != options_.end()) {
+        std::string error;
+        const std::optional<std::string> origin = publicOrigin(it->second, error);
+        if (!origin) {
+            std::fprintf(stderr, "vorpane-server: %s\n", error.c_str());
+            return 2;
+        }
+        options.publicOrigin = *origin;
+    }
+    // Keys travel in every request: beyond this computer only through TLS, which a proxy in front
+    // of the server provides.
+    const bool loopbackOnly = isLoopbackHost(options.host);
+    if (!loopbackOnly && options.publicOrigin.rfind("https://", 0) != 0) {
+        std::fprintf(stderr,
+                     "vorpane-server: --host %s reaches beyond this computer, where API keys must "
+                     "travel over TLS only: put a TLS proxy in front of the server and give its "
+                     "address with --public-url https://HOST/ (or listen on 127.0.0.1)\n",
+                     options.host.c_str());
+        return 2;
+    }
     options.port = static_cast<int>(port);
     options.resultTtl = std::chrono::seconds(ttl);
     options.threads = static_cast<std::size_t>(threads);
@@ -218,8 +242,11 @@ int Cli::serve() {
     {
         Database db(options.databasePath);
         db.initialise();
+        // A demo key is for trying the service on this computer, never one others reach.
         const std::string candidate = randomHex(Database::kMaxKeyLength / 2);
-        if (db.issueDemoKey(candidate, Balances{kDemoFreeCredit, 0, 0})) demoKey = candidate;
+        if (loopbackOnly && db.issueDemoKey(candidate, Balances{kDemoFreeCredit, 0, 0})) {
+            demoKey = candidate;
+        }
     }
     ResultStore store(options.resultsFolder, options.resultTtl);
     // Removals run side by side, one to a job slot, each on one core: OpenCV's own threads would
@@ -238,10 +265,12 @@ int Cli::serve() {
     std::printf("%s\n", server.baseUrl().c_str());
     if (demoKey) std::printf("Demo API key: %s\n", demoKey->c_str());
     std::fflush(stdout);
-    std::fprintf(stderr,
-                 "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs\n",
-                 options.databasePath.c_str(), options.resultsFolder.c_str(), ttl, options.threads,
-                 options.jobs);
+    std::fprintf(
+        stderr,
+        "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs%s%s\n",
+        options.databasePath.c_str(), options.resultsFolder.c_str(), ttl, options.threads,
+        options.jobs, options.publicOrigin.empty() ? "" : ", clients reach it at ",
+        options.publicOrigin.empty() ? "" : server.publicBaseUrl().c_str());
 
     std::thread signalWaiter([&server, &stopSignals] {
         int received = 0;
