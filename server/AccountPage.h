@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Database.h"
+#include "Ledger.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,6 @@
 #include "ApiServer.h"
 
 #include "AccountPage.h"
-#include "Database.h"
 #include "Json.h"
 #include "PublicAddress.h"
 
@@ -149,10 +148,12 @@ bool isLocalClient(const Request& req) {
 
 }  // namespace
 
-ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results)
+ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results,
+                     Ledger& ledger)
     : options_(std::move(options)),
       remover_(remover),
       results_(results),
+      ledger_(ledger),
       slots_(options_.jobs),
       gate_(
           options_.limits, [this](const GateRequest& request) { return handle(request); },
@@ -203,6 +204,10 @@ void ApiServer::installRoutes() {
         std::string what = "unknown exception";
         try {
             if (ep) std::rethrow_exception(ep);
+        } catch (const LedgerUnavailable&) {
+            // Logged once by the ledger; the clients try again after a while.
+            res.set_header("Retry-After", std::to_string(kRetryAfterSeconds));
+            return sendError(res, 503, "The service's database cannot be reached; try again soon");
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
@@ -267,6 +272,11 @@ void ApiServer::sweepLoop() {
     while (!sweepStop_) {
         lock.unlock();
         results_.sweep();
+        try {
+            ledger_.forgetResultsOlderThan(results_.ttl());
+        } catch (const LedgerError&) {
+            // Tried again at the next sweep.
+        }
         lock.lock();
         sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; });
     }
@@ -274,9 +284,8 @@ void ApiServer::sweepLoop() {
 
 void ApiServer::removeBackground(const Request& req, Response& res) {
     const std::string key = req.get_header_value("API-KEY");
-    Database db(options_.databasePath);
     const std::optional<Balances> balances =
-        Database::isValidKey(key) ? db.balances(key) : std::nullopt;
+        Ledger::isValidKey(key) ? ledger_.balances(key) : std::nullopt;
     if (!balances) return sendError(res, 401, "Invalid API key");
 
     const std::optional<std::string> formatText = field(req, "format");
@@ -330,7 +339,7 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     }
     ChargeResult charge;
     try {
-        charge = db.chargeOne(key);
+        charge = ledger_.charge(key, name);
     } catch (...) {
         results_.remove(name);
         throw;
@@ -342,10 +351,10 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (charge.outcome == ChargeResult::Outcome::NoCredit) {
         return sendError(res, 402, "No credit left");
     }
-    const auto undo = [this, key, pool = charge.pool, name, client = req.remote_addr] {
+    const auto undo = [this, name, client = req.remote_addr] {
+        results_.remove(name);
         try {
-            Database(options_.databasePath).refund(key, pool);
-            results_.remove(name);
+            ledger_.refund(name);
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
                              client.c_str());
@@ -376,8 +385,8 @@ void ApiServer::creditCheck(const Request& req, Response& res) {
     // No key yet is not a wrong key: the app asks for credits at launch, before the user has
     // entered one, and must not be told that its key is invalid.
     if (key->empty()) return sendJson(res, 200, JsonObject().add("message", "api key required"));
-    Database db(options_.databasePath);
-    const std::optional<Balances> b = Database::isValidKey(*key) ? db.balances(*key) : std::nullopt;
+    const std::optional<Balances> b =
+        Ledger::isValidKey(*key) ? ledger_.balances(*key) : std::nullopt;
     if (!b) return sendJson(res, 200, JsonObject().add("message", "invalid api key"));
     sendJson(res, 200,
              JsonObject()
@@ -389,16 +398,16 @@ void ApiServer::creditCheck(const Request& req, Response& res) {
 void ApiServer::verifyKey(const Request& req, Response& res) {
     const std::optional<std::string> key = field(req, "api_key");
     if (!key) return sendError(res, 400, missingField("api_key"));
-    Database db(options_.databasePath);
-    const bool known = Database::isValidKey(*key) && db.balances(*key).has_value();
+    const bool known = Ledger::isValidKey(*key) && ledger_.balances(*key).has_value();
     sendJson(res, 200, JsonObject().add("message", known ? "success" : "invalid api key"));
 }
 
 void ApiServer::appVersion(const Request& req, Response& res) {
     if (!field(req, "app_type")) return sendError(res, 400, missingField("app_type"));
-    Database db(options_.databasePath);
     sendJson(res, 200,
-             JsonObject().add("app_version", db.appVersion()).add("update_type", db.updateType()));
+             JsonObject()
+                 .add("app_version", ledger_.appVersion())
+                 .add("update_type", ledger_.updateType()));
 }
 
 void ApiServer::result(const Request& req, Response& res) {
@@ -414,9 +423,8 @@ void ApiServer::account(const Request& req, Response& res) {
     content.serviceUrl = publicBaseUrl();
     content.local = isLocalClient(req);
     if (content.local) {
-        Database db(options_.databasePath);
-        content.databasePath = options_.databasePath;
-        content.keys = db.keys();
+        content.databasePath = ledger_.location();
+        content.keys = ledger_.keys();
         for (const KeyRecord& record : content.keys) {
             if (record.demo && !content.demo) content.demo = record;
         }

@@ -3,6 +3,7 @@
 #include "BackgroundRemover.h"
 #include "ConnectionGate.h"
 #include "JobSlots.h"
+#include "Ledger.h"
 #include "ResultStore.h"
 
 #include <httplib.h>
@@ -19,7 +20,6 @@ namespace vserver {
 struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;  // 0 takes a free port
-    std::string databasePath;
     // "https://host[:port]" the clients reach the service at, through a TLS proxy; empty for
     // the address it listens on.
     std::string publicOrigin;
@@ -39,7 +39,11 @@ public:
     static constexpr std::size_t kMaxBodyBytes = 13 * 1024 * 1024;
     static constexpr const char* kApiBase = "/api/v1/";
 
-    explicit ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results);
+    // Seconds a client is told to wait while the database cannot be reached.
+    static constexpr int kRetryAfterSeconds = 5;
+
+    ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results,
+              Ledger& ledger);
     ~ApiServer();
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
@@ -82,6 +86,7 @@ private:
     ServeOptions options_;
     BackgroundRemover& remover_;
     ResultStore& results_;
+    Ledger& ledger_;
     JobSlots slots_;
     HttpServer http_;
     ConnectionGate gate_;
