@@ -119,10 +119,13 @@ void PostgresLedger::unavailable(const std::string& reason) {
 PGconn* PostgresLedger::acquire() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!idle_.empty()) {
+        while (!idle_.empty()) {
             PGconn* c = idle_.back();
             idle_.pop_back();
-            return c;
+            // A server that shut down or restarted since has told its connections so; what it
+            // sent is read here without waiting, and such a connection is not used.
+            if (PQconsumeInput(c) && PQstatus(c) == CONNECTION_OK) return c;
+            PQfinish(c);
         }
         if (down_ && Clock::now() < nextAttempt_) {
             throw LedgerUnavailable("the database cannot be reached");
