@@ -7,8 +7,9 @@ JOBS="${VORPANE_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 # Debian 12 packages the project builds, runs and tests with.
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libqt6svg6 libcpp-httplib-dev
-  libsqlite3-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libqt6sql6-sqlite qtkeychain-qt6-dev)
-TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl dbus-daemon gnome-keyring)
+  libsqlite3-dev libpq-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libqt6sql6-sqlite qtkeychain-qt6-dev)
+TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl dbus-daemon gnome-keyring
+  postgresql-15 nginx-light openssl)
 
 missing_packages() {
   local pkg missing=()

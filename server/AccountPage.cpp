@@ -50,7 +50,6 @@ std::string shellQuote(const std::string& text) {
 }
 
 std::string renderAccountPage(const AccountPageContent& content) {
-    const std::string db = escapeHtml(shellQuote(content.databasePath));
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<title>Vorpane account</title>\n"
@@ -59,21 +58,40 @@ std::string renderAccountPage(const AccountPageContent& content) {
         "pre{padding:.6em;overflow-x:auto}table{border-collapse:collapse}"
         "td,th{padding:.2em .8em;text-align:left}</style>\n"
         "</head>\n<body>\n<h1>Vorpane account</h1>\n"
-        "<p>This is a local Vorpane service. Its API keys and credits live in the database "
-        "<code>" +
-        escapeHtml(content.databasePath) + "</code>.</p>\n";
+        "<p>The address of this service, for Vorpane's <code>--service-url</code>:</p>\n"
+        "<pre id=\"service-url\">" +
+        escapeHtml(content.serviceUrl) + "</pre>\n";
+    if (!content.local) {
+        return html +
+               "<p>API keys and credits are given by the administrator of this service.</p>\n"
+               "</body>\n</html>\n";
+    }
 
+    html += "<p>Its API keys and credits live in the database <code>" +
+            escapeHtml(content.databasePath) + "</code>.</p>\n";
+    auto balanceCells = [](const Balances& b) {
+        return "<td>" + std::to_string(b.free) + "</td><td>" + std::to_string(b.topup) +
+               "</td><td>" + std::to_string(b.subscription) + "</td>";
+    };
     if (content.demo) {
-        const Balances& b = content.demo->balances;
         html +=
             "<h2>Demo key</h2>\n<p>Enter this key in Vorpane's settings:</p>\n<pre "
             "id=\"demo-key\">" +
-            escapeHtml(content.demo->key) + "</pre>\n<table>\n<tr><th>Free credit</th><td>" +
-            std::to_string(b.free) + "</td></tr>\n<tr><th>Top up plan</th><td>" +
-            std::to_string(b.topup) + "</td></tr>\n<tr><th>Subscription plan</th><td>" +
-            std::to_string(b.subscription) + "</td></tr>\n</table>\n";
+            escapeHtml(content.demo->key) + "</pre>\n";
+    }
+    if (!content.keys.empty()) {
+        html +=
+            "<h2>Keys</h2>\n<table id=\"keys\">\n<tr><th>Key</th><th>Free credit</th><th>Top "
+            "up plan</th><th>Subscription plan</th></tr>\n";
+        for (const KeyRecord& record : content.keys) {
+            html += "<tr><td><code>" + escapeHtml(record.key) + "</code>" +
+                    (record.demo ? " (demo)" : "") + "</td>" + balanceCells(record.balances) +
+                    "</tr>\n";
+        }
+        html += "</table>\n";
     }
 
+    const std::string db = escapeHtml(shellQuote(content.databasePath));
     html +=
         "<h2>Create a key</h2>\n<p>Run on the machine that hosts this service:</p>\n"
         "<pre>vorpane-server key create --free 50 --db " +

@@ -1,8 +1,8 @@
 #include "ApiServer.h"
 
 #include "AccountPage.h"
-#include "Database.h"
 #include "Json.h"
+#include "PublicAddress.h"
 
 #include <malloc.h>
 #include <sys/socket.h>
@@ -123,20 +123,37 @@ std::string hostForUrl(const std::string& host) {
     return host;
 }
 
-bool isPlausibleHostHeader(const std::string& host) {
-    if (host.empty() || host.size() > 255) return false;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-    });
+// A client on this computer: connected from loopback, and when a proxy on this computer passed
+// the request on, every address it names for the client is loopback too.
+bool isLocalClient(const Request& req) {
+    if (!isLoopbackHost(req.remote_addr)) return false;
+    if (req.has_header("Forwarded")) return false;  // not written by the documented proxy set-up
+    for (const char* header : {"X-Forwarded-For", "X-Real-IP"}) {
+        const std::size_t count = req.get_header_value_count(header);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string value = req.get_header_value(header, i);
+            std::size_t start = 0;
+            while (start <= value.size()) {
+                const std::size_t end = std::min(value.find(',', start), value.size());
+                std::string address = value.substr(start, end - start);
+                address.erase(0, address.find_first_not_of(' '));
+                address.erase(address.find_last_not_of(' ') + 1);
+                if (!isLoopbackHost(address)) return false;
+                start = end + 1;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
-ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results)
+ApiServer::ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results,
+                     Ledger& ledger)
     : options_(std::move(options)),
       remover_(remover),
       results_(results),
+      ledger_(ledger),
       slots_(options_.jobs),
       gate_(
           options_.limits, [this](const GateRequest& request) { return handle(request); },
@@ -187,6 +204,10 @@ void ApiServer::installRoutes() {
         std::string what = "unknown exception";
         try {
             if (ep) std::rethrow_exception(ep);
+        } catch (const LedgerUnavailable&) {
+            // Logged once by the ledger; the clients try again after a while.
+            res.set_header("Retry-After", std::to_string(kRetryAfterSeconds));
+            return sendError(res, 503, "The service's database cannot be reached; try again soon");
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
@@ -219,6 +240,10 @@ int ApiServer::bind() {
     return port_;
 }
 
+std::string ApiServer::publicBaseUrl() const {
+    return options_.publicOrigin.empty() ? baseUrl() : options_.publicOrigin + kApiBase;
+}
+
 std::string ApiServer::origin() const {
     const std::string host = isWildcard(options_.host) ? "127.0.0.1" : options_.host;
     return "http://" + hostForUrl(host) + ":" + std::to_string(port_);
@@ -247,6 +272,11 @@ void ApiServer::sweepLoop() {
     while (!sweepStop_) {
         lock.unlock();
         results_.sweep();
+        try {
+            ledger_.forgetResultsOlderThan(results_.ttl());
+        } catch (const LedgerError&) {
+            // Tried again at the next sweep.
+        }
         lock.lock();
         sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; });
     }
@@ -254,9 +284,8 @@ void ApiServer::sweepLoop() {
 
 void ApiServer::removeBackground(const Request& req, Response& res) {
     const std::string key = req.get_header_value("API-KEY");
-    Database db(options_.databasePath);
     const std::optional<Balances> balances =
-        Database::isValidKey(key) ? db.balances(key) : std::nullopt;
+        Ledger::isValidKey(key) ? ledger_.balances(key) : std::nullopt;
     if (!balances) return sendError(res, 401, "Invalid API key");
 
     const std::optional<std::string> formatText = field(req, "format");
@@ -310,7 +339,7 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     }
     ChargeResult charge;
     try {
-        charge = db.chargeOne(key);
+        charge = ledger_.charge(key, name);
     } catch (...) {
         results_.remove(name);
         throw;
@@ -322,10 +351,10 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (charge.outcome == ChargeResult::Outcome::NoCredit) {
         return sendError(res, 402, "No credit left");
     }
-    const auto undo = [this, key, pool = charge.pool, name, client = req.remote_addr] {
+    const auto undo = [this, name, client = req.remote_addr] {
+        results_.remove(name);
         try {
-            Database(options_.databasePath).refund(key, pool);
-            results_.remove(name);
+            ledger_.refund(name);
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
                              client.c_str());
@@ -341,7 +370,7 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (exchange) exchange->onUndelivered(undo);
 
     JsonObject reply;
-    reply.add("output_image_url", resultUrl(req, name));
+    reply.add("output_image_url", resultUrl(name));
     if (showCredit) {
         reply.add("ff_credit", charge.after.free)
             .add("tp_credit", charge.after.topup)
@@ -356,8 +385,8 @@ void ApiServer::creditCheck(const Request& req, Response& res) {
     // No key yet is not a wrong key: the app asks for credits at launch, before the user has
     // entered one, and must not be told that its key is invalid.
     if (key->empty()) return sendJson(res, 200, JsonObject().add("message", "api key required"));
-    Database db(options_.databasePath);
-    const std::optional<Balances> b = Database::isValidKey(*key) ? db.balances(*key) : std::nullopt;
+    const std::optional<Balances> b =
+        Ledger::isValidKey(*key) ? ledger_.balances(*key) : std::nullopt;
     if (!b) return sendJson(res, 200, JsonObject().add("message", "invalid api key"));
     sendJson(res, 200,
              JsonObject()
@@ -369,16 +398,16 @@ void ApiServer::creditCheck(const Request& req, Response& res) {
 void ApiServer::verifyKey(const Request& req, Response& res) {
     const std::optional<std::string> key = field(req, "api_key");
     if (!key) return sendError(res, 400, missingField("api_key"));
-    Database db(options_.databasePath);
-    const bool known = Database::isValidKey(*key) && db.balances(*key).has_value();
+    const bool known = Ledger::isValidKey(*key) && ledger_.balances(*key).has_value();
     sendJson(res, 200, JsonObject().add("message", known ? "success" : "invalid api key"));
 }
 
 void ApiServer::appVersion(const Request& req, Response& res) {
     if (!field(req, "app_type")) return sendError(res, 400, missingField("app_type"));
-    Database db(options_.databasePath);
     sendJson(res, 200,
-             JsonObject().add("app_version", db.appVersion()).add("update_type", db.updateType()));
+             JsonObject()
+                 .add("app_version", ledger_.appVersion())
+                 .add("update_type", ledger_.updateType()));
 }
 
 void ApiServer::result(const Request& req, Response& res) {
@@ -389,25 +418,23 @@ void ApiServer::result(const Request& req, Response& res) {
     res.set_content(found->bytes, found->contentType);
 }
 
-void ApiServer::account(const Request&, Response& res) {
-    Database db(options_.databasePath);
+void ApiServer::account(const Request& req, Response& res) {
     AccountPageContent content;
-    content.databasePath = options_.databasePath;
-    if (const auto demo = db.demoKey()) {
-        if (const auto b = db.balances(*demo)) content.demo = KeyRecord{*demo, *b, true};
+    content.serviceUrl = publicBaseUrl();
+    content.local = isLocalClient(req);
+    if (content.local) {
+        content.databasePath = ledger_.location();
+        content.keys = ledger_.keys();
+        for (const KeyRecord& record : content.keys) {
+            if (record.demo && !content.demo) content.demo = record;
+        }
     }
     res.status = 200;
     res.set_content(renderAccountPage(content), "text/html; charset=utf-8");
 }
 
-std::string ApiServer::resultUrl(const Request& req, const std::string& name) const {
-    std::string base = origin();
-    if (isWildcard(options_.host)) {
-        // Bound to every interface: answer with the address the client used.
-        const std::string host = req.get_header_value("Host");
-        if (isPlausibleHostHeader(host)) base = "http://" + host;
-    }
-    return base + "/results/" + name;
+std::string ApiServer::resultUrl(const std::string& name) const {
+    return (options_.publicOrigin.empty() ? origin() : options_.publicOrigin) + "/results/" + name;
 }
 
 }  // namespace vserver

@@ -3,6 +3,7 @@
 #include "BackgroundRemover.h"
 #include "ConnectionGate.h"
 #include "JobSlots.h"
+#include "Ledger.h"
 #include "ResultStore.h"
 
 #include <httplib.h>
@@ -19,7 +20,9 @@ namespace vserver {
 struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;  // 0 takes a free port
-    std::string databasePath;
+    // "https://host[:port]" the clients reach the service at, through a TLS proxy; empty for
+    // the address it listens on.
+    std::string publicOrigin;
     std::string resultsFolder;
     std::chrono::seconds resultTtl{24 * 60 * 60};
     std::size_t threads = 16;  // threads taking removal requests (they wait for a job slot)
@@ -36,7 +39,11 @@ public:
     static constexpr std::size_t kMaxBodyBytes = 13 * 1024 * 1024;
     static constexpr const char* kApiBase = "/api/v1/";
 
-    explicit ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results);
+    // Seconds a client is told to wait while the database cannot be reached.
+    static constexpr int kRetryAfterSeconds = 5;
+
+    ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results,
+              Ledger& ledger);
     ~ApiServer();
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
@@ -46,6 +53,8 @@ public:
     // "http://host:port" of the bound socket.
     std::string origin() const;
     std::string baseUrl() const { return origin() + kApiBase; }
+    // The base URL of the API as clients reach it: the public one, else baseUrl().
+    std::string publicBaseUrl() const;
 
     // Serves until stop(); false when serving failed. Runs the result sweep.
     bool run();
@@ -71,12 +80,13 @@ private:
     void result(const httplib::Request& req, httplib::Response& res);
     void account(const httplib::Request& req, httplib::Response& res);
 
-    std::string resultUrl(const httplib::Request& req, const std::string& name) const;
+    std::string resultUrl(const std::string& name) const;
     void sweepLoop();
 
     ServeOptions options_;
     BackgroundRemover& remover_;
     ResultStore& results_;
+    Ledger& ledger_;
     JobSlots slots_;
     HttpServer http_;
     ConnectionGate gate_;

@@ -2,7 +2,8 @@
 
 #include "ApiServer.h"
 #include "BackgroundRemover.h"
-#include "Database.h"
+#include "Ledger.h"
+#include "PublicAddress.h"
 #include "RandomToken.h"
 #include "ResultStore.h"
 
@@ -32,8 +33,9 @@ constexpr long long kMaxTtl = 10LL * 365 * 24 * 60 * 60;
 
 const char* const kUsage =
     "Usage:\n"
-    "  vorpane-server [serve] [--host H] [--port P] [--db PATH] [--results-dir DIR]\n"
-    "                 [--result-ttl SECONDS] [--threads N] [--jobs N] [--drop PERCENT] [--quiet]\n"
+    "  vorpane-server [serve] [--host H] [--port P] [--public-url URL] [--db PATH]\n"
+    "                 [--results-dir DIR] [--result-ttl SECONDS] [--threads N] [--jobs N]\n"
+    "                 [--drop PERCENT] [--quiet]\n"
     "  vorpane-server key create [--key K] [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key set KEY [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key delete KEY [--db PATH]\n"
@@ -42,19 +44,18 @@ const char* const kUsage =
     "  vorpane-server version set VERSION [--update-type soft|hard|none] [--db PATH]\n"
     "\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise (--port 0 takes a free port) and\n"
-    "prints the base URL of the API as its first line. Results are kept --result-ttl seconds\n"
-    "(default 86400). The database defaults to $XDG_DATA_HOME/vorpane-server/server.db.\n"
+    "prints the base URL of the API as its first line. Listening beyond this computer takes\n"
+    "--public-url https://HOST/, the address of the TLS proxy in front of it, which then names\n"
+    "the results and the account page. Results are kept --result-ttl seconds\n"
+    "(default 86400). The database defaults to $XDG_DATA_HOME/vorpane-server/server.db;\n"
+    "--db takes an SQLite file or a PostgreSQL URI (postgresql://USER@HOST/DB), which several\n"
+    "instances may share together with one --results-dir.\n"
     "key create makes a key of 32 hexadecimal characters (50 free credits unless --free says\n"
     "otherwise) and prints it. --drop PERCENT (for trying clients) resets that share of the\n"
     "connections as a request arrives or as its answer leaves; an answer lost so is not charged.\n";
 
 bool isFlag(const std::string& name) {
     return name == "help" || name == "quiet";
-}
-
-void ensureParentFolder(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent);
 }
 
 std::string homeFolder() {
@@ -173,8 +174,8 @@ int Cli::run() {
 }
 
 int Cli::serve() {
-    if (!allowOnly({"host", "port", "db", "results-dir", "result-ttl", "threads", "jobs", "drop",
-                    "quiet"})) {
+    if (!allowOnly({"host", "port", "public-url", "db", "results-dir", "result-ttl", "threads",
+                    "jobs", "drop", "quiet"})) {
         return 2;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -191,17 +192,39 @@ int Cli::serve() {
         return 2;
     }
     if (const auto it = options_.find("host"); it != options_.end()) options.host = it->second;
+    if (const auto it = options_.find("public-url"); it != options_.end()) {
+        std::string error;
+        const std::optional<std::string> origin = publicOrigin(it->second, error);
+        if (!origin) {
+            std::fprintf(stderr, "vorpane-server: %s\n", error.c_str());
+            return 2;
+        }
+        options.publicOrigin = *origin;
+    }
+    // Keys travel in every request: beyond this computer only through TLS, which a proxy in front
+    // of the server provides.
+    const bool loopbackOnly = isLoopbackHost(options.host);
+    if (!loopbackOnly && options.publicOrigin.rfind("https://", 0) != 0) {
+        std::fprintf(stderr,
+                     "vorpane-server: --host %s reaches beyond this computer, where API keys must "
+                     "travel over TLS only: put a TLS proxy in front of the server and give its "
+                     "address with --public-url https://HOST/ (or listen on 127.0.0.1)\n",
+                     options.host.c_str());
+        return 2;
+    }
     options.port = static_cast<int>(port);
     options.resultTtl = std::chrono::seconds(ttl);
     options.threads = static_cast<std::size_t>(threads);
     options.jobs = static_cast<std::size_t>(jobs);
     options.limits.dropShare = double(dropPercent) / 100;
     options.logRequests = options_.count("quiet") == 0;
-    options.databasePath = databasePath();
+    const std::string location = databasePath();
     const auto results = options_.find("results-dir");
-    options.resultsFolder = results != options_.end() && !results->second.empty()
-                                ? results->second
-                                : defaultResultsFolder(options.databasePath);
+    // Several instances on one PostgreSQL database share a results folder, named for all.
+    options.resultsFolder = results != options_.end() && !results->second.empty() ? results->second
+                            : Ledger::isPostgresUri(location)
+                                ? defaultResultsFolder(defaultDatabasePath())
+                                : defaultResultsFolder(location);
 
     // Signals are taken by one waiting thread; every other thread, created
     // from here on, inherits the block.
@@ -213,13 +236,12 @@ int Cli::serve() {
     // A client that goes away mid-reply must not end the process.
     signal(SIGPIPE, SIG_IGN);
 
-    ensureParentFolder(options.databasePath);
+    const std::unique_ptr<Ledger> ledger = Ledger::open(location);
     std::optional<std::string> demoKey;
-    {
-        Database db(options.databasePath);
-        db.initialise();
-        const std::string candidate = randomHex(Database::kMaxKeyLength / 2);
-        if (db.issueDemoKey(candidate, Balances{kDemoFreeCredit, 0, 0})) demoKey = candidate;
+    // A demo key is for trying the service on this computer, never one others reach.
+    const std::string candidate = randomHex(Ledger::kMaxKeyLength / 2);
+    if (loopbackOnly && ledger->issueDemoKey(candidate, Balances{kDemoFreeCredit, 0, 0})) {
+        demoKey = candidate;
     }
     ResultStore store(options.resultsFolder, options.resultTtl);
     // Removals run side by side, one to a job slot, each on one core: OpenCV's own threads would
@@ -229,7 +251,7 @@ int Cli::serve() {
     // over; with an arena per thread each would keep the largest job it has seen.
     mallopt(M_ARENA_MAX, 1);
     BackgroundRemover remover;
-    ApiServer server(options, remover, store);
+    ApiServer server(options, remover, store, *ledger);
     if (server.bind() < 0) {
         std::fprintf(stderr, "vorpane-server: cannot listen on %s port %d\n", options.host.c_str(),
                      options.port);
@@ -238,10 +260,12 @@ int Cli::serve() {
     std::printf("%s\n", server.baseUrl().c_str());
     if (demoKey) std::printf("Demo API key: %s\n", demoKey->c_str());
     std::fflush(stdout);
-    std::fprintf(stderr,
-                 "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs\n",
-                 options.databasePath.c_str(), options.resultsFolder.c_str(), ttl, options.threads,
-                 options.jobs);
+    std::fprintf(
+        stderr,
+        "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs%s%s\n",
+        ledger->location().c_str(), options.resultsFolder.c_str(), ttl, options.threads,
+        options.jobs, options.publicOrigin.empty() ? "" : ", clients reach it at ",
+        options.publicOrigin.empty() ? "" : server.publicBaseUrl().c_str());
 
     std::thread signalWaiter([&server, &stopSignals] {
         int received = 0;
@@ -272,18 +296,15 @@ int Cli::keyCreate() {
     std::string key;
     if (const auto it = options_.find("key"); it != options_.end()) {
         key = it->second;
-        if (!Database::isValidKey(key)) {
+        if (!Ledger::isValidKey(key)) {
             std::fprintf(stderr, "vorpane-server: a key is 1 to 32 letters, digits, '-' or '_'\n");
             return 2;
         }
     } else {
-        key = randomHex(Database::kMaxKeyLength / 2);
+        key = randomHex(Ledger::kMaxKeyLength / 2);
     }
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
-    if (!db.createKey(key, Balances{free, topup, subscription})) {
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
+    if (!ledger->createKey(key, Balances{free, topup, subscription})) {
         std::fprintf(stderr, "vorpane-server: the key %s exists already\n", key.c_str());
         return 1;
     }
@@ -304,15 +325,12 @@ int Cli::keySet() {
         std::fprintf(stderr, "vorpane-server: give --free, --topup or --subscription\n");
         return 2;
     }
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
-    if (!db.setBalances(words_[2], pools[0], pools[1], pools[2])) {
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
+    if (!ledger->setBalances(words_[2], pools[0], pools[1], pools[2])) {
         std::fprintf(stderr, "vorpane-server: no such key\n");
         return 1;
     }
-    const Balances b = *db.balances(words_[2]);
+    const Balances b = *ledger->balances(words_[2]);
     std::printf("%s free %lld topup %lld subscription %lld\n", words_[2].c_str(),
                 static_cast<long long>(b.free), static_cast<long long>(b.topup),
                 static_cast<long long>(b.subscription));
@@ -321,11 +339,8 @@ int Cli::keySet() {
 
 int Cli::keyDelete() {
     if (!allowOnly({"db"})) return 2;
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
-    if (!db.deleteKey(words_[2])) {
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
+    if (!ledger->deleteKey(words_[2])) {
         std::fprintf(stderr, "vorpane-server: no such key\n");
         return 1;
     }
@@ -334,12 +349,9 @@ int Cli::keyDelete() {
 
 int Cli::keyList() {
     if (!allowOnly({"db"})) return 2;
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
     std::printf("%-32s %12s %12s %12s\n", "KEY", "FREE", "TOPUP", "SUBSCRIPTION");
-    for (const KeyRecord& record : db.keys()) {
+    for (const KeyRecord& record : ledger->keys()) {
         std::printf("%-32s %12lld %12lld %12lld%s\n", record.key.c_str(),
                     static_cast<long long>(record.balances.free),
                     static_cast<long long>(record.balances.topup),
@@ -351,11 +363,8 @@ int Cli::keyList() {
 
 int Cli::versionShow() {
     if (!allowOnly({"db"})) return 2;
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
-    std::printf("%s %s\n", db.appVersion().c_str(), db.updateType().c_str());
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
+    std::printf("%s %s\n", ledger->appVersion().c_str(), ledger->updateType().c_str());
     return 0;
 }
 
@@ -377,13 +386,10 @@ int Cli::versionSet() {
         }
         updateType = it->second;
     }
-    const std::string path = databasePath();
-    ensureParentFolder(path);
-    Database db(path);
-    db.initialise();
-    db.setSetting("app_version", version);
-    if (updateType) db.setSetting("update_type", *updateType);
-    std::printf("%s %s\n", db.appVersion().c_str(), db.updateType().c_str());
+    const std::unique_ptr<Ledger> ledger = Ledger::open(databasePath());
+    ledger->setSetting("app_version", version);
+    if (updateType) ledger->setSetting("update_type", *updateType);
+    std::printf("%s %s\n", ledger->appVersion().c_str(), ledger->updateType().c_str());
     return 0;
 }
 

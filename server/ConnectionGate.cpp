@@ -3,11 +3,13 @@
 #include "Json.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,6 +48,26 @@ Peer peerState(int fd) {
     if (n > 0) return Peer::Open;
     if (n == 0) return Peer::Closed;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Peer::Open : Peer::Reset;
+}
+
+enum class Delivery { Delivered, Pending, Lost };
+
+// Whether what was written has reached the peer. Every byte acknowledged is delivered; a
+// connection closed by a reset with bytes unacknowledged is lost (a peer that has closed its
+// socket answers data with a reset instead of an acknowledgement; one that only half-closed it
+// takes the data).
+Delivery delivery(int fd) {
+    int unacknowledged = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0) {
+        return Delivery::Delivered;
+    }
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        info.tcpi_state == TCP_CLOSE) {
+        return Delivery::Lost;
+    }
+    return Delivery::Pending;
 }
 
 std::string lower(std::string s) {
@@ -117,7 +139,9 @@ Exchange* Exchange::current() {
 }
 
 bool Exchange::clientGone() const {
-    return peerClosed_ || peerState(fd_) != Peer::Open;
+    // A client that has only closed its sending side still reads the answer: it is gone when
+    // the connection was reset.
+    return peerState(fd_) == Peer::Reset;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -171,7 +195,9 @@ std::size_t WorkerPool::shutdown() {
 // ---------------------------------------------------------------------------------------------
 
 struct ConnectionGate::Connection {
-    enum class State { Head, Body, Busy, Sending, Lingering };
+    // Confirming: a reply is written and the connection ends once the peer has acknowledged it
+    // (or reset the connection instead).
+    enum class State { Head, Body, Busy, Sending, Confirming, Lingering };
 
     int fd = -1;
     std::uint64_t id = 0;
@@ -436,6 +462,9 @@ void ConnectionGate::onEvent(Connection& c, std::uint32_t events) {
         case Connection::State::Sending:
             if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) flush(c);
             break;
+        case Connection::State::Confirming:
+            confirm(c);
+            break;
         case Connection::State::Lingering: {
             char scratch[kReadChunk];
             while (true) {
@@ -465,10 +494,10 @@ void ConnectionGate::readRequest(Connection& c) {
         }
         const ssize_t n = ::recv(c.fd, chunk, want, 0);
         if (n == 0) {
-            // Gone before its request was complete, or after reading the last reply.
+            // Done sending: gone before its request was complete, or after the last reply,
+            // which it may still be taking in.
             c.peerClosed = true;
-            settle(c, true);
-            return close(c);
+            return confirm(c);
         }
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -653,16 +682,12 @@ void ConnectionGate::dispatch(Connection& c) {
     watch(c, 0);
     c.resetRequest();
     WorkerPool& pool = heavy_ && heavy_(*request) ? heavyPool_ : quick_;
-    pool.post([this, fd = c.fd, id = c.id, request, closed = c.peerClosed] {
-        work(fd, id, request, closed);
-    });
+    pool.post([this, fd = c.fd, id = c.id, request] { work(fd, id, request); });
 }
 
-void ConnectionGate::work(int fd, std::uint64_t id, const std::shared_ptr<GateRequest>& request,
-                          bool peerClosed) {
+void ConnectionGate::work(int fd, std::uint64_t id, const std::shared_ptr<GateRequest>& request) {
     Exchange exchange;
     exchange.fd_ = fd;
-    exchange.peerClosed_ = peerClosed;
     tCurrentExchange = &exchange;
     GateReply reply;
     try {
@@ -691,7 +716,7 @@ void ConnectionGate::finish(Done done) {
         return;
     }
     Connection& c = *it->second;
-    if (done.undelivered && peerState(c.fd) != Peer::Open) {
+    if (done.undelivered && peerState(c.fd) == Peer::Reset) {
         // The client left while its request was handled: no one to answer.
         quick_.post(std::move(done.undelivered));
         return close(c);
@@ -733,9 +758,9 @@ void ConnectionGate::afterReply(Connection& c) {
     c.sent = 0;
     // A write into a socket whose peer has just closed still succeeds; the peer answers the data
     // with a reset. While the connection waits for its next request, a reset settles the reply as
-    // undelivered, and a new request or a clean close as delivered.
+    // undelivered and a new request as delivered; at its end, whether the peer acknowledged it.
     if (c.closeAfter) {
-        settle(c, peerState(c.fd) != Peer::Reset);
+        if (c.undelivered) return confirm(c);
         return c.lingerAfter ? linger(c) : close(c);
     }
     c.state = Connection::State::Head;
@@ -772,6 +797,30 @@ void ConnectionGate::linger(Connection& c) {
     watch(c, EPOLLIN | EPOLLRDHUP);
 }
 
+void ConnectionGate::confirm(Connection& c, bool timedOut) {
+    if (!c.undelivered) return c.peerClosed ? close(c) : linger(c);
+    switch (delivery(c.fd)) {
+        case Delivery::Delivered:
+            settle(c, true);
+            return c.peerClosed ? close(c) : linger(c);
+        case Delivery::Lost:
+            settle(c, false);
+            return close(c);
+        case Delivery::Pending:
+            if (timedOut) {
+                settle(c, false);
+                return close(c);
+            }
+            break;
+    }
+    if (c.state != Connection::State::Confirming) {
+        c.state = Connection::State::Confirming;
+        c.since = Clock::now();
+        // Only a reset wakes it; the acknowledgement is looked for on every tick.
+        watch(c, EPOLLERR);
+    }
+}
+
 void ConnectionGate::settle(Connection& c, bool delivered) {
     if (c.undelivered && !delivered) quick_.post(std::move(c.undelivered));
     c.undelivered = nullptr;
@@ -787,7 +836,9 @@ void ConnectionGate::close(Connection& c) {
 
 void ConnectionGate::checkDeadlines() {
     const auto now = Clock::now();
-    std::vector<std::pair<int, int>> actions;  // fd, 0 close or an HTTP status to refuse with
+    // fd, and 0 close, 1 look for the acknowledgement, -1 give up waiting for it, or an HTTP
+    // status to refuse with.
+    std::vector<std::pair<int, int>> actions;
     for (const auto& [fd, owned] : connections_) {
         Connection& c = *owned;
         const auto age = now - c.since;
@@ -810,6 +861,9 @@ void ConnectionGate::checkDeadlines() {
             case Connection::State::Sending:
                 if (age > limits_.sendStallTime) actions.emplace_back(fd, 0);
                 break;
+            case Connection::State::Confirming:
+                actions.emplace_back(fd, age > limits_.sendStallTime ? -1 : 1);
+                break;
             case Connection::State::Lingering:
                 if (age > limits_.lingerTime) actions.emplace_back(fd, 0);
                 break;
@@ -820,10 +874,14 @@ void ConnectionGate::checkDeadlines() {
     for (const auto& [fd, status] : actions) {
         const auto it = connections_.find(fd);
         if (it == connections_.end()) continue;
-        if (status == 0) {
-            // Idle after a reply counts as delivered; a reply stalled while being written not.
-            settle(*it->second, it->second->state != Connection::State::Sending);
-            close(*it->second);
+        if (status == 1 || status == -1) {
+            confirm(*it->second, status == -1);
+        } else if (status == 0) {
+            // Idle after a reply counts as delivered unless the peer reset it; a reply stalled
+            // while being written not.
+            Connection& c = *it->second;
+            settle(c, c.state != Connection::State::Sending && delivery(c.fd) != Delivery::Lost);
+            close(c);
         } else {
             const bool body = it->second->state == Connection::State::Body;
             refuse(*it->second, status,

@@ -59,8 +59,8 @@ public:
     // The request's handler on this thread, or nullptr outside one.
     static Exchange* current();
 
-    // True when the client's end of the connection is closed (or reset): an answer would not
-    // reach it.
+    // True when the client has reset the connection: an answer would not reach it. A client
+    // that has only finished sending (a half-close) still reads its answer.
     bool clientGone() const;
     // Runs once, on a worker thread, when the client turns out to be gone before its reply was
     // written, the reply could not be written, or the client reset the connection with the
@@ -72,7 +72,6 @@ public:
 private:
     friend class ConnectionGate;
     int fd_ = -1;
-    bool peerClosed_ = false;
     bool abandoned_ = false;
     std::function<void()> undelivered_;
 };
@@ -136,12 +135,14 @@ private:
     void readRequest(Connection& c);
     bool parseHead(Connection& c);
     void dispatch(Connection& c);
-    void work(int fd, std::uint64_t id, const std::shared_ptr<GateRequest>& request,
-              bool peerClosed);
+    void work(int fd, std::uint64_t id, const std::shared_ptr<GateRequest>& request);
     void finish(Done done);
     void flush(Connection& c);
     void refuse(Connection& c, int status, const std::string& reason, bool linger = true);
     void afterReply(Connection& c);
+    // Ends a connection whose last reply may still be on its way: at once when the peer has
+    // acknowledged it or reset the connection, else on a later tick (given up when timedOut).
+    void confirm(Connection& c, bool timedOut = false);
     // Ends the wait for a reply's fate: the undo runs unless it was delivered.
     void settle(Connection& c, bool delivered);
     void linger(Connection& c);

@@ -122,7 +122,7 @@ struct ServerProcess {
     }
 
     bool start(const QStringList& args, bool expectDemoKey) {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (forwardErrors) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(QStringLiteral(VORPANE_SERVER_BINARY), args);
         baseUrl = readLine();
@@ -191,6 +191,7 @@ struct ServerProcess {
     }
 
     QProcess process;
+    bool forwardErrors = true;  // else kept for the test to read
     QString baseUrl, demoKey;
     int port = 0;
 };
@@ -349,14 +350,73 @@ private slots:
         QCOMPARE(server_.baseUrl, QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(server_.port));
     }
 
+    void accountPageAndKeyList_data() {
+        QTest::addColumn<QString>("forwardedFor");  // what a proxy on this computer adds
+        QTest::addColumn<bool>("local");
+        QTest::newRow("direct") << QString() << true;
+        QTest::newRow("through a proxy, for this computer") << "127.0.0.1" << true;
+        QTest::newRow("through a proxy, for another") << "192.0.2.7" << false;
+        QTest::newRow("another behind a forged header") << "127.0.0.1, 192.0.2.7" << false;
+    }
+
     void accountPageAndKeyList() {
-        auto page = server_.client().Get("/account");  // shows the demo key
+        QFETCH(QString, forwardedFor);
+        QFETCH(bool, local);
+        httplib::Headers headers;
+        if (!forwardedFor.isEmpty()) headers.emplace("X-Forwarded-For", forwardedFor.toStdString());
+        // Keys and the database only for a client on this computer; the address for everyone.
+        auto page = server_.client().Get("/account", headers);
         QVERIFY(answer(page).startsWith("200 text/html"));
-        QVERIFY(page->body.find(server_.demoKey.toStdString()) != std::string::npos);
+        QCOMPARE(page->body.find(server_.demoKey.toStdString()) != std::string::npos, local);
+        QCOMPARE(page->body.find(db_.toStdString()) != std::string::npos, local);
+        QVERIFY(page->body.find(server_.baseUrl.toStdString()) != std::string::npos);
         QString list;
         QCOMPARE(cli({"key", "list"}, &list), 0);
         QVERIFY(list.contains(server_.demoKey + QStringLiteral(" ")));
         QCOMPARE(list.count(QStringLiteral("(demo)")), 1);
+    }
+
+    void exposureNeedsATlsProxy_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("refusal");  // empty: it starts
+        auto row = [](const char* name, QStringList args, const char* refusal) {
+            QTest::newRow(name) << args << QString(refusal);
+        };
+        row("every interface", {"--host", "0.0.0.0"}, "--public-url https://");
+        row("an interface's address", {"--host", "192.0.2.1"}, "--public-url https://");
+        row("every interface, plain http",
+            {"--host", "::", "--public-url", "http://cutouts.example.com/"}, "must use https");
+        row("a public URL with a path", {"--public-url", "https://example.com/cutouts/"},
+            "no path");
+        row("a public URL without a scheme", {"--public-url", "cutouts.example.com"}, "https");
+        row("loopback behind a proxy", {"--public-url", "https://Cutouts.example.com:8443/"}, "");
+    }
+
+    // Listening beyond this computer only behind TLS; behind a proxy, the replies name the
+    // proxy's address.
+    void exposureNeedsATlsProxy() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, refusal);
+        ServerProcess s;
+        s.forwardErrors = false;
+        const bool started =
+            s.start(args + QStringList{"--port", "0", "--db", db_, "--quiet"}, false);
+        if (!refusal.isEmpty()) {
+            QVERIFY(!started);
+            QVERIFY(s.process.state() == QProcess::NotRunning || s.process.waitForFinished(5000));
+            QCOMPARE(s.process.exitCode(), 2);
+            const QString error = QString::fromUtf8(s.process.readAllStandardError());
+            QVERIFY2(error.contains(refusal), qPrintable(error));
+            return;
+        }
+        QVERIFY(started);
+        const QString origin = QStringLiteral("https://cutouts.example.com:8443");
+        const auto res = s.upload(createKey("1", "0", "0"), kPhoto);
+        const QString url = jsonOf(res).value("output_image_url").toString();
+        QVERIFY2(url.startsWith(origin + "/results/"), qPrintable(url));
+        QCOMPARE(answer(s.resultOf(res)), QStringLiteral("200 image/png"));
+        const auto page = s.client().Get("/account");
+        QVERIFY(page->body.find((origin + "/api/v1/").toStdString()) != std::string::npos);
     }
 
     void badRequestsAreRefusedAtOnce_data() { rowsOf(kBadRequests); }
@@ -405,13 +465,13 @@ private slots:
         QCOMPARE(answers, QStringList(5, QStringLiteral("200 application/json")));
     }
 
-    void undeliveredRemovalsAreRefunded_data() {
+    void removalsArePaidOnlyWhenDelivered_data() {
         QTest::addColumn<bool>("halfClose");
         QTest::newRow("closed after the upload") << false;
         QTest::newRow("half-closed after the upload") << true;
     }
 
-    void undeliveredRemovalsAreRefunded() {
+    void removalsArePaidOnlyWhenDelivered() {
         QFETCH(bool, halfClose);
         const std::string key = createKey("3", "0", "0");
         const QDir results(dir_.filePath("results"));
@@ -422,14 +482,20 @@ private slots:
         RawConnection c(server_.port);
         QVERIFY(c.send(head(kRemove, "API-KEY: " + key + "\r\n", kForm, body) + body));
         if (halfClose) {
+            // Done sending, still reading: answered and charged, the result kept.
             ::shutdown(c.fd, SHUT_WR);
-            QCOMPARE(c.receive(10000), std::string());  // closed without an answer
+            const std::string reply = c.receive(10000);
+            QVERIFY2(reply.rfind("HTTP/1.1 200 ", 0) == 0 &&
+                         reply.find("\"output_image_url\"") != std::string::npos,
+                     reply.c_str());
+            QCOMPARE(server_.creditOf(key), QStringLiteral("2/0/0"));
+            QCOMPARE(results.entryList(QDir::Files).size(), filesBefore + 1);
         } else {
             c.close();
             QTest::qWait(1000);  // the removal takes a few milliseconds
+            QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
+            QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(server_.creditOf(key), QStringLiteral("3/0/0"), 3000);
-        QCOMPARE(results.entryList(QDir::Files).size(), filesBefore);
     }
 
     void keyEndpoints_data() {
