@@ -8,11 +8,12 @@ JOBS="${VORPANE_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 # Debian 12 packages the project builds, runs and tests with.
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libqt6svg6 libcpp-httplib-dev
   libsqlite3-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libqt6sql6-sqlite qtkeychain-qt6-dev)
-# What scripts/package needs to make the Debian packages (the manuals, dependencies, build flags).
+TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl dbus-daemon gnome-keyring)
+
+# What scripts/package needs to make the Debian packages (the manuals, dependencies, build flags);
+# the packages' test also runs lintian and systemd-analyze (from systemd, which it does not start).
 PACKAGE_PACKAGES=(dpkg-dev help2man)
-# The packages' test also runs lintian and systemd-analyze (from systemd; not started by it).
-TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl dbus-daemon gnome-keyring
-  "${PACKAGE_PACKAGES[@]}" lintian systemd)
+TEST_PACKAGES+=("${PACKAGE_PACKAGES[@]}" lintian systemd)
 
 missing_packages() {
   local pkg missing=()
