@@ -42,6 +42,10 @@ vorpane-cli runs the same batch without a window, for scripts and servers.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME vorpane-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
+# The model script's helpers are Python (python3-onnx is only needed to fetch a model).
+if(VORPANE_SERVER_DEPENDS)
+  set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "${VORPANE_SERVER_DEPENDS}")
+endif()
 set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "python3-onnx, npm")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "nginx, postgresql")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# check-packages.sh BUILD_DIR VERSION PACKAGE...
+# check-packages.sh BUILD_DIR SOURCE_DIR VERSION PACKAGE...
 # Makes the Debian packages of the build in a scratch folder and checks them as a user's system
 # would see them: control fields, the files shipped, lintian, the desktop entry and AppStream
 # metadata as installed, the programs' versions, and for vorpane-server the unit (systemd-analyze)
 # and the start wrapper fed the shipped settings. Exits 77 (skipped) when a tool is missing.
 set -euo pipefail
-build="$1" version="$2"
-shift 2
+build="$1" source="$2" version="$3"
+shift 3
 packages=("$@")
 
 for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli; do
@@ -42,6 +42,14 @@ declare -A expected_files=(
   [vorpane-server]="usr/bin/vorpane-server usr/lib/systemd/system/vorpane-server.service
     usr/libexec/vorpane-server/start etc/vorpane-server/vorpane-server.conf $man/vorpane-server.1.gz
     usr/share/doc/vorpane-server/copyright usr/share/doc/vorpane-server/changelog.gz")
+# The nginx example and the model script, when the source has them.
+if [ -d "$source/packaging/nginx" ]; then
+  for file in "$source"/packaging/nginx/*; do
+    expected_files[vorpane-server]+=" usr/share/doc/vorpane-server/examples/nginx/${file##*/}"
+  done
+fi
+[ ! -f "$source/scripts/get-model" ] ||
+  expected_files[vorpane-server]+=" usr/share/vorpane-server/get-model"
 # Fields (as "Field: text it contains") the package must carry beyond what the binaries need.
 declare -A expected_fields=(
   [vorpane]="Depends: libqt6sql6-sqlite|Depends: libqt6widgets6|Recommends: gnome-keyring"
