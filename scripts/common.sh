@@ -11,6 +11,11 @@ BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins li
 TEST_PACKAGES=(xvfb xauth x11-utils desktop-file-utils appstream curl dbus-daemon gnome-keyring
   postgresql-15 nginx-light openssl)
 
+# What scripts/package needs to make the Debian packages (the manuals, dependencies, build flags);
+# the packages' test also runs lintian and systemd-analyze (from systemd, which it does not start).
+PACKAGE_PACKAGES=(dpkg-dev help2man)
+TEST_PACKAGES+=("${PACKAGE_PACKAGES[@]}" lintian systemd)
+
 missing_packages() {
   local pkg missing=()
   for pkg in "$@"; do
