@@ -121,8 +121,10 @@ struct ServerProcess {
         process.waitForFinished(5000);
     }
 
-    bool start(const QStringList& args, bool expectDemoKey) {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The protocol is tested on the classical cut-out unless a model is named.
+    bool start(QStringList args, bool expectDemoKey) {
+        if (!findsModel && !args.contains("--model")) args << "--no-model";
+        if (!keepErrors) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(QStringLiteral(VORPANE_SERVER_BINARY), args);
         baseUrl = readLine();
@@ -191,6 +193,8 @@ struct ServerProcess {
     }
 
     QProcess process;
+    bool keepErrors = false;  // standard error is read by the test instead of shown
+    bool findsModel = false;  // looks for the installed model as a user's server does
     QString baseUrl, demoKey;
     int port = 0;
 };
@@ -584,6 +588,47 @@ private slots:
         killed.process.kill();
         upload.join();
         QCOMPARE(server_.creditOf(key), QStringLiteral("20/0/0"));
+    }
+
+    // Without a usable model the server says why in one line and cuts out the classical way.
+    void withoutAModel_data() {
+        QTest::addColumn<QString>("model");  // empty: none installed
+        QTest::addColumn<QString>("line");
+        QTest::newRow("none installed") << ""
+                                        << "No segmentation model installed: classical cut-outs. "
+                                           "scripts/get-model installs one.";
+        QTest::newRow("a damaged file")
+            << "damaged.onnx"
+            << "vorpane-server: the segmentation model %1 is not usable: OpenCV cannot read it";
+    }
+
+    void withoutAModel() {
+        QFETCH(QString, model);
+        QFETCH(QString, line);
+        ServerProcess server;
+        QStringList args{"--port", "0", "--db", db_, "--quiet"};
+        if (!model.isEmpty()) {
+            model = dir_.filePath(model);
+            QFile damaged(model);
+            QVERIFY(damaged.open(QIODevice::WriteOnly));
+            damaged.write("ONNX, but cut short");
+            QFile json(dir_.filePath("damaged.json"));
+            QVERIFY(json.open(QIODevice::WriteOnly));
+            json.write("{}");
+            args << "--model" << model;
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", dir_.filePath("empty-data-home"));
+        server.process.setProcessEnvironment(env);
+        server.keepErrors = true;
+        server.findsModel = true;
+        QVERIFY(server.start(args, false));
+        // The line comes before the address.
+        const QString first =
+            QString::fromUtf8(server.process.readAllStandardError()).section('\n', 0, 0);
+        QVERIFY2(first.startsWith(line.arg(model)), qPrintable(first));
+        const auto res = server.upload(server_.demoKey.toStdString(), kPhoto);
+        QCOMPARE(answer(server.resultOf(res)), QStringLiteral("200 image/png"));
     }
 
     void expiredResultsAreRemoved() {
