@@ -74,6 +74,8 @@ constexpr int kMinNetSide = 16;
 constexpr int kMaxNetAspect = 6;
 // The guided filter that brings the network's likelihood to the photo: its flatness threshold.
 constexpr double kNetEdgeEps = 1e-3;
+// The network's subject is nothing below this share of the picture.
+constexpr double kNetLeast = 0.01;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -570,22 +572,30 @@ BackgroundRemover::Matte BackgroundRemover::matte(const cv::Mat& bgr) const {
     // GrabCut and k-means draw from the thread's generator, which otherwise carries over from
     // the previous request served on this thread.
     cv::theRNG() = cv::RNG(kSeed);
-    if (usesNetwork(bgr.size())) return networkMatte(bgr);
     const cv::Mat work = scaledToLongSide(bgr, settings_.workingSize);
     if (std::min(work.cols, work.rows) < kMinCutSide) {
         return Matte{cv::Mat(bgr.size(), CV_8U, cv::Scalar(255)), cv::Mat()};
+    }
+    if (usesNetwork(bgr.size())) {
+        if (std::optional<Matte> net = networkMatte(bgr, work.size())) return std::move(*net);
     }
     bool plain = false;
     const cv::Mat subject = subjectMask(work, plain);
     return refine(bgr, subject, plain);
 }
 
-BackgroundRemover::Matte BackgroundRemover::networkMatte(const cv::Mat& bgr) const {
+std::optional<BackgroundRemover::Matte> BackgroundRemover::networkMatte(
+    const cv::Mat& bgr, cv::Size workingSize) const {
     cv::Mat likely;
     {
         SegmentationNets::Lease lease(*nets_);
         likely = lease.net().likelihood(bgr);
     }
+    // Where the network sees next to nothing (a subject cut by the frame over a busy backdrop,
+    // say), the classical cut stands.
+    cv::Mat net;
+    cv::resize(likely, net, workingSize, 0, 0, cv::INTER_AREA);
+    if (cv::countNonZero(net > 0.5f) < kNetLeast * net.total()) return std::nullopt;
     const cv::Mat small = scaledToLongSide(bgr, settings_.refineSize);
     cv::Mat soft;
     cv::resize(

@@ -91,7 +91,8 @@ public:
     static const char* contentType(OutputFormat format);
 
 private:
-    Matte networkMatte(const cv::Mat& bgr) const;
+    // The network's matte, or none where the classical cut is to be trusted instead.
+    std::optional<Matte> networkMatte(const cv::Mat& bgr, cv::Size workingSize) const;
     // The subject at the working size, 255 on it; `plain` tells whether the backdrop is.
     cv::Mat subjectMask(const cv::Mat& work, bool& plain) const;
     // Soft alpha at the refining size and the backdrop colour along its edge.
