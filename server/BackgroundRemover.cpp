@@ -1,6 +1,7 @@
 #include "BackgroundRemover.h"
 
 #include "GuidedFilter.h"
+#include "SegmentationNet.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -67,6 +68,14 @@ constexpr float kMinShare = 0.02f;
 constexpr float kNoiseShare = 0.1f;
 // Edge pixels below this alpha are decontaminated as if they had it.
 constexpr unsigned kMinUnmixAlpha = 90;
+// The network takes pictures with a short side of this many pixels and a long side at most this
+// many times longer; it would only see a smear of the others, squeezed into its square input.
+constexpr int kMinNetSide = 16;
+constexpr int kMaxNetAspect = 6;
+// The guided filter that brings the network's likelihood to the photo: its flatness threshold.
+constexpr double kNetEdgeEps = 1e-3;
+// The network's subject is nothing below this share of the picture.
+constexpr double kNetLeast = 0.01;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -428,6 +437,13 @@ cv::Mat localMean(const cv::Mat& image, const cv::Mat& mask, cv::Size window, cv
     return mean;
 }
 
+// The backdrop near each edge pixel, 8-bit, from its local mean (the picture itself where there
+// is none near).
+void edgeBackdrop(const cv::Mat& guide, cv::Mat& backdrop, const cv::Mat& weight, cv::Mat out) {
+    guide.copyTo(backdrop, weight < kMinShare);
+    backdrop.convertTo(out, CV_8UC3, 255);
+}
+
 // Runs GrabCut on a labelled mask until the labels settle.
 void cut(const cv::Mat& image, cv::Mat& mask, int maxIterations) {
     // The cut needs samples of both sides to model their colours.
@@ -478,7 +494,14 @@ void coarseCut(const cv::Mat& work, cv::Mat& mask, int maxIterations) {
 
 }  // namespace
 
-BackgroundRemover::BackgroundRemover(Settings settings) : settings_(settings) {}
+BackgroundRemover::BackgroundRemover(Settings settings, SegmentationNets* nets)
+    : settings_(settings), nets_(nets) {}
+
+bool BackgroundRemover::usesNetwork(cv::Size size) const {
+    const int shortSide = std::min(size.width, size.height);
+    const int longSide = std::max(size.width, size.height);
+    return nets_ && shortSide >= kMinNetSide && longSide <= kMaxNetAspect * shortSide;
+}
 
 std::optional<cv::Size> BackgroundRemover::declaredSize(const std::string& bytes) {
     const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
@@ -553,9 +576,49 @@ BackgroundRemover::Matte BackgroundRemover::matte(const cv::Mat& bgr) const {
     if (std::min(work.cols, work.rows) < kMinCutSide) {
         return Matte{cv::Mat(bgr.size(), CV_8U, cv::Scalar(255)), cv::Mat()};
     }
+    if (usesNetwork(bgr.size())) {
+        if (std::optional<Matte> net = networkMatte(bgr, work.size())) return std::move(*net);
+    }
     bool plain = false;
     const cv::Mat subject = subjectMask(work, plain);
     return refine(bgr, subject, plain);
+}
+
+std::optional<BackgroundRemover::Matte> BackgroundRemover::networkMatte(
+    const cv::Mat& bgr, cv::Size workingSize) const {
+    cv::Mat likely;
+    {
+        SegmentationNets::Lease lease(*nets_);
+        likely = lease.net().likelihood(bgr);
+    }
+    // Where the network sees next to nothing (a subject cut by the frame over a busy backdrop,
+    // say), the classical cut stands.
+    cv::Mat net;
+    cv::resize(likely, net, workingSize, 0, 0, cv::INTER_AREA);
+    if (cv::countNonZero(net > 0.5f) < kNetLeast * net.total()) return std::nullopt;
+    const cv::Mat small = scaledToLongSide(bgr, settings_.refineSize);
+    cv::Mat soft;
+    cv::resize(
+        likely, soft, small.size(), 0, 0,
+        small.cols < likely.cols && small.rows < likely.rows ? cv::INTER_AREA : cv::INTER_LINEAR);
+    likely.release();
+    cv::Mat guide;
+    small.convertTo(guide, CV_32FC3, 1.0 / 255);
+    const int radius = std::max(
+        2, static_cast<int>(std::lround(std::max(small.cols, small.rows) * kEdgeRadiusFraction)));
+    Matte matte;
+    matte.alpha = guidedUpsample(guidedCoefficients(guide, soft, radius, kNetEdgeEps), bgr);
+    // The backdrop near the edge, for taking its colour out of the edge pixels.
+    const cv::Mat hard = soft > 0.5f;
+    cv::Mat grown;
+    cv::dilate(
+        hard, grown,
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)));
+    cv::Mat weight;
+    cv::Mat backdrop = localMean(guide, ~grown, cv::Size(8 * radius + 1, 8 * radius + 1), weight);
+    matte.backdrop.create(small.size(), CV_8UC3);
+    edgeBackdrop(guide, backdrop, weight, matte.backdrop);
+    return matte;
 }
 
 cv::Mat BackgroundRemover::subjectMask(const cv::Mat& work, bool& plain) const {
@@ -676,9 +739,7 @@ void BackgroundRemover::refineArea(const cv::Mat& guide, const cv::Mat& soft, co
         hard.copyTo(alpha, ~grown | shrunk);
     }
 
-    // The backdrop near each edge pixel (the picture itself where there is none near).
-    guide.copyTo(backdrop, backdropWeight < kMinShare);
-    backdrop.convertTo(backdropOut, CV_8UC3, 255);
+    edgeBackdrop(guide, backdrop, backdropWeight, backdropOut);
 }
 
 BackgroundRemover::Matte BackgroundRemover::finished(const cv::Mat& bgr, const cv::Mat& alpha,

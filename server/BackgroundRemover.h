@@ -9,6 +9,8 @@
 
 namespace vserver {
 
+class SegmentationNets;
+
 enum class OutputFormat { Png, Jpg };
 
 struct Rgb {
@@ -24,17 +26,19 @@ struct RemovalOptions {
     std::optional<Rgb> background;
 };
 
-// Separates the subject of a photo from its background. A model of the backdrop is learnt from
-// the picture's border: its dominant colours, and where the border does not fit them (a subject
-// cut by the edge; on a busy backdrop, a long run of even hue along the bottom or a side), that
-// part is left to the subject. A plain backdrop (studio white, a wall, a table, a gradient) is
-// split off by colour distance to the backdrop surface fitted over the picture, then settled by
-// GrabCut; a busy one is cut by GrabCut seeded from the border. Both run on a copy of about
-// 512 px. Regions enclosed by the subject stay unless they are large and
-// clearly backdrop. The edge is refined on a copy of up to 1024 px: over a plain backdrop each
-// edge pixel's alpha is read from where its colour lies between backdrop and subject (so hair
-// gets partial alpha), otherwise a guided filter softens it; the backdrop's colour is then
-// taken out of the edge pixels.
+// Separates the subject of a photo from its background. With a segmentation network the network
+// tells the subject's likelihood at its own input size; the photo then guides that likelihood
+// back to the photo's size, so the edge follows the picture. Without one, or for a picture the
+// network cannot take (a few pixels, or a long thin strip), the classical method: a model of the
+// backdrop is learnt from the picture's border: its dominant colours, and where the border does not
+// fit them (a subject cut by the edge; on a busy backdrop, a long run of even hue along the bottom
+// or a side), that part is left to the subject. A plain backdrop (studio white, a wall, a table, a
+// gradient) is split off by colour distance to the backdrop surface fitted over the picture, then
+// settled by GrabCut; a busy one is cut by GrabCut seeded from the border. Both run on a copy of
+// about 512 px. Regions enclosed by the subject stay unless they are large and clearly backdrop.
+// The edge is refined on a copy of up to 1024 px: over a plain backdrop each edge pixel's alpha is
+// read from where its colour lies between backdrop and subject (so hair gets partial alpha),
+// otherwise a guided filter softens it; the backdrop's colour is then taken out of the edge pixels.
 class BackgroundRemover final {
 public:
     struct Settings {
@@ -50,8 +54,13 @@ public:
         cv::Mat backdrop;  // 8-bit BGR, smaller: the background colour near each edge pixel
     };
 
-    explicit BackgroundRemover(Settings settings);
+    // `nets`, when given, outlives the remover; one is leased for each job.
+    explicit BackgroundRemover(Settings settings, SegmentationNets* nets = nullptr);
     BackgroundRemover() : BackgroundRemover(Settings{}) {}
+    explicit BackgroundRemover(SegmentationNets* nets) : BackgroundRemover(Settings{}, nets) {}
+
+    // Whether this picture's cut-out comes from the network.
+    bool usesNetwork(cv::Size size) const;
 
     // Decoding refuses pictures above this many pixels: a file of a few
     // megabytes can declare a picture that would take gigabytes to hold.
@@ -82,6 +91,8 @@ public:
     static const char* contentType(OutputFormat format);
 
 private:
+    // The network's matte, or none where the classical cut is to be trusted instead.
+    std::optional<Matte> networkMatte(const cv::Mat& bgr, cv::Size workingSize) const;
     // The subject at the working size, 255 on it; `plain` tells whether the backdrop is.
     cv::Mat subjectMask(const cv::Mat& work, bool& plain) const;
     // Soft alpha at the refining size and the backdrop colour along its edge.
@@ -93,6 +104,7 @@ private:
     static Matte finished(const cv::Mat& bgr, const cv::Mat& alpha, Matte& matte);
 
     Settings settings_;
+    SegmentationNets* nets_ = nullptr;
 };
 
 }  // namespace vserver

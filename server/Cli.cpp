@@ -6,6 +6,9 @@
 #include "PublicAddress.h"
 #include "RandomToken.h"
 #include "ResultStore.h"
+#include "SegmentationNet.h"
+
+#include <opencv2/imgproc.hpp>
 
 #include <malloc.h>
 #include <pthread.h>
@@ -35,7 +38,8 @@ const char* const kUsage =
     "Usage:\n"
     "  vorpane-server [serve] [--host H] [--port P] [--public-url URL] [--db PATH]\n"
     "                 [--results-dir DIR] [--result-ttl SECONDS] [--threads N] [--jobs N]\n"
-    "                 [--drop PERCENT] [--quiet]\n"
+    "                 [--drop PERCENT] [--quiet] [--model PATH | --no-model]\n"
+    "  vorpane-server model check [--model PATH]\n"
     "  vorpane-server key create [--key K] [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key set KEY [--free N] [--topup N] [--subscription N] [--db PATH]\n"
     "  vorpane-server key delete KEY [--db PATH]\n"
@@ -52,10 +56,18 @@ const char* const kUsage =
     "instances may share together with one --results-dir.\n"
     "key create makes a key of 32 hexadecimal characters (50 free credits unless --free says\n"
     "otherwise) and prints it. --drop PERCENT (for trying clients) resets that share of the\n"
-    "connections as a request arrives or as its answer leaves; an answer lost so is not charged.\n";
+    "connections as a request arrives or as its answer leaves; an answer lost so is not charged.\n"
+    "\n"
+    "Cut-outs come from a segmentation network when one is installed: by default\n"
+    "$XDG_DATA_HOME/vorpane-server/models/isnet-medium.onnx with its .json beside it, which\n"
+    "scripts/get-model converts from the npm package @imgly/background-removal-data (an\n"
+    "ISNet-based model, AGPL-3.0; its LICENSE.md is installed beside it). --model PATH takes\n"
+    "another model of the same kind, --no-model the classical method (colour models and\n"
+    "GrabCut). Each job holds its own copy of the network (about 0.8 GB while it runs).\n"
+    "model check loads the model and cuts out a test picture.\n";
 
 bool isFlag(const std::string& name) {
-    return name == "help" || name == "quiet";
+    return name == "help" || name == "quiet" || name == "no-model";
 }
 
 std::string homeFolder() {
@@ -64,18 +76,26 @@ std::string homeFolder() {
     return ".";
 }
 
+std::string dataHome() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') return xdg;
+    return homeFolder() + "/.local/share";
+}
+
 }  // namespace
 
 Cli::Cli(std::vector<std::string> args) : args_(std::move(args)) {}
 
 std::string Cli::defaultDatabasePath() {
-    std::string dataHome;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
-        dataHome = xdg;
-    } else {
-        dataHome = homeFolder() + "/.local/share";
-    }
-    return dataHome + "/vorpane-server/server.db";
+    return dataHome() + "/vorpane-server/server.db";
+}
+
+std::string Cli::defaultModelPath() {
+    return dataHome() + "/vorpane-server/models/isnet-medium.onnx";
+}
+
+std::string Cli::modelPath() const {
+    const auto it = options_.find("model");
+    return it != options_.end() && !it->second.empty() ? it->second : defaultModelPath();
 }
 
 std::string Cli::defaultResultsFolder(const std::string& databasePath) {
@@ -161,6 +181,7 @@ int Cli::run() {
             if (n == 3 && words_[1] == "delete") return keyDelete();
             if (n == 2 && words_[1] == "list") return keyList();
         }
+        if (n == 2 && words_[0] == "model" && words_[1] == "check") return modelCheck();
         if (words_[0] == "version") {
             if (n == 2 && words_[1] == "show") return versionShow();
             if (n == 3 && words_[1] == "set") return versionSet();
@@ -175,7 +196,7 @@ int Cli::run() {
 
 int Cli::serve() {
     if (!allowOnly({"host", "port", "public-url", "db", "results-dir", "result-ttl", "threads",
-                    "jobs", "drop", "quiet"})) {
+                    "jobs", "drop", "quiet", "model", "no-model"})) {
         return 2;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -244,13 +265,11 @@ int Cli::serve() {
         demoKey = candidate;
     }
     ResultStore store(options.resultsFolder, options.resultTtl);
-    // Removals run side by side, one to a job slot, each on one core: OpenCV's own threads would
-    // only contend with the other jobs.
-    cv::setNumThreads(1);
     // Every thread allocates from one malloc arena, which hands freed memory back when a job is
     // over; with an arena per thread each would keep the largest job it has seen.
     mallopt(M_ARENA_MAX, 1);
-    BackgroundRemover remover;
+    const std::unique_ptr<SegmentationNets> nets = loadNetworks(options.jobs, cores);
+    BackgroundRemover remover(nets.get());
     ApiServer server(options, remover, store, *ledger);
     if (server.bind() < 0) {
         std::fprintf(stderr, "vorpane-server: cannot listen on %s port %d\n", options.host.c_str(),
@@ -260,12 +279,13 @@ int Cli::serve() {
     std::printf("%s\n", server.baseUrl().c_str());
     if (demoKey) std::printf("Demo API key: %s\n", demoKey->c_str());
     std::fflush(stdout);
-    std::fprintf(
-        stderr,
-        "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs%s%s\n",
-        ledger->location().c_str(), options.resultsFolder.c_str(), ttl, options.threads,
-        options.jobs, options.publicOrigin.empty() ? "" : ", clients reach it at ",
-        options.publicOrigin.empty() ? "" : server.publicBaseUrl().c_str());
+    std::fprintf(stderr,
+                 "vorpane-server: database %s, results in %s for %lld s, %zu threads, %zu jobs, "
+                 "%s cut-outs%s%s\n",
+                 ledger->location().c_str(), options.resultsFolder.c_str(), ttl, options.threads,
+                 options.jobs, nets ? "network" : "classical",
+                 options.publicOrigin.empty() ? "" : ", clients reach it at ",
+                 options.publicOrigin.empty() ? "" : server.publicBaseUrl().c_str());
 
     std::thread signalWaiter([&server, &stopSignals] {
         int received = 0;
@@ -281,6 +301,70 @@ int Cli::serve() {
         return 1;
     }
     std::fprintf(stderr, "vorpane-server: stopped\n");
+    return 0;
+}
+
+std::unique_ptr<SegmentationNets> Cli::loadNetworks(std::size_t jobs, unsigned cores) const {
+    // The classical removals run side by side, one to a job slot, each on one core: OpenCV's own
+    // threads would only contend with the other jobs. A network's layers share all cores
+    // between the jobs running (a lone job gets them all).
+    cv::setNumThreads(1);
+    if (options_.count("no-model")) return nullptr;
+    const std::string path = modelPath();
+    if (!options_.count("model") && !std::filesystem::exists(path)) {
+        std::fprintf(stderr,
+                     "No segmentation model installed: classical cut-outs. scripts/get-model "
+                     "installs one.\n");
+        return nullptr;
+    }
+    cv::setNumThreads(static_cast<int>(cores));
+    try {
+        return std::make_unique<SegmentationNets>(path, jobs);
+    } catch (const std::exception& e) {
+        cv::setNumThreads(1);
+        std::fprintf(stderr,
+                     "vorpane-server: the segmentation model %s is not usable: %s. Classical "
+                     "cut-outs.\n",
+                     path.c_str(), e.what());
+        return nullptr;
+    }
+}
+
+int Cli::modelCheck() {
+    if (!allowOnly({"model"})) return 2;
+    const std::string path = modelPath();
+    cv::setNumThreads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+    std::unique_ptr<SegmentationNets> nets;
+    try {
+        nets = std::make_unique<SegmentationNets>(path, 1);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vorpane-server: the model %s is not usable: %s\n", path.c_str(),
+                     e.what());
+        return 1;
+    }
+    // A red ball with a highlight and a shadow on a light studio backdrop: any salient-object
+    // network finds it.
+    cv::Mat picture(480, 640, CV_8UC3);
+    for (int y = 0; y < picture.rows; ++y)
+        picture.row(y).setTo(cv::Scalar::all(235 - 25.0 * y / picture.rows));
+    cv::ellipse(picture, {350, 395}, {120, 22}, 0, 0, 360, cv::Scalar::all(150), cv::FILLED);
+    cv::GaussianBlur(picture, picture, cv::Size(), 9);
+    cv::Mat truth(picture.size(), CV_8U, cv::Scalar(0));
+    cv::circle(truth, {320, 250}, 140, cv::Scalar(255), cv::FILLED, cv::LINE_AA);
+    cv::circle(picture, {320, 250}, 140, cv::Scalar(40, 40, 190), cv::FILLED, cv::LINE_AA);
+    cv::circle(picture, {270, 200}, 40, cv::Scalar(150, 150, 245), cv::FILLED, cv::LINE_AA);
+    cv::GaussianBlur(picture(cv::Rect(150, 80, 340, 340)), picture(cv::Rect(150, 80, 340, 340)),
+                     cv::Size(), 2);
+    const cv::Mat alpha = BackgroundRemover(nets.get()).foregroundAlpha(picture) > 127;
+    const double iou = double(cv::countNonZero(alpha & (truth > 127))) /
+                       std::max(1, cv::countNonZero(alpha | (truth > 127)));
+    if (iou < 0.9) {
+        std::fprintf(stderr,
+                     "vorpane-server: the model %s cuts a test picture wrongly (IoU %.2f)\n",
+                     path.c_str(), iou);
+        return 1;
+    }
+    std::printf("%s: loads, and cuts out a test picture (IoU %.3f)\n", path.c_str(), iou);
     return 0;
 }
 

@@ -7,21 +7,9 @@
 
 namespace vserver {
 
-cv::Mat guidedFilter(const cv::Mat& fullGuide, const cv::Mat& fullInput, int radius, double eps,
-                     int subsample) {
-    CV_Assert(fullGuide.type() == CV_32FC3 && fullInput.type() == CV_32F &&
-              fullGuide.size() == fullInput.size());
-    // The linear coefficients vary slowly: they are found on a copy `subsample` times smaller
-    // and applied to the guide at its own size.
-    subsample = std::max(1, std::min(subsample, std::min(fullGuide.cols, fullGuide.rows) / 4));
-    cv::Mat guide = fullGuide;
-    cv::Mat input = fullInput;
-    if (subsample > 1) {
-        const double f = 1.0 / subsample;
-        cv::resize(fullGuide, guide, cv::Size(), f, f, cv::INTER_AREA);
-        cv::resize(fullInput, input, guide.size(), 0, 0, cv::INTER_AREA);
-        radius = std::max(1, (radius + subsample / 2) / subsample);
-    }
+GuidedCoefficients guidedCoefficients(const cv::Mat& guide, const cv::Mat& input, int radius,
+                                      double eps) {
+    CV_Assert(guide.type() == CV_32FC3 && input.type() == CV_32F && guide.size() == input.size());
     const cv::Size window(2 * radius + 1, 2 * radius + 1);
     const auto mean = [&window](const cv::Mat& m) {
         cv::Mat out;
@@ -74,14 +62,82 @@ cv::Mat guidedFilter(const cv::Mat& fullGuide, const cv::Mat& fullInput, int rad
             bo[x] = float(mp[x] - a0 * mi[0][x] - a1 * mi[1][x] - a2 * mi[2][x]);
         }
     }
+    GuidedCoefficients out;
+    for (int c = 0; c < 3; ++c) out.a[c] = mean(a[c]);
+    out.b = mean(b);
+    return out;
+}
+
+cv::Mat guidedFilter(const cv::Mat& fullGuide, const cv::Mat& fullInput, int radius, double eps,
+                     int subsample) {
+    CV_Assert(fullGuide.type() == CV_32FC3 && fullInput.type() == CV_32F &&
+              fullGuide.size() == fullInput.size());
+    // The linear coefficients vary slowly: they are found on a copy `subsample` times smaller
+    // and applied to the guide at its own size.
+    subsample = std::max(1, std::min(subsample, std::min(fullGuide.cols, fullGuide.rows) / 4));
+    cv::Mat guide = fullGuide;
+    cv::Mat input = fullInput;
+    if (subsample > 1) {
+        const double f = 1.0 / subsample;
+        cv::resize(fullGuide, guide, cv::Size(), f, f, cv::INTER_AREA);
+        cv::resize(fullInput, input, guide.size(), 0, 0, cv::INTER_AREA);
+        radius = std::max(1, (radius + subsample / 2) / subsample);
+    }
+    GuidedCoefficients k = guidedCoefficients(guide, input, radius, eps);
     const auto smoothed = [&](const cv::Mat& m) {
-        cv::Mat out = mean(m);
-        if (subsample > 1) cv::resize(out, out, fullInput.size(), 0, 0, cv::INTER_LINEAR);
+        if (subsample == 1) return m;
+        cv::Mat out;
+        cv::resize(m, out, fullInput.size(), 0, 0, cv::INTER_LINEAR);
         return out;
     };
-    if (subsample > 1) cv::split(fullGuide, I);
-    cv::Mat out = smoothed(b);
-    for (int c = 0; c < 3; ++c) out += smoothed(a[c]).mul(I[c]);
+    std::vector<cv::Mat> I;
+    cv::split(fullGuide, I);
+    cv::Mat out = smoothed(k.b).clone();
+    for (int c = 0; c < 3; ++c) out += smoothed(k.a[c]).mul(I[c]);
+    return out;
+}
+
+cv::Mat guidedUpsample(const GuidedCoefficients& k, const cv::Mat& bgr) {
+    CV_Assert(bgr.type() == CV_8UC3 && !k.b.empty());
+    cv::Mat packed;
+    cv::merge(std::vector<cv::Mat>{k.a[0], k.a[1], k.a[2], k.b}, packed);
+    const int cw = packed.cols, ch = packed.rows;
+    // Bilinear, pixel centres aligned as cv::resize aligns them.
+    const auto taps = [](int n, int from, std::vector<int>& lo, std::vector<int>& hi,
+                         std::vector<float>& w) {
+        lo.resize(n);
+        hi.resize(n);
+        w.resize(n);
+        const double scale = double(from) / n;
+        for (int i = 0; i < n; ++i) {
+            const double s = std::clamp((i + 0.5) * scale - 0.5, 0.0, double(from - 1));
+            lo[i] = int(s);
+            hi[i] = std::min(lo[i] + 1, from - 1);
+            w[i] = float(s - lo[i]);
+        }
+    };
+    std::vector<int> x0, x1, y0, y1;
+    std::vector<float> wx, wy;
+    taps(bgr.cols, cw, x0, x1, wx);
+    taps(bgr.rows, ch, y0, y1, wy);
+    cv::Mat out(bgr.size(), CV_8U);
+    constexpr float kByte = 1.0f / 255;
+    for (int y = 0; y < bgr.rows; ++y) {
+        const cv::Vec4f* r0 = packed.ptr<cv::Vec4f>(y0[y]);
+        const cv::Vec4f* r1 = packed.ptr<cv::Vec4f>(y1[y]);
+        const float v = wy[y];
+        const uchar* in = bgr.ptr<uchar>(y);
+        uchar* o = out.ptr<uchar>(y);
+        for (int x = 0; x < bgr.cols; ++x) {
+            const float u = wx[x];
+            const cv::Vec4f top = r0[x0[x]] * (1 - u) + r0[x1[x]] * u;
+            const cv::Vec4f bottom = r1[x0[x]] * (1 - u) + r1[x1[x]] * u;
+            const cv::Vec4f c = top * (1 - v) + bottom * v;
+            const float q =
+                c[3] + kByte * (c[0] * in[3 * x] + c[1] * in[3 * x + 1] + c[2] * in[3 * x + 2]);
+            o[x] = cv::saturate_cast<uchar>(255 * q);
+        }
+    }
     return out;
 }
 

@@ -10,7 +10,7 @@ if ! command -v xvfb-run >/dev/null || ! command -v xwininfo >/dev/null; then
 fi
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
-export HOME="$WORK/home" XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" VORPANE_NO_BUILD=1
+export HOME="$WORK/home" XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" VORPANE_NO_BUILD=1 VORPANE_NO_MODEL=1
 export VORPANE_BUILD_DIR="$BUILD"
 mkdir -p "$HOME"
 unset QT_QPA_PLATFORM

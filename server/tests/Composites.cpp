@@ -1,5 +1,6 @@
 #include "Composites.h"
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -216,7 +217,106 @@ Composite make(Subject subject, Backdrop backdrop, cv::Size size, unsigned seed)
     return out;
 }
 
-Score score(const cv::Mat& alpha, const cv::Mat& truth) {
+const char* name(Scene scene) {
+    switch (scene) {
+        case Scene::Studio:
+            return "studio";
+        case Scene::Gradient:
+            return "gradient";
+        case Scene::Photo:
+            return "photo";
+        case Scene::BlurredPhoto:
+            return "blurred photo";
+    }
+    return "";
+}
+
+const char* name(Placement placement) {
+    switch (placement) {
+        case Placement::Centred:
+            return "centred";
+        case Placement::Bottom:
+            return "bottom edge";
+        case Placement::Side:
+            return "cut by a side";
+    }
+    return "";
+}
+
+const char* const kStampFolder = "/usr/share/tuxpaint/stamps";
+const char* const kStamps[20] = {
+    "animals/mammals/cats/tiger_sumatran.png",
+    "animals/mammals/bears/european-bear.png",
+    "animals/mammals/rodents/squirrel.png",
+    "animals/mammals/giraffe.png",
+    "animals/marsupials/koala.png",
+    "animals/birds/pink_flamingo.png",
+    "animals/amphibians/frog.png",
+    "food/fruit/Strawberry2.png",
+    "food/fruit/Cherry_Stella.png",
+    "food/fruit/cherimoya.png",
+    "food/fruit/Apricot_whole.png",
+    "food/vegetables/broccoli.png",
+    "plants/flowers/anemone_red.png",
+    "plants/flowers/daffodil.png",
+    "plants/mushrooms/cep.png",
+    "household/tools/cementmixer.png",
+    "household/Lightbulb.png",
+    "vehicles/emergency/firetruck.png",
+    "vehicles/wheel_tractor.png",
+    "military/paratrooper.png",
+};
+
+Composite stamp(const std::string& stampPath, Scene scene, Placement placement, cv::Size size,
+                const std::string& photo) {
+    const cv::Mat rgba = cv::imread(stampPath, cv::IMREAD_UNCHANGED);
+    if (rgba.empty() || rgba.channels() != 4 || rgba.depth() != CV_8U) return {};
+    // The object fills about half of the picture's height or 60 % of its width.
+    const double fit = std::min(0.55 * size.height / rgba.rows, 0.6 * size.width / rgba.cols);
+    cv::Mat scaled;
+    cv::resize(rgba, scaled, cv::Size(), fit, fit, fit < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
+    cv::Point at((size.width - scaled.cols) / 2, (size.height - scaled.rows) / 2);
+    if (placement == Placement::Bottom) at.y = size.height - scaled.rows * 9 / 10;
+    if (placement == Placement::Side) at.x = size.width - scaled.cols * 2 / 3;
+
+    Composite out;
+    out.alpha = cv::Mat::zeros(size, CV_8U);
+    cv::Mat front = cv::Mat::zeros(size, CV_8UC3);
+    const cv::Rect inside = cv::Rect(at, scaled.size()) & cv::Rect(cv::Point(), size);
+    const cv::Mat part = scaled(inside - at);
+    cv::extractChannel(part, out.alpha(inside), 3);
+    cv::cvtColor(part, front(inside), cv::COLOR_BGRA2BGR);
+
+    cv::RNG rng(unsigned(scene) * 131u + unsigned(placement) * 17u + unsigned(size.width));
+    cv::Mat weight;
+    out.alpha.convertTo(weight, CV_32F, 1.0 / 255);
+    cv::Mat back;
+    if (scene == Scene::Studio || scene == Scene::Gradient) {
+        back = backdropImage(scene == Scene::Studio ? Backdrop::Studio : Backdrop::Gradient, size,
+                             rng, weight);
+    } else {
+        const cv::Mat picture = cv::imread(photo, cv::IMREAD_COLOR);
+        if (picture.empty()) return {};
+        // Covers the frame, its centre kept.
+        const double cover =
+            std::max(double(size.width) / picture.cols, double(size.height) / picture.rows);
+        cv::Mat covered;
+        cv::resize(picture, covered, cv::Size(), cover, cover, cv::INTER_CUBIC);
+        covered(cv::Rect((covered.cols - size.width) / 2, (covered.rows - size.height) / 2,
+                         size.width, size.height))
+            .convertTo(back, CV_32FC3);
+        if (scene == Scene::BlurredPhoto)
+            cv::GaussianBlur(back, back, cv::Size(), std::max(size.width, size.height) / 120.0);
+    }
+    cv::Mat frontF, w3;
+    front.convertTo(frontF, CV_32FC3);
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, w3);
+    const cv::Mat picture = frontF.mul(w3) + back.mul(cv::Scalar::all(1.0) - w3);
+    picture.convertTo(out.bgr, CV_8UC3);
+    return out;
+}
+
+Score score(const cv::Mat& alpha, const cv::Mat& truth, int reach) {
     CV_Assert(alpha.size() == truth.size() && alpha.type() == CV_8U && truth.type() == CV_8U);
     const cv::Mat a = alpha > 127;
     const cv::Mat t = truth > 127;
@@ -224,8 +324,9 @@ Score score(const cv::Mat& alpha, const cv::Mat& truth) {
     const int unionArea = cv::countNonZero(a | t);
     s.iou = unionArea ? double(cv::countNonZero(a & t)) / unionArea : 1.0;
 
-    // Along the edge: two pixels either side of the true outline, and every partial pixel.
-    const cv::Mat k = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5));
+    // Along the edge: `reach` pixels either side of the true outline, and every partial pixel.
+    const cv::Mat k =
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
     cv::Mat grown, shrunk;
     cv::dilate(t, grown, k);
     cv::erode(t, shrunk, k);

@@ -1,8 +1,8 @@
 #pragma once
 
-// Test pictures with a known cut-out: a textured subject laid over a backdrop with a known alpha.
-// Shared by the cut-out tests and bench/cutout; everything is drawn here, nothing is read from
-// disk.
+// Test pictures with a known cut-out: a textured subject laid over a backdrop with a known alpha,
+// or a photographed object with its alpha (the stamps of Debian's tuxpaint-stamps-default) over
+// a scene. Shared by the cut-out tests and bench/cutout.
 
 #include <opencv2/core.hpp>
 
@@ -37,10 +37,35 @@ struct Composite {
 // The same arguments always give the same picture.
 Composite make(Subject subject, Backdrop backdrop, cv::Size size, unsigned seed = 1);
 
+// Photographed objects over real scenes. A studio sweep has the object's shadow on it; a photo
+// is one of Debian's opencv-doc sample photographs, sharp or blurred as by a shallow depth of
+// field.
+enum class Scene { Studio, Gradient, Photo, BlurredPhoto };
+enum class Placement {
+    Centred,
+    Bottom,  // standing on the bottom edge, its foot cut by it
+    Side,    // a third of it cut off by the right edge
+};
+constexpr Scene kScenes[] = {Scene::Studio, Scene::Gradient, Scene::Photo, Scene::BlurredPhoto};
+constexpr Placement kPlacements[] = {Placement::Centred, Placement::Bottom, Placement::Side};
+const char* name(Scene scene);
+const char* name(Placement placement);
+
+// Where tuxpaint-stamps-default keeps its stamps, and twenty photographic ones (animals, fruit,
+// flowers, tools, vehicles, a person), paths below that folder.
+extern const char* const kStampFolder;
+extern const char* const kStamps[20];
+
+// The stamp (a PNG with alpha) over the scene; `photo` is the scene's photograph (for Photo and
+// BlurredPhoto). An empty picture when a file cannot be read.
+Composite stamp(const std::string& stampPath, Scene scene, Placement placement, cv::Size size,
+                const std::string& photo = {});
+
 struct Score {
     double iou = 0;            // of alpha above one half, against the truth
     double boundaryError = 0;  // mean absolute alpha error (0..1) along the true edge
 };
-Score score(const cv::Mat& alpha, const cv::Mat& truth);
+// The edge is `reach` pixels either side of the true outline.
+Score score(const cv::Mat& alpha, const cv::Mat& truth, int reach = 2);
 
 }  // namespace composites

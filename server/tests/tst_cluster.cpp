@@ -192,7 +192,8 @@ private slots:
         const QString publicUrl = QString("https://127.0.0.1:%1/").arg(proxyPort_);
         for (Instance* i : {&a_, &b_}) {
             QVERIFY(i->start({"--port", "0", "--public-url", publicUrl, "--db", uri_,
-                              "--results-dir", path("results"), "--jobs", "2", "--quiet"}));
+                              "--results-dir", path("results"), "--jobs", "2", "--quiet",
+                              "--no-model"}));
         }
 
         // The packaged site, with this test's certificate, port and instances.

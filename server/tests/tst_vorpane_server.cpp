@@ -121,7 +121,9 @@ struct ServerProcess {
         process.waitForFinished(5000);
     }
 
-    bool start(const QStringList& args, bool expectDemoKey) {
+    // The protocol is tested on the classical cut-out unless a model is named.
+    bool start(QStringList args, bool expectDemoKey) {
+        if (!findsModel && !args.contains("--model")) args << "--no-model";
         if (forwardErrors) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(QStringLiteral(VORPANE_SERVER_BINARY), args);
@@ -192,6 +194,7 @@ struct ServerProcess {
 
     QProcess process;
     bool forwardErrors = true;  // else kept for the test to read
+    bool findsModel = false;  // looks for the installed model as a user's server does
     QString baseUrl, demoKey;
     int port = 0;
 };
@@ -650,6 +653,47 @@ private slots:
         killed.process.kill();
         upload.join();
         QCOMPARE(server_.creditOf(key), QStringLiteral("20/0/0"));
+    }
+
+    // Without a usable model the server says why in one line and cuts out the classical way.
+    void withoutAModel_data() {
+        QTest::addColumn<QString>("model");  // empty: none installed
+        QTest::addColumn<QString>("line");
+        QTest::newRow("none installed") << ""
+                                        << "No segmentation model installed: classical cut-outs. "
+                                           "scripts/get-model installs one.";
+        QTest::newRow("a damaged file")
+            << "damaged.onnx"
+            << "vorpane-server: the segmentation model %1 is not usable: OpenCV cannot read it";
+    }
+
+    void withoutAModel() {
+        QFETCH(QString, model);
+        QFETCH(QString, line);
+        ServerProcess server;
+        QStringList args{"--port", "0", "--db", db_, "--quiet"};
+        if (!model.isEmpty()) {
+            model = dir_.filePath(model);
+            QFile damaged(model);
+            QVERIFY(damaged.open(QIODevice::WriteOnly));
+            damaged.write("ONNX, but cut short");
+            QFile json(dir_.filePath("damaged.json"));
+            QVERIFY(json.open(QIODevice::WriteOnly));
+            json.write("{}");
+            args << "--model" << model;
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", dir_.filePath("empty-data-home"));
+        server.process.setProcessEnvironment(env);
+        server.forwardErrors = false;
+        server.findsModel = true;
+        QVERIFY(server.start(args, false));
+        // The line comes before the address.
+        const QString first =
+            QString::fromUtf8(server.process.readAllStandardError()).section('\n', 0, 0);
+        QVERIFY2(first.startsWith(line.arg(model)), qPrintable(first));
+        const auto res = server.upload(server_.demoKey.toStdString(), kPhoto);
+        QCOMPARE(answer(server.resultOf(res)), QStringLiteral("200 image/png"));
     }
 
     void expiredResultsAreRemoved() {
