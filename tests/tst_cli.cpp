@@ -9,6 +9,7 @@
 #include "TestContext.h"
 #include "TestData.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -37,7 +38,12 @@ ScriptedServer::Handler service(ScriptedServer& server, const QByteArray& credit
             return ScriptedReply::json(400, R"({"error":"The image data is damaged"})");
         if (upload == "html404") return ScriptedReply::bytes(404, "text/html", "<h1>gone</h1>");
         if (upload == "402") return ScriptedReply::json(402, R"({"error":"No credit left"})");
-        const QString url = results + QFileInfo(sentName(r)).baseName() + ".png";
+        // "opaque": named the way most services name their results, after nothing of the photo.
+        const QString url =
+            results +
+            (upload == "opaque" ? QCryptographicHash::hash(r.body, QCryptographicHash::Md5).toHex()
+                                : QFileInfo(sentName(r)).baseName().toUtf8()) +
+            ".png";
         const QString json(
             R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})");
         return ScriptedReply::json(200, json.arg(url).toUtf8()).withDelay(delayMs);
@@ -408,27 +414,28 @@ private slots:
                  (QStringList{"vorpane_output_p0.png", "vorpane_output_p1.png"}));
     }
 
-    // Two commands at once share the ledger; one that cannot be read stops the command before
-    // anything is sent, with a message that names it.
+    // Two commands started together on one folder pay for each photo once (the second skips
+    // what the first is sending); a ledger that cannot be read stops the command before anything
+    // is sent, with a message that names it.
     void ledgerSharedOrBroken() {
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(10), "accept", 300);
-        for (const char* dir : {"a", "b"})
-            for (int i = 0; i < 3; ++i)
-                QVERIFY(!writeImage(box.input(QString("%1/p%2.png").arg(dir).arg(i))).isEmpty());
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
         const int before = server.requestCount(kUploadPath);
         QProcess first, second;
-        for (auto [process, dir] : {std::pair{&first, "a"}, std::pair{&second, "b"}})
+        for (QProcess* process : {&first, &second})
             box.start(*process,
-                      {"--service-url", server.baseUrl().toString(), "-j", "3", "-o",
-                       box.output(dir), box.input(dir)},
+                      {"--service-url", server.baseUrl().toString(), "-j", "2", "-o", box.output(),
+                       box.input()},
                       "k");
         for (QProcess* process : {&first, &second}) {
             const Outcome o = Sandbox::finish(*process);
             QVERIFY2(o.code == 0, qPrintable(o.describe()));
         }
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+        QCOMPARE(QDir(box.output()).entryList(QDir::Files).size(), 6);
 
         QFile broken(box.ledgerFile());
         QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -436,12 +443,54 @@ private slots:
         broken.close();
         for (const char* suffix : {"-wal", "-shm"}) QFile::remove(box.ledgerFile() + suffix);
         const Outcome o = box.run(
-            {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input("a")},
+            {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input()},
             "k");
         QVERIFY2(o.code == 3 && o.err.contains(box.ledgerFile().toUtf8()) &&
                      o.err.contains("Nothing was sent"),
                  qPrintable(o.describe()));
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+    }
+
+    // Against a service with opaque result names, results are named after their photos and
+    // --skip-existing asks the ledger: nothing is sent again until a result is deleted or the
+    // options change; --name-from service keeps the service's names.
+    void skipExistingWithOpaqueNames() {
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, balancesJson(50), "opaque");
+        for (const char* name : {"alpha.png", "holiday beach.png", "c.png"})
+            QVERIFY(!writeImage(box.input(name)).isEmpty());
+        const QStringList run{"--service-url", server.baseUrl().toString(),
+                              "--json",        "-o",
+                              box.output(),    box.input()};
+        const QStringList saved{"vorpane_output_alpha.png", "vorpane_output_c.png",
+                                "vorpane_output_holiday beach.png"};
+        const struct {
+            QStringList args;
+            int sent;
+            QString removed;  // a saved result deleted before the run
+        } steps[] = {
+            {{}, 3, {}},
+            {{"--skip-existing"}, 0, {}},
+            {{"--skip-existing"}, 1, "vorpane_output_c.png"},
+            {{"--skip-existing", "--dry-run"}, 0, {}},
+            {{"--skip-existing", "--color", "#FF0000"}, 3, {}},
+        };
+        for (const auto& step : steps) {
+            if (!step.removed.isEmpty()) QVERIFY(QFile::remove(box.output(step.removed)));
+            const int before = server.requestCount(kUploadPath);
+            const Outcome o = box.run(step.args + run, "k");
+            QVERIFY2(o.code == 0, qPrintable(o.describe()));
+            QCOMPARE(server.requestCount(kUploadPath) - before, step.sent);
+            QCOMPARE(QDir(box.output()).entryList(QDir::Files), saved);
+        }
+        const Outcome o = box.run(QStringList{"--name-from", "service"} + run.mid(0, 4) +
+                                      QStringList{box.output("by-service"), box.input("c.png")},
+                                  "k");
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        const QStringList named = QDir(box.output("by-service")).entryList(QDir::Files);
+        QVERIFY2(named.size() == 1 && named[0].size() == QString("vorpane_output_.png").size() + 32,
+                 qPrintable(named.join(',')));
     }
 
 #ifdef VORPANE_SERVER_PATH
@@ -475,7 +524,7 @@ private slots:
             });
             QVERIFY2(line != lines.end(), qPrintable(it.key()));
             const QFileInfo source(it.key());
-            const QString stem = source.completeBaseName().replace(' ', '_');
+            const QString stem = source.completeBaseName();
             const QString expected = box.output(source.path() + "/vorpane_output_" + stem + ".png");
             QCOMPARE((*line)["status"].toString(), QString("done"));
             QCOMPARE(QDir::cleanPath((*line)["output"].toString()), QDir::cleanPath(expected));

@@ -10,17 +10,18 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
-#include <QSpinBox>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStackedLayout>
 #include <QStyle>
 #include <QTextBoundaryFinder>
@@ -195,7 +196,20 @@ void SheetVC::buildView() {
     jobsCaption->setBuddy(m_spnImagesAtATime);
     grid->addWidget(jobsCaption, 2, 0);
     grid->addWidget(m_spnImagesAtATime, 2, 1, Qt::AlignLeft);
-    grid->addWidget(m_lblVersion, 3, 0, 1, 3, Qt::AlignRight);
+    // Results are named after their photos; the service's own names are kept for anyone whose
+    // catalogue relies on them.
+    auto* namesCaption = new QLabel(tr("Name results after"), content);
+    m_cmbResultNames = new QComboBox(content);
+    m_cmbResultNames->setObjectName(QStringLiteral("cmbResultNames"));
+    m_cmbResultNames->addItem(tr("the photo"), QStringLiteral("photo"));
+    m_cmbResultNames->addItem(tr("the service's result"), QStringLiteral("service"));
+    m_cmbResultNames->setAccessibleName(tr("Name results after"));
+    m_cmbResultNames->setToolTip(
+        tr("\"vorpane_output_\" + the photo's name, or + the name the service gives its result"));
+    namesCaption->setBuddy(m_cmbResultNames);
+    grid->addWidget(namesCaption, 3, 0);
+    grid->addWidget(m_cmbResultNames, 3, 1, Qt::AlignLeft);
+    grid->addWidget(m_lblVersion, 4, 0, 1, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 
     // The footer bar with the four action buttons.
@@ -275,6 +289,8 @@ void SheetVC::refillFromSettings() {
     m_lblFolderName->setText(folder);
     m_lblFolderName->setToolTip(folder);
     m_spnImagesAtATime->setValue(m_context.settings.imagesAtATime());
+    m_cmbResultNames->setCurrentIndex(std::max(
+        0, m_cmbResultNames->findData(m_context.settings.value(UserDefaultKeys::resultNames))));
     const QString key = m_context.settings.apiKey();
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
@@ -352,6 +368,7 @@ void SheetVC::showHideKey() {
 void SheetVC::save() {
     m_btnSave->setEnabled(false);
     m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
+    m_context.settings.setValue(UserDefaultKeys::resultNames, m_cmbResultNames->currentData());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
     m_btnSave->setEnabled(true);
 }

@@ -7,6 +7,7 @@
 
 struct AppContext;
 class KeyVerifier;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -68,6 +69,7 @@ private:
     QLabel* m_lblFolderName = nullptr;
     QLabel* m_lblVersion = nullptr;
     QSpinBox* m_spnImagesAtATime = nullptr;
+    QComboBox* m_cmbResultNames = nullptr;
     QPushButton* m_btnSelectFolder = nullptr;
     QPushButton* m_btnOutput = nullptr;
     QPushButton* m_btnGetKey = nullptr;
