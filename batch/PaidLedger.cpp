@@ -439,8 +439,8 @@ void PaidLedger::releaseAll() {
     m_claims.clear();
 }
 
-void PaidLedger::limitPages(int pages) {
-    exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages > 0 ? pages : 1073741823));
+void PaidLedger::refuseWrites(bool refuse) {
+    exec(QStringLiteral("PRAGMA query_only = %1").arg(refuse ? 1 : 0));
 }
 
 bool PaidLedger::forgetPaid(const ResultKey& key) {

@@ -97,8 +97,8 @@ public:
     bool release(const ResultKey& key);
     // Gives up every claim this process holds.
     void releaseAll();
-    // For trying a full disk: the database grows to `pages` pages at most (0: no limit).
-    void limitPages(int pages);
+    // For trying a journal that cannot be written: the database refuses every change while set.
+    void refuseWrites(bool refuse);
     // Time spent in the database so far, in nanoseconds.
     qint64 timeNs() const { return m_timeNs; }
     // The service no longer has the result: sending again is the only way.

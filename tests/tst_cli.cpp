@@ -3,6 +3,7 @@
 #include "ImageQueue.h"
 #include "LocalService.h"
 #include "PaidLedger.h"
+#include "RunConfig.h"
 #include "ScriptedServer.h"
 #include "ScriptedServerThread.h"
 #include "ServiceSession.h"
@@ -412,6 +413,89 @@ private slots:
         QCOMPARE(server.requestCount(kUploadPath) - before, 2);  // each paid once
         QCOMPARE(QDir(box.output()).entryList(QDir::Files),
                  (QStringList{"vorpane_output_p0.png", "vorpane_output_p1.png"}));
+    }
+
+    // The window's logic on a journal that stops taking writes mid-run: nothing more is sent,
+    // what was paid is saved, the alert names the journal, and START continues once it can be
+    // written. A later launch on the same photos and folder sends nothing ("Already saved")
+    // until "Process again", other options or a deleted result.
+    void journalRefusesThenLaterLaunches() {
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, balancesJson(50), "opaque", 100);
+        QStringList photos;
+        for (int i = 0; i < 8; ++i) photos.append(writeImage(box.input(QString("p%1.png").arg(i))));
+        QDir().mkpath(box.output());
+        RunConfig config;
+        config.apiKey = QStringLiteral("k");
+        config.outputFolder = box.output();
+        config.imagesAtATime = 2;
+        const int before = server.requestCount(kUploadPath);
+        auto sent = [&] { return server.requestCount(kUploadPath) - before; };
+        auto saved = [&] { return int(QDir(box.output()).entryList(QDir::Files).size()); };
+        struct Launch {
+            TestContext t;
+            ServiceSession session;
+            BatchSession batch{t.context, session};
+            explicit Launch(const Constant& service, const QString& journal, const QStringList& in)
+                : t(service) {
+                batch.keepJournal(journal);
+                t.credits.setBalances(50, 0, 0);
+                batch.queue().resetList();
+                batch.queue().admitPaths(in, true);
+                QCoreApplication::processEvents();
+            }
+            bool run(const RunConfig& config) {
+                batch.run().start(config);
+                QDeadlineTimer patience(20000);
+                while (batch.run().isBusy() && !patience.hasExpired())
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                return !batch.run().isBusy();
+            }
+            QString rows() {
+                QStringList out;
+                for (int i = 0; i < batch.queue().count(); ++i)
+                    out.append(
+                        batch.queue().at(i)->statusText.section(QChar(0xb7), 0, 0).trimmed());
+                out.removeDuplicates();
+                return out.join('|');
+            }
+        };
+        const Constant service = *Constant::fromServiceUrl(server.baseUrl().toString());
+        {
+            Launch first(service, box.ledgerFile(), photos);
+            connect(&first.batch.queue(), &ImageQueue::resultKnown, this, [&first](int row) {
+                if (row == 2) first.batch.ledger()->refuseWrites(true);
+            });
+            QVERIFY(first.run(config));
+            QCOMPARE(first.batch.run().runState(), RunState::Halted);
+            QVERIFY2(sent() < 8 && sent() == saved(), qPrintable(QString::number(sent())));
+            const RecordingAlerts::Entry& alert = first.t.alerts.entries.last();
+            QVERIFY2(alert.detail.startsWith("The batch journal cannot be written: ") &&
+                         alert.detail.contains(". Nothing more is sent until it can.") &&
+                         alert.detail.contains(box.ledgerFile()),
+                     qPrintable(alert.detail));
+            first.batch.ledger()->refuseWrites(false);  // room is made
+            QVERIFY(first.run(config));
+            QCOMPARE(first.batch.run().runState(), RunState::Finished);
+            QCOMPARE(sent(), 8);
+            QCOMPARE(saved(), 8);
+        }
+        Launch later(service, box.ledgerFile(), photos);
+        QCOMPARE(later.batch.run().markAlreadySaved(config), 8);
+        QCOMPARE(later.rows(), "Already saved");
+        later.batch.run().sendAgain(later.batch.queue().at(3));
+        QVERIFY(QFile::remove(box.output("vorpane_output_p5.png")));
+        QVERIFY(later.run(config));
+        QCOMPARE(sent(), 10);  // the one processed again and the deleted one
+        QCOMPARE(saved(), 8);
+        RunConfig colored = config;
+        colored.isColored = true;
+        colored.selectedColor = QStringLiteral("#00FF00");
+        Launch recolored(service, box.ledgerFile(), photos);
+        QCOMPARE(recolored.batch.run().markAlreadySaved(colored), 0);
+        QVERIFY(recolored.run(colored));
+        QCOMPARE(sent(), 18);
     }
 
     // Two commands started together on one folder pay for each photo once (the second skips
