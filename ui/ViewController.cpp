@@ -605,9 +605,12 @@ void ViewController::startUpload() {
     const qint64 toSend = m_queue->count() - m_queue->handledCount();
     if (credits.hasBalances() && credits.creditTotal() > 0 && credits.creditTotal() < toSend) {
         SheetAlert alert;
-        alert.messageText = tr("%1 credits for %2 photos: the first %1 will be processed. Start?")
-                                .arg(credits.creditTotal())
-                                .arg(toSend);
+        alert.messageText =
+            credits.creditTotal() == 1
+                ? tr("1 credit for %1 photos: the first will be processed. Start?").arg(toSend)
+                : tr("%1 credits for %2 photos: the first %1 will be processed. Start?")
+                      .arg(credits.creditTotal())
+                      .arg(toSend);
         alert.buttons = QStringList{tr("Start"), tr("Cancel")};
         m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int button) {
             if (self && button == 0) self->m_run->start(self->runConfig());
@@ -630,7 +633,7 @@ void ViewController::updateCostLine() {
     if (idle)
         for (int i = 0; i < m_queue->count(); ++i) {
             const DataModelPtr record = m_queue->at(i);
-            if (record->alreadySaved)
+            if (record->status == RowStatus::Done)
                 ++saved;
             else if (!record->isHandled())
                 ++toSend;
@@ -640,7 +643,8 @@ void ViewController::updateCostLine() {
     if (saved > 0) parts.append(tr("%n already saved", nullptr, saved));
     const UserDetailsModel credits = m_context.credits.snapshot();
     if (!parts.isEmpty() && credits.hasBalances())
-        parts.append(tr("%1 credits left").arg(credits.creditTotal()));
+        parts.append(credits.creditTotal() == 1 ? tr("1 credit left")
+                                                : tr("%1 credits left").arg(credits.creditTotal()));
     m_lblCost->setText(parts.join(QStringLiteral(" \u00b7 ")));
     m_lblCost->setVisible(idle && !parts.isEmpty());
 }
