@@ -691,8 +691,7 @@ void BatchRun::putBack(const DataModelPtr& record, RowStatus status) {
 void BatchRun::finishJob(const JobPtr& job) {
     m_jobs.removeOne(job);
     // What was saved is written as the claim is given up, so the next claimant sees it.
-    if (m_ledger && !m_ledger->release(job->key) && m_ending.kind == RunEnd::Kind::Finished)
-        m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
+    if (m_ledger) m_ledger->release(job->key);
     // On the next turn, so that a long series of refused images does not nest calls.
     QTimer::singleShot(0, this, [this] {
         if (!isRunning()) return;

@@ -283,7 +283,21 @@ bool PaidLedger::writePending() {
                     {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
                     {QVariant(), saved.fileName, saved.bytes, saved.modifiedMs, saved.at}))
             return false;
+    for (const ResultKey& key : std::as_const(m_pendingReleases)) {
+        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
+                                        .arg(QLatin1String(kKeyWhere)));
+        bindKey(drop, key, 0);
+        drop.bindValue(6, m_owner);
+        if (!run(drop)) return false;
+    }
     return true;
+}
+
+void PaidLedger::written() {
+    m_pendingSaves.clear();
+    m_pendingPaid.clear();
+    for (const ResultKey& key : std::as_const(m_pendingReleases)) m_claims.removeAll(key);
+    m_pendingReleases.clear();
 }
 
 bool PaidLedger::rememberPaid(const ResultKey& key, const QString& resultUrl) {
@@ -301,10 +315,10 @@ void PaidLedger::recordSaved(const ResultKey& key, const QString& fileName) {
 }
 
 bool PaidLedger::flush() {
-    if (m_pendingSaves.isEmpty() && m_pendingPaid.isEmpty()) return true;
+    if (m_pendingSaves.isEmpty() && m_pendingPaid.isEmpty() && m_pendingReleases.isEmpty())
+        return true;
     if (!inTransaction([this] { return writePending(); })) return false;
-    m_pendingSaves.clear();
-    m_pendingPaid.clear();
+    written();
     return true;
 }
 
@@ -371,7 +385,10 @@ QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
 }
 
 PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
-    if (m_claims.contains(key)) return Claim::Taken;
+    if (m_claims.contains(key)) {
+        m_pendingReleases.removeAll(key);  // still held: it is not given up after all
+        return Claim::Taken;
+    }
     Claim claim = Claim::Failed;
     const bool ok = inTransaction([this, &key, &claim] {
         // What waits in memory goes first: a photo claimed now may have been paid for already.
@@ -399,27 +416,13 @@ PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
         return true;
     });
     if (!ok) return Claim::Failed;
-    m_pendingSaves.clear();
-    m_pendingPaid.clear();
+    written();
     if (claim == Claim::Taken) m_claims.append(key);
     return claim;
 }
 
-bool PaidLedger::release(const ResultKey& key) {
-    if (!m_claims.contains(key)) return flush();
-    const bool ok = inTransaction([this, &key] {
-        if (!writePending()) return false;
-        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
-                                        .arg(QLatin1String(kKeyWhere)));
-        bindKey(drop, key, 0);
-        drop.bindValue(6, m_owner);
-        return run(drop);
-    });
-    if (!ok) return false;
-    m_pendingSaves.clear();
-    m_pendingPaid.clear();
-    m_claims.removeAll(key);
-    return true;
+void PaidLedger::release(const ResultKey& key) {
+    if (m_claims.contains(key) && !m_pendingReleases.contains(key)) m_pendingReleases.append(key);
 }
 
 void PaidLedger::releaseAll() {
@@ -434,8 +437,7 @@ void PaidLedger::releaseAll() {
         return run(drop);
     });
     if (!ok) return;
-    m_pendingSaves.clear();
-    m_pendingPaid.clear();
+    written();
     m_claims.clear();
 }
 

@@ -77,6 +77,8 @@ public:
     bool flush();
     // Whether paid addresses wait in memory for the database to take them.
     bool hasUnwritten() const { return !m_pendingPaid.isEmpty(); }
+    // Drops what waited in memory once it is written.
+    void written();
 
     // The key's saved result, while that file is still in the folder as it was saved (a regular
     // file of the same size and modification time); nothing when it was never saved, or was
@@ -92,9 +94,10 @@ public:
         Failed,         // the database could not be written (error() says why)
     };
     Claim claim(const ResultKey& key);
-    // Gives the claim up, writing what was saved first, so that the next process to claim the
-    // key finds the result.
-    bool release(const ResultKey& key);
+    // Gives the claim up with the next write (the next claim or paid address, flush(),
+    // releaseAll()), together with what was saved, so that the next process to claim the key
+    // finds the result. Until then another process sees the photo as being sent.
+    void release(const ResultKey& key);
     // Gives up every claim this process holds.
     void releaseAll();
     // For trying a journal that cannot be written: the database refuses every change while set.
@@ -143,6 +146,7 @@ private:
     };
     QList<PendingSave> m_pendingSaves;
     QList<PendingPaid> m_pendingPaid;
+    QList<ResultKey> m_pendingReleases;
     QList<ResultKey> m_claims;  // held by this process
     QString m_owner;            // this process: "host pid start-time"
     std::map<QString, std::unique_ptr<QSqlQuery>> m_statements;
