@@ -4,6 +4,7 @@
 #include "RunConfig.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -225,7 +227,85 @@ bool PaidLedger::open() {
     if (m_open)
         exec(QStringLiteral("DELETE FROM results WHERE saved_file IS NULL AND paid_at < %1")
                  .arg(nowMs() - qint64(kMaxAgeDays) * 24 * 3600 * 1000));
+    if (m_open) takeRescue();
     return m_open;
+}
+
+QString PaidLedger::rescuePath() const {
+    const QByteArray id = QCryptographicHash::hash(QFileInfo(m_path).absoluteFilePath().toUtf8(),
+                                                   QCryptographicHash::Sha256)
+                              .toHex()
+                              .left(16);
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+        .filePath(QStringLiteral("vorpane-unwritten-%1.json").arg(QString::fromLatin1(id)));
+}
+
+namespace {
+
+QJsonObject keyJson(const ResultKey& key) {
+    return QJsonObject{{"source", key.source}, {"bytes", key.bytes},   {"modified", key.modifiedMs},
+                       {"folder", key.folder}, {"format", key.format}, {"backdrop", key.backdrop}};
+}
+
+ResultKey keyFrom(const QJsonObject& o) {
+    ResultKey key;
+    key.source = o.value(QStringLiteral("source")).toString();
+    key.bytes = o.value(QStringLiteral("bytes")).toInteger();
+    key.modifiedMs = o.value(QStringLiteral("modified")).toInteger();
+    key.folder = o.value(QStringLiteral("folder")).toString();
+    key.format = o.value(QStringLiteral("format")).toString();
+    key.backdrop = o.value(QStringLiteral("backdrop")).toString();
+    return key;
+}
+
+}  // namespace
+
+void PaidLedger::keepRescue() {
+    if (m_pendingPaid.isEmpty() && m_pendingSaves.isEmpty()) return;
+    QJsonArray paid, saved;
+    for (const PendingPaid& p : std::as_const(m_pendingPaid)) {
+        QJsonObject o = keyJson(p.key);
+        o.insert(QStringLiteral("url"), p.url);
+        o.insert(QStringLiteral("at"), p.at);
+        paid.append(o);
+    }
+    for (const PendingSave& p : std::as_const(m_pendingSaves)) {
+        QJsonObject o = keyJson(p.key);
+        o.insert(QStringLiteral("file"), p.fileName);
+        o.insert(QStringLiteral("saved_bytes"), p.bytes);
+        o.insert(QStringLiteral("saved_modified"), p.modifiedMs);
+        o.insert(QStringLiteral("at"), p.at);
+        saved.append(o);
+    }
+    const QString path = rescuePath();
+    if (!PrivateFile::create(path)) return;
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(QJsonObject{{"paid", paid}, {"saved", saved}}).toJson());
+        file.commit();
+    }
+    m_rescued = true;
+}
+
+void PaidLedger::takeRescue() {
+    QFile file(rescuePath());
+    if (!file.open(QIODevice::ReadOnly)) return;
+    const QJsonObject rescued = QJsonDocument::fromJson(file.readAll()).object();
+    file.close();
+    for (const QJsonValue& v : rescued.value(QStringLiteral("paid")).toArray()) {
+        const QJsonObject o = v.toObject();
+        m_pendingPaid.append(PendingPaid{keyFrom(o), o.value(QStringLiteral("url")).toString(),
+                                         o.value(QStringLiteral("at")).toInteger()});
+    }
+    for (const QJsonValue& v : rescued.value(QStringLiteral("saved")).toArray()) {
+        const QJsonObject o = v.toObject();
+        m_pendingSaves.append(PendingSave{keyFrom(o), o.value(QStringLiteral("file")).toString(),
+                                          o.value(QStringLiteral("saved_bytes")).toInteger(),
+                                          o.value(QStringLiteral("saved_modified")).toInteger(),
+                                          o.value(QStringLiteral("at")).toInteger()});
+    }
+    m_rescued = true;
+    flush();
 }
 
 QSqlQuery& PaidLedger::statement(const QString& sql) {
@@ -254,7 +334,7 @@ QString PaidLedger::paidResult(const ResultKey& key) {
 }
 
 bool PaidLedger::upsert(const ResultKey& key, const QStringList& columns,
-                        const QVariantList& values) {
+                        const QVariantList& values, const char* when) {
     if (!m_open) return false;
     QStringList updates;
     for (const QString& column : columns)
@@ -262,9 +342,9 @@ bool PaidLedger::upsert(const ResultKey& key, const QStringList& columns,
     QSqlQuery& query = statement(
         QStringLiteral("INSERT INTO results (source, bytes, modified, folder, format, "
                        "backdrop, %1) VALUES (?, ?, ?, ?, ?, ?%2) ON CONFLICT DO UPDATE "
-                       "SET %3")
+                       "SET %3 WHERE %4")
             .arg(columns.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(columns.size()),
-                 updates.join(QStringLiteral(", "))));
+                 updates.join(QStringLiteral(", ")), QLatin1String(when)));
     bindKey(query, key, 0);
     for (int i = 0; i < values.size(); ++i) query.bindValue(6 + i, values.at(i));
     return run(query);
@@ -276,12 +356,14 @@ bool PaidLedger::writePending() {
         if (!upsert(paid.key,
                     {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_modified",
                      "saved_at"},
-                    {paid.url, paid.at, QVariant(), QVariant(), QVariant(), QVariant()}))
+                    {paid.url, paid.at, QVariant(), QVariant(), QVariant(), QVariant()},
+                    "results.saved_at IS NULL OR results.saved_at < excluded.paid_at"))
             return false;
     for (const PendingSave& saved : std::as_const(m_pendingSaves))
         if (!upsert(saved.key,
                     {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
-                    {QVariant(), saved.fileName, saved.bytes, saved.modifiedMs, saved.at}))
+                    {QVariant(), saved.fileName, saved.bytes, saved.modifiedMs, saved.at},
+                    "results.paid_at IS NULL OR results.paid_at <= excluded.saved_at"))
             return false;
     for (const ResultKey& key : std::as_const(m_pendingReleases)) {
         QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
@@ -294,6 +376,7 @@ bool PaidLedger::writePending() {
 }
 
 void PaidLedger::written() {
+    if (m_rescued && QFile::remove(rescuePath())) m_rescued = false;
     m_pendingSaves.clear();
     m_pendingPaid.clear();
     for (const ResultKey& key : std::as_const(m_pendingReleases)) m_claims.removeAll(key);
@@ -317,7 +400,10 @@ void PaidLedger::recordSaved(const ResultKey& key, const QString& fileName) {
 bool PaidLedger::flush() {
     if (m_pendingSaves.isEmpty() && m_pendingPaid.isEmpty() && m_pendingReleases.isEmpty())
         return true;
-    if (!inTransaction([this] { return writePending(); })) return false;
+    if (!inTransaction([this] { return writePending(); })) {
+        keepRescue();
+        return false;
+    }
     written();
     return true;
 }
@@ -415,7 +501,10 @@ PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
         claim = Claim::Taken;
         return true;
     });
-    if (!ok) return Claim::Failed;
+    if (!ok) {
+        keepRescue();
+        return Claim::Failed;
+    }
     written();
     if (claim == Claim::Taken) m_claims.append(key);
     return claim;
@@ -436,7 +525,10 @@ void PaidLedger::releaseAll() {
         drop.bindValue(0, m_owner);
         return run(drop);
     });
-    if (!ok) return;
+    if (!ok) {
+        keepRescue();
+        return;
+    }
     written();
     m_claims.clear();
 }

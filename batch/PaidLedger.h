@@ -121,7 +121,10 @@ private:
     QSqlQuery& statement(const QString& sql);
     bool writeSaves();
     // Writes `values` into `columns` of the key's entry, creating it when missing.
-    bool upsert(const ResultKey& key, const QStringList& columns, const QVariantList& values);
+    // An entry that exists is only changed where `when` holds (SQL over `results` and
+    // `excluded`), so that what one process noted earlier never replaces what another wrote later.
+    bool upsert(const ResultKey& key, const QStringList& columns, const QVariantList& values,
+                const char* when);
 
     QString m_path;
     QString m_connection;
@@ -129,6 +132,12 @@ private:
     bool m_open = false;
     qint64 m_timeNs = 0;
     bool writePending();
+    // What waits in memory also goes to a small file in the user's runtime folder while the
+    // database refuses it, so that a process ended then (killed, or a command that halted)
+    // does not pay for it again; the next ledger to open takes it.
+    void keepRescue();
+    void takeRescue();
+    QString rescuePath() const;
     // Runs `work` in one write transaction (taken at once, so that it cannot fail half-way).
     bool inTransaction(const std::function<bool()>& work);
     QString failureText(const class QSqlError& error) const;
@@ -147,6 +156,7 @@ private:
     QList<PendingSave> m_pendingSaves;
     QList<PendingPaid> m_pendingPaid;
     QList<ResultKey> m_pendingReleases;
+    bool m_rescued = false;     // the rescue file may exist
     QList<ResultKey> m_claims;  // held by this process
     QString m_owner;            // this process: "host pid start-time"
     std::map<QString, std::unique_ptr<QSqlQuery>> m_statements;

@@ -199,7 +199,9 @@ void CliRun::reportRecord(const DataModelPtr& record) {
             m_report.image(
                 {source, record->outputFile,
                  record->alreadySaved ? QStringLiteral("skipped") : QStringLiteral("done"),
-                 record->alreadySaved ? QStringLiteral("already saved") : QString(),
+                 // Why the file has another name than its own, when it has.
+                 record->alreadySaved ? QStringLiteral("already saved")
+                                      : record->statusText.section(QChar(0xb7), 1).trimmed(),
                  imageSize(record->outputFile)});
             break;
         case RowStatus::Failed:

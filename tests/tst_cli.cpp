@@ -416,9 +416,9 @@ private slots:
     }
 
     // The window's logic on a journal that stops taking writes mid-run: nothing more is sent,
-    // what was paid is saved, the alert names the journal, and START continues once it can be
-    // written. A later launch on the same photos and folder sends nothing ("Already saved")
-    // until "Process again", other options or a deleted result.
+    // what was paid is saved, the alert names the journal, and what it could not take is not
+    // paid for again by the next launch. A later launch on the same photos and folder sends nothing
+    // ("Already saved") until "Process again", other options or a deleted result.
     void journalRefusesThenLaterLaunches() {
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
@@ -475,9 +475,11 @@ private slots:
                          alert.detail.contains(". Nothing more is sent until it can.") &&
                          alert.detail.contains(box.ledgerFile()),
                      qPrintable(alert.detail));
-            first.batch.ledger()->refuseWrites(false);  // room is made
-            QVERIFY(first.run(config));
-            QCOMPARE(first.batch.run().runState(), RunState::Finished);
+            // The program ended here (killed, or a command that halted), its memory gone: the
+            // next launch, on a journal that takes writes, pays for nothing twice.
+            Launch next(service, box.ledgerFile(), photos);
+            QVERIFY(next.run(config));
+            QCOMPARE(next.batch.run().runState(), RunState::Finished);
             QCOMPARE(sent(), 8);
             QCOMPARE(saved(), 8);
         }
