@@ -3,6 +3,7 @@
 #include "AlertPresenter.h"
 #include "AppContext.h"
 #include "KeyVerifier.h"
+#include "ServiceSession.h"
 #include "SettingsStore.h"
 #include "UrlOpener.h"
 #include "UserDefaultKeys.h"
@@ -10,17 +11,18 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
-#include <QSpinBox>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStackedLayout>
 #include <QStyle>
 #include <QTextBoundaryFinder>
@@ -102,7 +104,10 @@ QLineEdit* makeKeyField(QWidget* parent, const char* objectName, QLineEdit::Echo
 }  // namespace
 
 SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
-    : QDialog(parent), m_context(context), m_verifier(new KeyVerifier(context, session, this)) {
+    : QDialog(parent),
+      m_context(context),
+      m_session(session),
+      m_verifier(new KeyVerifier(context, session, this)) {
     static const bool resourcesReady = (initSheetResources(), true);
     Q_UNUSED(resourcesReady);
 
@@ -124,6 +129,7 @@ SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
     connect(m_btnGetKey, &QPushButton::clicked, this, &SheetVC::getApiKey);
     connect(m_btnSelectFolder, &QPushButton::clicked, this, &SheetVC::selectFolder);
     connect(m_btnOutput, &QPushButton::clicked, this, &SheetVC::openOutputFolder);
+    connect(m_btnCaFile, &QPushButton::clicked, this, &SheetVC::chooseCaFile);
     connect(m_verifier, &KeyVerifier::dismissRequested, this, &SheetVC::accept);
 }
 
@@ -195,7 +201,21 @@ void SheetVC::buildView() {
     jobsCaption->setBuddy(m_spnImagesAtATime);
     grid->addWidget(jobsCaption, 2, 0);
     grid->addWidget(m_spnImagesAtATime, 2, 1, Qt::AlignLeft);
-    grid->addWidget(m_lblVersion, 3, 0, 1, 3, Qt::AlignRight);
+    // A self-hosted service's own certificate authority, trusted beside the system's.
+    auto* caCaption = new QLabel(tr("Certificate authority"), content);
+    m_txtCaFile = new QLineEdit(content);
+    m_txtCaFile->setObjectName(QStringLiteral("txtCaFile"));
+    m_txtCaFile->setAccessibleName(tr("Certificate authority file"));
+    m_txtCaFile->setPlaceholderText(tr("Only the system's (a PEM file for a service of your own)"));
+    m_txtCaFile->setClearButtonEnabled(true);
+    caCaption->setBuddy(m_txtCaFile);
+    m_btnCaFile = makeButton(content, "btnCaFile", tr("Choose a certificate authority file"));
+    m_btnCaFile->setAutoDefault(false);
+    m_btnCaFile->setText(tr("Choose..."));
+    grid->addWidget(caCaption, 3, 0);
+    grid->addWidget(m_txtCaFile, 3, 1);
+    grid->addWidget(m_btnCaFile, 3, 2);
+    grid->addWidget(m_lblVersion, 4, 0, 1, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 
     // The footer bar with the four action buttons.
@@ -275,6 +295,7 @@ void SheetVC::refillFromSettings() {
     m_lblFolderName->setText(folder);
     m_lblFolderName->setToolTip(folder);
     m_spnImagesAtATime->setValue(m_context.settings.imagesAtATime());
+    m_txtCaFile->setText(m_context.settings.string(UserDefaultKeys::caFile).value_or(QString()));
     const QString key = m_context.settings.apiKey();
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
@@ -350,6 +371,16 @@ void SheetVC::showHideKey() {
 }
 
 void SheetVC::save() {
+    // The key is verified over the connection this trust makes, so it comes first; a file that
+    // cannot be used keeps the sheet open and nothing is saved.
+    const QString caFile = m_txtCaFile->text().trimmed();
+    QString why;
+    if (!m_session.trustCaFile(ServiceSession::TrustSource::Setting, caFile, &why)) {
+        m_context.alerts.showAlert(why.left(1).toUpper() + why.mid(1) + QLatin1Char('.'));
+        return;
+    }
+    m_context.settings.setString(UserDefaultKeys::caFile,
+                                 caFile.isEmpty() ? std::nullopt : std::optional<QString>(caFile));
     m_btnSave->setEnabled(false);
     m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
@@ -379,6 +410,14 @@ void SheetVC::selectFolder() {
     m_context.settings.setString(
         UserDefaultKeys::outputFolder,
         chosen->isEmpty() ? std::nullopt : std::optional<QString>(*chosen));
+}
+
+void SheetVC::chooseCaFile() {
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, tr("Choose a certificate authority"),
+        m_txtCaFile->text().isEmpty() ? QDir::homePath() : QFileInfo(m_txtCaFile->text()).path(),
+        tr("PEM certificates (*.pem *.crt *.cer);;All files (*)"));
+    if (!chosen.isEmpty()) m_txtCaFile->setText(chosen);
 }
 
 void SheetVC::openOutputFolder() {
