@@ -87,7 +87,8 @@ struct Options {
                                   "URL"};
     QCommandLineOption caFile{"ca-file",
                               "Also trust the certificate authorities in this PEM file (a service "
-                              "with a certificate of its own; default: the setting of the window).",
+                              "with a certificate of its own), beside the one of the window's "
+                              "settings.",
                               "FILE"};
     QCommandLineOption apiKeyFile{"api-key-file",
                                   "Read the API key from this file (when VORPANE_API_KEY is "
