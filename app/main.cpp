@@ -13,6 +13,7 @@
 #include "ServiceSession.h"
 #include "SessionBus.h"
 #include "SettingsStore.h"
+#include "SingleInstance.h"
 #include "UiResources.h"
 #include "UserDefaultKeys.h"
 #include "ViewController.h"
@@ -104,6 +105,17 @@ int main(int argc, char** argv) {
     if (parser.isSet(options.serviceUrl))
         service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
 
+    // One window per profile: a second launch gives its files to the first and ends.
+    SingleInstance instance(BatchJournal::defaultPath());
+    if (!instance.claim()) {
+        if (instance.handOver(parser.positionalArguments())) return 0;
+        std::fprintf(stderr,
+                     "vorpane: another Vorpane window (process %lld) holds this batch but does "
+                     "not answer; close it, or end that process.\n",
+                     static_cast<long long>(instance.holder()));
+        return 1;
+    }
+
     SettingsStore settings;
     KeychainKeyStore keychain;
     settings.useKeyStore(&keychain);  // the launch waits for its answer
@@ -136,6 +148,12 @@ int main(int argc, char** argv) {
     AppDelegate delegate(window);
     window.show();
 
+    instance.onPaths([&window](const QStringList& handed) {
+        if (!handed.isEmpty()) window.queue().admitPaths(handed, /*dropped*/ true);
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
     const QStringList paths = parser.positionalArguments();
     if (!paths.isEmpty())
         QTimer::singleShot(

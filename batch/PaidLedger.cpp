@@ -3,6 +3,7 @@
 #include "PrivateFile.h"
 #include "RunConfig.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -16,8 +17,14 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QThread>
 #include <QVariant>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -40,6 +47,50 @@ void bindKey(QSqlQuery& query, const ResultKey& key, int first) {
 
 qint64 nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
+}
+
+// A claim of a process on another computer sharing the database is honoured this long.
+constexpr qint64 kForeignClaimMs = 3600 * 1000;
+
+// When the process `pid` started (clock ticks since boot), or empty when there is none: with the
+// process number it tells a process apart from a later one given the same number.
+QByteArray processStart(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return QByteArray();
+    const QByteArray line = stat.readAll();
+    // The command name (field 2) may hold spaces; the fields after it are counted from its ")".
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 19 ? fields.at(19) : QByteArray();
+}
+
+QString thisProcess() {
+    return QStringLiteral("%1 %2 %3")
+        .arg(QSysInfo::machineHostName())
+        .arg(QCoreApplication::applicationPid())
+        .arg(QString::fromLatin1(processStart(QCoreApplication::applicationPid())));
+}
+
+// Whether the process that made a claim may still be sending its photo.
+bool isAlive(const QString& owner, qint64 claimedAt) {
+    const QStringList parts = owner.split(QLatin1Char(' '));
+    if (parts.size() != 3) return false;
+    if (parts.at(0) != QSysInfo::machineHostName()) return nowMs() - claimedAt < kForeignClaimMs;
+    const QByteArray started = processStart(parts.at(1).toLongLong());
+    return !started.isEmpty() && started == parts.at(2).toLatin1();
+}
+
+// The file `name` in `folder` when it is a regular file (never followed through a link).
+std::optional<struct stat> regularFile(const QString& folder, const QString& name) {
+    struct stat st {};
+    if (name.isEmpty() ||
+        ::lstat(QFile::encodeName(QDir(folder).filePath(name)).constData(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return st;
+}
+
+qint64 modifiedMs(const struct stat& st) {
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -74,10 +125,11 @@ QString PaidLedger::legacyJsonPath() {
 
 PaidLedger::PaidLedger(QString path)
     : m_path(std::move(path)),
-      m_connection(QStringLiteral("vorpane-ledger-%1").arg(quintptr(this), 0, 16)) {}
+      m_connection(QStringLiteral("vorpane-ledger-%1").arg(quintptr(this), 0, 16)),
+      m_owner(thisProcess()) {}
 
 PaidLedger::~PaidLedger() {
-    flush();
+    releaseAll();
     m_statements.clear();
     if (!QSqlDatabase::contains(m_connection)) return;
     QSqlDatabase::database(m_connection, false).close();
@@ -97,9 +149,35 @@ bool PaidLedger::run(QSqlQuery& query) {
     const bool ok = query.exec();
     m_timeNs += clock.nsecsElapsed();
     if (ok) return true;
-    m_error = query.lastError().databaseText();
-    if (m_error.isEmpty()) m_error = query.lastError().text();
+    m_error = failureText(query.lastError());
     return false;
+}
+
+QString PaidLedger::failureText(const QSqlError& error) const {
+    // SQLite says "database or disk is full" for both; the disk is what the user can mend.
+    if (error.nativeErrorCode() == QLatin1String("13"))
+        return QString::fromLocal8Bit(strerror(ENOSPC));
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
+bool PaidLedger::inTransaction(const std::function<bool()>& work) {
+    if (!m_open) return false;
+    QElapsedTimer clock;
+    clock.start();
+    QSqlQuery begin(QSqlDatabase::database(m_connection, false));
+    if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        m_error = failureText(begin.lastError());
+        m_timeNs += clock.nsecsElapsed();
+        return false;
+    }
+    QSqlQuery end(QSqlDatabase::database(m_connection, false));
+    const bool ok = work() && end.exec(QStringLiteral("COMMIT"));
+    if (!ok) {
+        if (end.lastError().isValid()) m_error = failureText(end.lastError());
+        QSqlQuery(QSqlDatabase::database(m_connection, false)).exec(QStringLiteral("ROLLBACK"));
+    }
+    m_timeNs += clock.nsecsElapsed();
+    return ok;
 }
 
 bool PaidLedger::open() {
@@ -130,7 +208,17 @@ bool PaidLedger::open() {
                      "NULL, backdrop TEXT NOT NULL, result_url TEXT, paid_at INTEGER, saved_file "
                      "TEXT, saved_bytes INTEGER, saved_at INTEGER, PRIMARY KEY (source, bytes, "
                      "modified, folder, format, backdrop))")) &&
-                 exec(QStringLiteral("SELECT source, result_url, saved_file FROM results LIMIT 1"));
+                 exec(QStringLiteral(
+                     "CREATE TABLE IF NOT EXISTS claims (source TEXT NOT NULL, bytes INTEGER NOT "
+                     "NULL, modified INTEGER NOT NULL, folder TEXT NOT NULL, format TEXT NOT "
+                     "NULL, backdrop TEXT NOT NULL, owner TEXT NOT NULL, claimed_at INTEGER NOT "
+                     "NULL, PRIMARY KEY (source, bytes, modified, folder, format, backdrop))"));
+        // Ledgers of earlier versions have no modification time of the saved file.
+        if (m_open && !exec(QStringLiteral("SELECT saved_modified FROM results LIMIT 1")))
+            exec(QStringLiteral("ALTER TABLE results ADD COLUMN saved_modified INTEGER"));
+        if (m_open)
+            m_open = exec(QStringLiteral(
+                "SELECT source, result_url, saved_file, saved_modified FROM results LIMIT 1"));
         if (m_open || !m_error.contains(QLatin1String("locked"))) break;
         QThread::msleep(20);
     } while (!patience.hasExpired());
@@ -153,6 +241,8 @@ QString PaidLedger::paidResult(const ResultKey& key) {
     if (!m_open || !key.isValid()) return QString();
     for (const PendingSave& saved : std::as_const(m_pendingSaves))
         if (saved.key == key) return QString();
+    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
+        if (paid.key == key) return paid.url;
     QSqlQuery& query = statement(
         QStringLiteral("SELECT result_url FROM results WHERE %1 AND result_url IS NOT NULL")
             .arg(QLatin1String(kKeyWhere)));
@@ -180,54 +270,177 @@ bool PaidLedger::upsert(const ResultKey& key, const QStringList& columns,
     return run(query);
 }
 
-bool PaidLedger::writeSaves() {
+bool PaidLedger::writePending() {
+    // A result paid for again replaces what was saved before: that file is no longer its own.
+    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
+        if (!upsert(paid.key,
+                    {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_modified",
+                     "saved_at"},
+                    {paid.url, paid.at, QVariant(), QVariant(), QVariant(), QVariant()}))
+            return false;
     for (const PendingSave& saved : std::as_const(m_pendingSaves))
-        if (!upsert(saved.key, {"result_url", "saved_file", "saved_bytes", "saved_at"},
-                    {QVariant(), saved.fileName, saved.bytes, saved.at}))
+        if (!upsert(saved.key,
+                    {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
+                    {QVariant(), saved.fileName, saved.bytes, saved.modifiedMs, saved.at}))
             return false;
     return true;
 }
 
 bool PaidLedger::rememberPaid(const ResultKey& key, const QString& resultUrl) {
-    if (!m_open) return false;
-    // One commit: this address (which must be on disk before its download starts) and the
-    // saved files noted since the last one.
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction()) {
-        m_error = db.lastError().text();
-        return false;
-    }
-    // A result paid for again replaces what was saved before: that file is no longer its own.
-    const bool ok = writeSaves() &&
-                    upsert(key, {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_at"},
-                           {resultUrl, nowMs(), QVariant(), QVariant(), QVariant()});
-    QElapsedTimer clock;
-    clock.start();
-    const bool committed = ok && db.commit();
-    m_timeNs += clock.nsecsElapsed();
-    if (committed) {
-        m_pendingSaves.clear();
-        return true;
-    }
-    if (m_error.isEmpty()) m_error = db.lastError().text();
-    db.rollback();
-    return false;
+    // Kept here until it is on disk: the download may start only then, and a database that
+    // refuses it now takes it with the next change that gets through.
+    m_pendingPaid.append(PendingPaid{key, resultUrl, nowMs()});
+    return flush();
 }
 
-void PaidLedger::recordSaved(const ResultKey& key, const QString& fileName, qint64 bytes) {
+void PaidLedger::recordSaved(const ResultKey& key, const QString& fileName) {
     // Not urgent: until it is written the address is, and it would only be fetched again.
-    m_pendingSaves.append(PendingSave{key, fileName, bytes, nowMs()});
+    const std::optional<struct stat> file = regularFile(key.folder, fileName);
+    m_pendingSaves.append(PendingSave{key, fileName, file ? qint64(file->st_size) : -1,
+                                      file ? modifiedMs(*file) : 0, nowMs()});
 }
 
 bool PaidLedger::flush() {
-    if (!m_open || m_pendingSaves.isEmpty()) return true;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (db.transaction() && writeSaves() && db.commit()) {
-        m_pendingSaves.clear();
+    if (m_pendingSaves.isEmpty() && m_pendingPaid.isEmpty()) return true;
+    if (!inTransaction([this] { return writePending(); })) return false;
+    m_pendingSaves.clear();
+    m_pendingPaid.clear();
+    return true;
+}
+
+std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
+    if (!key.isValid()) return std::nullopt;
+    auto intact = [&key](const QString& name, qint64 bytes, const QVariant& modified,
+                         qint64 savedAt) -> std::optional<SavedResult> {
+        const std::optional<struct stat> file = regularFile(key.folder, name);
+        if (!file || file->st_size != bytes ||
+            (!modified.isNull() && modifiedMs(*file) != modified.toLongLong()))
+            return std::nullopt;
+        return SavedResult{QDir(key.folder).filePath(name), bytes, savedAt};
+    };
+    for (qsizetype i = m_pendingSaves.size() - 1; i >= 0; --i)
+        if (m_pendingSaves.at(i).key == key)
+            return intact(m_pendingSaves.at(i).fileName, m_pendingSaves.at(i).bytes,
+                          m_pendingSaves.at(i).modifiedMs, m_pendingSaves.at(i).at);
+    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
+        if (paid.key == key) return std::nullopt;
+    if (!m_open) return std::nullopt;
+    QSqlQuery& query =
+        statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
+                                 "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
+                      .arg(QLatin1String(kKeyWhere)));
+    bindKey(query, key, 0);
+    std::optional<SavedResult> found;
+    if (run(query) && query.next())
+        found = intact(query.value(0).toString(), query.value(1).toLongLong(), query.value(2),
+                       query.value(3).toLongLong());
+    query.finish();
+    return found;
+}
+
+QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
+    QHash<QString, SavedResult> found;
+    if (!m_open) return found;
+    ResultKey options = ResultKey::of(QString(), config);
+    QSqlQuery& query = statement(QStringLiteral(
+        "SELECT source, bytes, modified FROM results WHERE folder = ? AND format = ? AND "
+        "backdrop = ? AND saved_file IS NOT NULL"));
+    query.bindValue(0, text(QDir::cleanPath(options.folder)));
+    query.bindValue(1, text(options.format));
+    query.bindValue(2, text(options.backdrop));
+    QList<ResultKey> keys;
+    if (run(query))
+        while (query.next()) {
+            ResultKey key = options;
+            key.source = query.value(0).toString();
+            key.bytes = query.value(1).toLongLong();
+            key.modifiedMs = query.value(2).toLongLong();
+            keys.append(key);
+        }
+    query.finish();
+    for (const PendingSave& saved : std::as_const(m_pendingSaves))
+        if (saved.key.folder == options.folder && saved.key.format == options.format &&
+            saved.key.backdrop == options.backdrop)
+            keys.append(saved.key);
+    // Only a source that is still the file that was sent.
+    for (const ResultKey& key : std::as_const(keys))
+        if (ResultKey::of(key.source, config) == key)
+            if (const std::optional<SavedResult> saved = savedResult(key))
+                found.insert(key.source, *saved);
+    return found;
+}
+
+PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
+    if (m_claims.contains(key)) return Claim::Taken;
+    Claim claim = Claim::Failed;
+    const bool ok = inTransaction([this, &key, &claim] {
+        // What waits in memory goes first: a photo claimed now may have been paid for already.
+        if (!writePending()) return false;
+        QSqlQuery& holder =
+            statement(QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
+                          .arg(QLatin1String(kKeyWhere)));
+        bindKey(holder, key, 0);
+        if (!run(holder)) return false;
+        const bool held = holder.next() && holder.value(0).toString() != m_owner &&
+                          isAlive(holder.value(0).toString(), holder.value(1).toLongLong());
+        holder.finish();
+        if (held) {
+            claim = Claim::HeldElsewhere;
+            return true;
+        }
+        QSqlQuery& take = statement(QStringLiteral(
+            "INSERT OR REPLACE INTO claims (source, bytes, modified, folder, format, backdrop, "
+            "owner, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+        bindKey(take, key, 0);
+        take.bindValue(6, m_owner);
+        take.bindValue(7, nowMs());
+        if (!run(take)) return false;
+        claim = Claim::Taken;
         return true;
+    });
+    if (!ok) return Claim::Failed;
+    m_pendingSaves.clear();
+    m_pendingPaid.clear();
+    if (claim == Claim::Taken) m_claims.append(key);
+    return claim;
+}
+
+bool PaidLedger::release(const ResultKey& key) {
+    if (!m_claims.contains(key)) return flush();
+    const bool ok = inTransaction([this, &key] {
+        if (!writePending()) return false;
+        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
+                                        .arg(QLatin1String(kKeyWhere)));
+        bindKey(drop, key, 0);
+        drop.bindValue(6, m_owner);
+        return run(drop);
+    });
+    if (!ok) return false;
+    m_pendingSaves.clear();
+    m_pendingPaid.clear();
+    m_claims.removeAll(key);
+    return true;
+}
+
+void PaidLedger::releaseAll() {
+    if (m_claims.isEmpty()) {
+        flush();
+        return;
     }
-    db.rollback();
-    return false;
+    const bool ok = inTransaction([this] {
+        if (!writePending()) return false;
+        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE owner = ?"));
+        drop.bindValue(0, m_owner);
+        return run(drop);
+    });
+    if (!ok) return;
+    m_pendingSaves.clear();
+    m_pendingPaid.clear();
+    m_claims.clear();
+}
+
+void PaidLedger::refuseWrites(bool refuse) {
+    exec(QStringLiteral("PRAGMA query_only = %1").arg(refuse ? 1 : 0));
 }
 
 bool PaidLedger::forgetPaid(const ResultKey& key) {

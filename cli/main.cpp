@@ -15,6 +15,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -97,7 +98,12 @@ struct Options {
     QCommandLineOption recursive{{"r", "recursive"},
                                  "Sub-folders too; the output folder mirrors the input tree."};
     QCommandLineOption skipExisting{"skip-existing",
-                                    "Do not send an image whose result file already exists."};
+                                    "Do not send an image whose result, made with the same "
+                                    "options, is still in the output folder as it was saved."};
+    QCommandLineOption nameFrom{"name-from",
+                                "Name results after the photo (default) or after the service's "
+                                "result.",
+                                "photo|service", "photo"};
     QCommandLineOption dryRun{{"n", "dry-run"},
                               "List what would be sent and the credits left; send nothing."};
     QCommandLineOption json{"json",
@@ -142,8 +148,8 @@ int main(int argc, char** argv) {
                        "without a window."));
     parser.addOptions({options.output, options.format, options.color, options.jobs,
                        options.serviceUrl, options.caFile, options.apiKeyFile, options.recursive,
-                       options.skipExisting, options.dryRun, options.json, options.quiet,
-                       options.version, options.help});
+                       options.skipExisting, options.nameFrom, options.dryRun, options.json,
+                       options.quiet, options.version, options.help});
     parser.addPositionalArgument(QStringLiteral("paths"),
                                  QStringLiteral("Images, or folders of png and jpg images."),
                                  QStringLiteral("FILE|FOLDER..."));
@@ -170,6 +176,10 @@ int main(int argc, char** argv) {
             return usage(QStringLiteral("--color wants #RRGGBB, not \"%1\"")
                              .arg(parser.value(options.color)));
     }
+    const QString nameFrom = parser.value(options.nameFrom);
+    if (nameFrom != QLatin1String("photo") && nameFrom != QLatin1String("service"))
+        return usage(
+            QStringLiteral("--name-from must be photo or service, not \"%1\"").arg(nameFrom));
     int jobs = 0;
     if (parser.isSet(options.jobs)) {
         bool ok = false;
@@ -208,11 +218,10 @@ int main(int argc, char** argv) {
                              .absolutePath();
     request.format = format;
     request.recursive = parser.isSet(options.recursive);
-    request.skipExisting = parser.isSet(options.skipExisting);
     if (request.outputRoot.isEmpty() ||
         (!parser.isSet(options.output) && stored.resolvedOutputFolder().isEmpty()))
         return usage(QStringLiteral("no output folder: give --output"));
-    const InputPlan plan = InputPlan::make(request);
+    InputPlan plan = InputPlan::make(request);
     if (!plan.error.isEmpty()) return usage(plan.error);
 
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -228,6 +237,12 @@ int main(int argc, char** argv) {
     config.imgFormat = format;
     config.isColored = !color.isEmpty() || format == QLatin1String("jpg");
     config.selectedColor = color.isEmpty() && config.isColored ? QStringLiteral("#FFFFFF") : color;
+    config.naming =
+        nameFrom == QLatin1String("service") ? ResultNames::Service : ResultNames::Photo;
+    // Without --skip-existing what earlier runs saved is made again; what another Vorpane saves
+    // while this one runs is not.
+    const bool skipExisting = parser.isSet(options.skipExisting);
+    if (!skipExisting) config.resendSavedBeforeMs = QDateTime::currentMSecsSinceEpoch();
 
     const bool json = parser.isSet(options.json);
     Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);
@@ -245,18 +260,36 @@ int main(int argc, char** argv) {
                              &untrusted))
         return usage(untrusted);
     BatchSession batch(context, session);
-    // The ledger of paid results is the window's: what either paid for, the other fetches.
-    if (!dryRun) {
-        QString why;
-        if (!batch.useLedger(PaidLedger::defaultPath(), &why)) {
-            std::fprintf(stderr,
-                         "vorpane-cli: the record of paid results (%s) cannot be used: %s. "
-                         "Nothing was sent.\n",
-                         qPrintable(PaidLedger::defaultPath()), qPrintable(why));
-            return CliRun::Halted;
-        }
-        if (QFileInfo::exists(PaidLedger::legacyJsonPath()))
-            batch.ledger()->importJson(PaidLedger::legacyJsonPath());
+    // The ledger of paid results is the window's: what either paid for, the other fetches, and
+    // what either saved, --skip-existing finds.
+    QString why;
+    if (!batch.useLedger(PaidLedger::defaultPath(), &why)) {
+        std::fprintf(stderr,
+                     "vorpane-cli: the record of paid results (%s) cannot be used: %s. "
+                     "Nothing was sent.\n",
+                     qPrintable(PaidLedger::defaultPath()), qPrintable(why));
+        return CliRun::Halted;
+    }
+    if (!dryRun && QFileInfo::exists(PaidLedger::legacyJsonPath()))
+        batch.ledger()->importJson(PaidLedger::legacyJsonPath());
+    auto savedIn = [&batch, config](const QString& folder) {
+        RunConfig inFolder = config;
+        inFolder.outputFolder = folder;
+        QHash<QString, QString> files;
+        const QHash<QString, SavedResult> saved = batch.ledger()->savedResults(inFolder);
+        for (auto it = saved.constBegin(); it != saved.constEnd(); ++it)
+            files.insert(it.key(), it->filePath);
+        return files;
+    };
+    if (skipExisting) {
+        plan.skipSaved(savedIn);
+    } else if (dryRun) {
+        InputPlan saved = plan;
+        saved.skipSaved(savedIn);
+        if (const int n = saved.skippedCount(); n > 0)
+            report.note(QStringLiteral("%1 of them already saved with these options: "
+                                       "--skip-existing leaves them out")
+                            .arg(n));
     }
     CliRun run(context, batch, report, config);
 

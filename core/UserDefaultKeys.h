@@ -12,6 +12,8 @@ struct UserDefaultKeys final {
     static inline const QString caFile = QStringLiteral("ca_file");
     // How many images a run keeps in flight at once (1 to 8).
     static inline const QString imagesAtATime = QStringLiteral("images_at_a_time");
+    // What results are named after: "photo" (the default) or "service" (the result's address).
+    static inline const QString resultNames = QStringLiteral("result_names");
     // Choices remembered across launches.
     static inline const QString backgroundType = QStringLiteral("background_type");
     static inline const QString backgroundColor = QStringLiteral("background_color");

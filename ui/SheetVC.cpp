@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -201,6 +202,19 @@ void SheetVC::buildView() {
     jobsCaption->setBuddy(m_spnImagesAtATime);
     grid->addWidget(jobsCaption, 2, 0);
     grid->addWidget(m_spnImagesAtATime, 2, 1, Qt::AlignLeft);
+    // Results are named after their photos; the service's own names are kept for anyone whose
+    // catalogue relies on them.
+    auto* namesCaption = new QLabel(tr("Name results after"), content);
+    m_cmbResultNames = new QComboBox(content);
+    m_cmbResultNames->setObjectName(QStringLiteral("cmbResultNames"));
+    m_cmbResultNames->addItem(tr("the photo"), QStringLiteral("photo"));
+    m_cmbResultNames->addItem(tr("the service's result"), QStringLiteral("service"));
+    m_cmbResultNames->setAccessibleName(tr("Name results after"));
+    m_cmbResultNames->setToolTip(
+        tr("\"vorpane_output_\" + the photo's name, or + the name the service gives its result"));
+    namesCaption->setBuddy(m_cmbResultNames);
+    grid->addWidget(namesCaption, 3, 0);
+    grid->addWidget(m_cmbResultNames, 3, 1, Qt::AlignLeft);
     // A self-hosted service's own certificate authority, trusted beside the system's.
     auto* caCaption = new QLabel(tr("Certificate authority"), content);
     m_txtCaFile = new QLineEdit(content);
@@ -212,10 +226,10 @@ void SheetVC::buildView() {
     m_btnCaFile = makeButton(content, "btnCaFile", tr("Choose a certificate authority file"));
     m_btnCaFile->setAutoDefault(false);
     m_btnCaFile->setText(tr("Choose..."));
-    grid->addWidget(caCaption, 3, 0);
-    grid->addWidget(m_txtCaFile, 3, 1);
-    grid->addWidget(m_btnCaFile, 3, 2);
-    grid->addWidget(m_lblVersion, 4, 0, 1, 3, Qt::AlignRight);
+    grid->addWidget(caCaption, 4, 0);
+    grid->addWidget(m_txtCaFile, 4, 1);
+    grid->addWidget(m_btnCaFile, 4, 2);
+    grid->addWidget(m_lblVersion, 5, 0, 1, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 
     // The footer bar with the four action buttons.
@@ -295,6 +309,8 @@ void SheetVC::refillFromSettings() {
     m_lblFolderName->setText(folder);
     m_lblFolderName->setToolTip(folder);
     m_spnImagesAtATime->setValue(m_context.settings.imagesAtATime());
+    m_cmbResultNames->setCurrentIndex(std::max(
+        0, m_cmbResultNames->findData(m_context.settings.value(UserDefaultKeys::resultNames))));
     m_txtCaFile->setText(m_context.settings.string(UserDefaultKeys::caFile).value_or(QString()));
     const QString key = m_context.settings.apiKey();
     m_txtApiKey->setText(key);
@@ -383,6 +399,7 @@ void SheetVC::save() {
                                  caFile.isEmpty() ? std::nullopt : std::optional<QString>(caFile));
     m_btnSave->setEnabled(false);
     m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
+    m_context.settings.setValue(UserDefaultKeys::resultNames, m_cmbResultNames->currentData());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
     m_btnSave->setEnabled(true);
 }

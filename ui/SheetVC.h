@@ -7,6 +7,7 @@
 
 struct AppContext;
 class KeyVerifier;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -71,6 +72,7 @@ private:
     QLabel* m_lblFolderName = nullptr;
     QLabel* m_lblVersion = nullptr;
     QSpinBox* m_spnImagesAtATime = nullptr;
+    QComboBox* m_cmbResultNames = nullptr;
     QLineEdit* m_txtCaFile = nullptr;
     QPushButton* m_btnCaFile = nullptr;
     QPushButton* m_btnSelectFolder = nullptr;
