@@ -15,6 +15,7 @@
 #include "SettingsStore.h"
 #include "SingleInstance.h"
 #include "UiResources.h"
+#include "UserDefaultKeys.h"
 #include "ViewController.h"
 #include "WidgetAlertPresenter.h"
 
@@ -32,6 +33,11 @@ struct Options {
         QStringLiteral("Base URL of the service API, for example http://127.0.0.1:8080/api/v1/ "
                        "(https, or plain http to this computer)."),
         QStringLiteral("URL")};
+    QCommandLineOption caFile{
+        QStringLiteral("ca-file"),
+        QStringLiteral("Also trust the certificate authorities in this PEM file (a service with "
+                       "a certificate of its own), beside the one of the settings."),
+        QStringLiteral("FILE")};
     QCommandLineOption verbose{
         QStringLiteral("verbose"),
         QStringLiteral("Print the diagnostic lines of the service conversation and the window.")};
@@ -43,6 +49,7 @@ void describe(QCommandLineParser& parser, const Options& options) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(options.serviceUrl);
+    parser.addOption(options.caFile);
     parser.addOption(options.verbose);
     parser.addPositionalArgument(
         QStringLiteral("paths"),
@@ -118,6 +125,19 @@ int main(int argc, char** argv) {
     DesktopUrlOpener opener;
     AppContext context{settings, credits, notifier, alerts, opener, service};
     ServiceSession session;
+    QString untrusted;
+    if (!session.trustCaFile(ServiceSession::TrustSource::CommandLine, parser.value(options.caFile),
+                             &untrusted)) {
+        std::fprintf(stderr, "vorpane: %s\n", qPrintable(untrusted));
+        return 2;
+    }
+    // A stored one that went missing is said once the window is up; the others still work.
+    if (!session.trustCaFile(ServiceSession::TrustSource::Setting,
+                             settings.string(UserDefaultKeys::caFile).value_or(QString()),
+                             &untrusted))
+        QTimer::singleShot(0, [&alerts, why = untrusted] {
+            alerts.showAlert(why.left(1).toUpper() + why.mid(1) + QLatin1Char('.'));
+        });
 
     BatchSession batch(context, session);
     ViewController window(context, session, batch);

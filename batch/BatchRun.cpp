@@ -716,13 +716,16 @@ void BatchRun::maybeEnd() {
     switch (ending.kind) {
         case RunEnd::Kind::Halted:
             endRun(RunState::Halted, ending);
-            // After the run's own text, what went wrong and how to go on.
+            // After the run's own text, what went wrong and how to go on. A cause that is a
+            // sentence of its own (an untrusted certificate) is given as it is.
             if (ending.cause.startsWith(QLatin1String("The batch journal")))
                 return showJournalAlert(ending.cause);
             m_context.alerts.showAlert(
-                kHaltAlert, QStringLiteral("The service could not be reached (%1). %2 of %3 done "
-                                           "\u2014 press START to continue.")
-                                .arg(ending.cause)
+                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
+                                .arg(ending.cause.endsWith(QLatin1Char('.'))
+                                         ? ending.cause
+                                         : QStringLiteral("The service could not be reached (%1).")
+                                               .arg(ending.cause))
                                 .arg(m_queue.doneCount())
                                 .arg(m_queue.count()));
             return;

@@ -11,6 +11,7 @@
 #include "Report.h"
 #include "ServiceSession.h"
 #include "SettingsStore.h"
+#include "UserDefaultKeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -35,8 +36,10 @@ const char* const kExitStatuses =
     "  0    every image was saved (or skipped because its result exists)\n"
     "  1    some images failed or were not sent\n"
     "  2    bad usage: unknown option or value, missing input, unsafe service URL, no API key,\n"
-    "       an output folder that takes no file, or a version that must be updated\n"
-    "  3    the run halted: the service could not be reached (after retries)\n"
+    "       an output folder that takes no file, a certificate authority file that cannot\n"
+    "       be used, or a version that must be updated\n"
+    "  3    the run halted: the service could not be reached (after retries), or its\n"
+    "       certificate could not be trusted (at once; nothing was sent)\n"
     "  4    out of credit\n"
     "  5    the API key was refused\n"
     "  130  stopped with Ctrl+C (the images on their way were saved)\n"
@@ -83,6 +86,11 @@ struct Options {
                                   "Base URL of the service API (https, or plain http to this "
                                   "computer).",
                                   "URL"};
+    QCommandLineOption caFile{"ca-file",
+                              "Also trust the certificate authorities in this PEM file (a service "
+                              "with a certificate of its own), beside the one of the window's "
+                              "settings.",
+                              "FILE"};
     QCommandLineOption apiKeyFile{"api-key-file",
                                   "Read the API key from this file (when VORPANE_API_KEY is "
                                   "not set).",
@@ -139,7 +147,7 @@ int main(int argc, char** argv) {
         QStringLiteral("Removes the backgrounds of photos in batches through the Vorpane service, "
                        "without a window."));
     parser.addOptions({options.output, options.format, options.color, options.jobs,
-                       options.serviceUrl, options.apiKeyFile, options.recursive,
+                       options.serviceUrl, options.caFile, options.apiKeyFile, options.recursive,
                        options.skipExisting, options.nameFrom, options.dryRun, options.json,
                        options.quiet, options.version, options.help});
     parser.addPositionalArgument(QStringLiteral("paths"),
@@ -244,6 +252,13 @@ int main(int argc, char** argv) {
     ConsoleAlerts alerts([&report](const QString& line) { report.note(line); });
     AppContext context{stored, credits, notifier, alerts, alerts, service};
     ServiceSession session;
+    QString untrusted;
+    if (!session.trustCaFile(ServiceSession::TrustSource::Setting,
+                             stored.string(UserDefaultKeys::caFile).value_or(QString()),
+                             &untrusted) ||
+        !session.trustCaFile(ServiceSession::TrustSource::CommandLine, parser.value(options.caFile),
+                             &untrusted))
+        return usage(untrusted);
     BatchSession batch(context, session);
     // The ledger of paid results is the window's: what either paid for, the other fetches, and
     // what either saved, --skip-existing finds.

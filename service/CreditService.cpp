@@ -43,10 +43,13 @@ void CreditService::getCreditDetails() {
     fetchBalances(m_context.settings.apiKey(), true, nullptr);
 }
 
-QString CreditService::unreachableText(const JsonReply& reply) {
-    const QString reason = reply.failure().reason;
-    const QString why = reason.isEmpty() ? reply.description : reason;
-    return QStringLiteral("The service could not be reached (%1). Your API key is kept.").arg(why);
+void CreditService::showUnreachable(AlertPresenter& alerts, const JsonReply& reply) {
+    ServiceFailure failure = reply.failure();
+    // A certificate that cannot be trusted is the whole message: the key was never sent.
+    if (failure.untrusted) return alerts.showAlert(failure.haltText());
+    if (failure.reason.isEmpty()) failure.reason = reply.description;
+    alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                     failure.haltText() + QStringLiteral(" Your API key is kept."));
 }
 
 void CreditService::fetchBalances(const QString& key, bool forgetRefusedKey,
@@ -87,7 +90,7 @@ void CreditService::handleReply(const JsonReply& reply, bool forgetRefusedKey) {
     if (!reply.hasValue) {
         // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower, unreachableText(reply));
+        showUnreachable(m_context.alerts, reply);
         emit replyHandled();
         return;
     }

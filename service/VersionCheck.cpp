@@ -44,7 +44,9 @@ void VersionCheck::check(std::function<void(UpdateType)> continuation) {
 
 std::optional<UpdateType> VersionCheck::handleReply(const JsonReply& reply) {
     if (!reply.hasValue) {
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower);
+        const ServiceFailure failure = reply.failure();
+        m_context.alerts.showAlert(failure.untrusted ? failure.haltText()
+                                                     : ErrorMsg::somethingWentWrongLower);
         return std::nullopt;
     }
     return readReply(reply);

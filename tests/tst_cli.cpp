@@ -7,6 +7,7 @@
 #include "ScriptedServer.h"
 #include "ScriptedServerThread.h"
 #include "ServiceSession.h"
+#include "TestCertificates.h"
 #include "TestContext.h"
 #include "TestData.h"
 
@@ -537,6 +538,65 @@ private slots:
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
     }
 
+    // A service over HTTPS: a certificate that cannot be trusted halts the command at once (one
+    // handshake, nothing sent) with its cause and host; a certificate authority of its own from
+    // --ca-file or the window's setting makes the batch run; a file that is no authority is named.
+    void certificates_data() {
+        QTest::addColumn<QString>("leaf");    // the server's certificate
+        QTest::addColumn<QString>("option");  // --ca-file: "ca", "notpem", "missing"
+        QTest::addColumn<QString>("stored");  // the window's setting
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QString issuer =
+            "The service's certificate could not be trusted (127.0.0.1: the "
+            "issuer is unknown). Nothing was sent.";
+        // clang-format off
+        QTest::newRow("unknown issuer") << "good" << "" << "" << 3 << issuer;
+        QTest::newRow("another name") << "wrong" << "ca" << "" << 3 << "(127.0.0.1: the certificate is for another name)";
+        QTest::newRow("expired") << "expired" << "ca" << "" << 3 << "(127.0.0.1: the certificate has expired)";
+        QTest::newRow("--ca-file") << "good" << "ca" << "" << 0 << "done: 2 done";
+        QTest::newRow("the window's setting") << "good" << "" << "ca" << 0 << "done: 2 done";
+        QTest::newRow("not PEM") << "good" << "notpem" << "" << 2 << "notpem holds no PEM certificate";
+        QTest::newRow("missing") << "good" << "missing" << "ca" << 2 << "missing cannot be read: No such file";
+        // clang-format on
+    }
+    void certificates() {
+        QFETCH(QString, leaf);
+        QFETCH(QString, option);
+        QFETCH(QString, stored);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        if (!m_certificates) {
+            m_certificates = std::make_unique<TestCertificates>();
+            QVERIFY(m_certificates->make());
+        }
+        const auto file = [this](const QString& name) {
+            return name == "ca" ? m_certificates->ca() : m_certificates->path(name);
+        };
+        Sandbox box;
+        QVERIFY(writeFile(m_certificates->path("notpem"), "-----BEGIN CERTIFICATE-----\nno\n"));
+        ScriptedServerThread thread;
+        ScriptedServer& server = *thread.server();
+        server.setTls(m_certificates->server(leaf));
+        QVERIFY(thread.start());
+        scriptService(server, balancesJson(10), "accept");
+        QVERIFY(!writeImage(box.input("a.png")).isEmpty() &&
+                !writeImage(box.input("b.png")).isEmpty());
+        box.storeSettings(stored.isEmpty() ? QJsonObject{}
+                                           : QJsonObject{{"ca_file", file(stored)}});
+        QStringList args{"--service-url", server.baseUrl().toString(), "-o", box.output(),
+                         box.input()};
+        if (!option.isEmpty()) args << "--ca-file" << file(option);
+
+        const Outcome o = box.run(args, "k");
+        QVERIFY2(o.code == exitCode && o.err.contains(said.toUtf8()), qPrintable(o.describe()));
+        QCOMPARE(server.requestCount(kUploadPath), exitCode == 0 ? 2 : 0);
+        if (exitCode == 3) {
+            QCOMPARE(server.handshakeCount(), 1);
+            QCOMPARE(server.requestCount(), 0);
+        }
+    }
+
     // Against a service with opaque result names, results are named after their photos and
     // --skip-existing asks the ledger: nothing is sent again until a result is deleted or the
     // options change; --name-from service keeps the service's names.
@@ -664,6 +724,7 @@ private slots:
 
 private:
     ScriptedServerThread m_thread;
+    std::unique_ptr<TestCertificates> m_certificates;
 #ifdef VORPANE_SERVER_PATH
     LocalService m_service;
 #endif
