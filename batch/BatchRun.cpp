@@ -632,6 +632,10 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
         }
         record->failedForGood = false;
         if (outcome.writeFailed) m_folderProbed = false;
+        // Results from a host whose certificate is refused cannot be fetched: nothing more is
+        // paid for; the addresses are kept for when it can be trusted.
+        if (outcome.failure.untrusted && m_ending.kind == RunEnd::Kind::Finished)
+            m_ending = RunEnd{RunEnd::Kind::Halted, outcome.failure.reason};
         setRow(record, RowStatus::Failed, outcome.text);
     }
     finishJob(job);
