@@ -7,6 +7,7 @@
 #include "ImageQueue.h"
 #include "ImageUpload.h"
 #include "ResultSaver.h"
+#include "ServiceSession.h"
 #include "SettingsStore.h"
 #include "UserDetailsModel.h"
 #include "VersionCheck.h"
@@ -138,35 +139,67 @@ void BatchRun::start(const RunConfig& config) {
     m_versionPending = true;
     setState(RunState::Checking);
 
+    checkVersion(0);
+}
+
+void BatchRun::checkVersion(int attempt) {
     auto pending = std::make_shared<PendingCheck>();
     pending->run = this;
     pending->dropped = [this] {
         if (!m_versionPending) return;
         m_versionPending = false;
-        // The check has said why (its alert); the service was not reached.
         if (m_state == RunState::Checking)
             refuseStart(RunEnd::Kind::Halted, QStringLiteral("the version check failed"));
     };
-    m_version.check([pending](UpdateType type) {
+    auto answered = [pending]() -> BatchRun* {
         pending->answered = true;
         BatchRun* run = pending->run;
-        if (!run) return;
+        if (!run) return nullptr;
+        if (run->m_state == RunState::Checking) return run;
+        // The list was emptied (or the command stopped) while the check was on its way.
         run->m_versionPending = false;
-        switch (type) {
-            case UpdateType::soft:
-                run->m_version.showUpdateAlert(UpdateType::soft);
-                run->beginUpload();
-                break;
-            case UpdateType::hard:
-                run->m_version.showUpdateAlert(UpdateType::hard);
-                if (run->m_state == RunState::Checking)
+        return nullptr;
+    };
+    m_version.check(
+        [answered](UpdateType type) {
+            BatchRun* run = answered();
+            if (!run) return;
+            run->m_versionPending = false;
+            switch (type) {
+                case UpdateType::soft:
+                    run->m_version.showUpdateAlert(UpdateType::soft);
+                    run->beginUpload();
+                    break;
+                case UpdateType::hard:
+                    run->m_version.showUpdateAlert(UpdateType::hard);
                     run->refuseStart(RunEnd::Kind::UpdateRequired);
-                break;
-            case UpdateType::unknown:
-                run->beginUpload();
-                break;
-        }
-    });
+                    break;
+                case UpdateType::unknown:
+                    run->beginUpload();
+                    break;
+            }
+        },
+        [answered, attempt](const JsonReply& reply) {
+            BatchRun* run = answered();
+            if (!run) return;
+            // The first exchange of a run is retried like every other one.
+            const ServiceFailure failure = reply.failure();
+            const qint64 pause =
+                failure.mayPass() ? run->m_retries.pauseBefore(attempt, failure.retryAfterMs) : -1;
+            if (pause >= 0) {
+                emit run->startDelayed(
+                    ServiceFailure::unreachable(run->m_context.service.baseUrl(), failure.reason),
+                    pause);
+                QTimer::singleShot(pause, run, [run, attempt] {
+                    if (run->m_state == RunState::Checking) run->checkVersion(attempt + 1);
+                });
+                return;
+            }
+            run->m_versionPending = false;
+            run->m_version.showFailure(reply);
+            run->refuseStart(RunEnd::Kind::Halted,
+                             failure.reason.isEmpty() ? reply.description : failure.reason);
+        });
 }
 
 void BatchRun::stop() {
@@ -609,8 +642,8 @@ void BatchRun::maybeEnd() {
                 kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
                                 .arg(ending.cause.startsWith(QLatin1String("The batch journal"))
                                          ? ending.cause
-                                         : QStringLiteral("The service could not be reached (%1).")
-                                               .arg(ending.cause))
+                                         : ServiceFailure::unreachable(m_context.service.baseUrl(),
+                                                                       ending.cause))
                                 .arg(m_queue.doneCount())
                                 .arg(m_queue.count()));
             return;

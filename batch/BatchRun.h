@@ -94,6 +94,8 @@ signals:
     void ended(const RunEnd& end);
     // Results that the ledger knew to be paid for are fetched, not sent again.
     void paidResultsAdopted(int count);
+    // The check before a run failed for a reason that may pass; it is asked again in `ms`.
+    void startDelayed(const QString& why, qint64 ms);
     // The number of failed rows that "Retry failed" would send again has changed.
     void retriableFailedChanged(int count);
 
@@ -104,6 +106,8 @@ private:
     void showActionAlert(const QString& title, const QString& message, const QString& action,
                          bool recharge);
     void showCreditAlert();
+    // The version check of START, tried again after a pause while its failure may pass.
+    void checkVersion(int attempt);
     void beginUpload();
     // The checks after the key: credits (fetched first when unknown), colour, output folder.
     void continueChecks();

@@ -43,10 +43,10 @@ void CreditService::getCreditDetails() {
     fetchBalances(m_context.settings.apiKey(), true, nullptr);
 }
 
-QString CreditService::unreachableText(const JsonReply& reply) {
+QString CreditService::unreachableText(const QUrl& service, const JsonReply& reply) {
     const QString reason = reply.failure().reason;
     const QString why = reason.isEmpty() ? reply.description : reason;
-    return QStringLiteral("The service could not be reached (%1). Your API key is kept.").arg(why);
+    return ServiceFailure::unreachable(service, why) + QStringLiteral(" Your API key is kept.");
 }
 
 void CreditService::fetchBalances(const QString& key, bool forgetRefusedKey,
@@ -87,7 +87,8 @@ void CreditService::handleReply(const JsonReply& reply, bool forgetRefusedKey) {
     if (!reply.hasValue) {
         // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower, unreachableText(reply));
+        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                                   unreachableText(m_context.service.baseUrl(), reply));
         emit replyHandled();
         return;
     }

@@ -37,7 +37,7 @@ public:
     // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
     void handleReply(const JsonReply& reply, bool forgetRefusedKey = true);
     // What the user is told when the service could not be asked.
-    static QString unreachableText(const JsonReply& reply);
+    static QString unreachableText(const QUrl& service, const JsonReply& reply);
 
 signals:
     void displayTextChanged(const QString& text);

@@ -41,8 +41,9 @@ void KeyVerifier::verifyAndSave(const QString& folderText, const QString& typedK
 void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
     if (!reply.hasValue) {
         // Nothing was said about the key; the stored one stays.
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
-                                   CreditService::unreachableText(reply));
+        m_context.alerts.showAlert(
+            ErrorMsg::somethingWentWrongLower,
+            CreditService::unreachableText(m_context.service.baseUrl(), reply));
         emit replyHandled();
         return;
     }

@@ -68,6 +68,11 @@ QString ServiceFailure::connectionWords(QNetworkReply::NetworkError error) {
     }
 }
 
+QString ServiceFailure::unreachable(const QUrl& service, const QString& reason) {
+    return QStringLiteral("The service at %1 could not be reached (%2).")
+        .arg(service.toString(), reason.isEmpty() ? QStringLiteral("no answer") : reason);
+}
+
 bool ServiceFailure::isKeyRefusal(const QString& text) {
     return text == QLatin1String("invalid api key");
 }

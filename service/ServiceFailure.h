@@ -3,6 +3,7 @@
 #include <QList>
 #include <QNetworkReply>
 #include <QString>
+#include <QUrl>
 
 // What an exchange with the service brought back, as far as deciding what to do next goes. It
 // is read from the reply's error enum, status, body and headers; the transport's error text is
@@ -59,6 +60,9 @@ struct ServiceFailure {
     static bool isKeyRefusal(const QString& text);
     // Whether an error text says that no credit is left.
     static bool isCreditRefusal(const QString& text);
+    // What the user reads when the service fails: "The service at https://host/api/v1/ could not
+    // be reached (connection refused)."
+    static QString unreachable(const QUrl& service, const QString& reason);
     // The words for a failure of the connection itself, from Qt's error enum.
     static QString connectionWords(QNetworkReply::NetworkError error);
 };

@@ -30,21 +30,39 @@ VersionCheck::VersionCheck(AppContext& context, ServiceSession& session, QObject
     : QObject(parent), m_context(context), m_session(session) {}
 
 void VersionCheck::check(std::function<void(UpdateType)> continuation) {
+    check(std::move(continuation), [self = QPointer<VersionCheck>(this)](const JsonReply& reply) {
+        if (self) self->showFailure(reply);
+    });
+}
+
+void VersionCheck::showFailure(const JsonReply& reply) {
+    const QString reason = reply.failure().reason;
+    m_context.alerts.showAlert(
+        ErrorMsg::somethingWentWrongLower,
+        ServiceFailure::unreachable(m_context.service.baseUrl(),
+                                    reason.isEmpty() ? reply.description : reason));
+}
+
+void VersionCheck::check(std::function<void(UpdateType)> continuation,
+                         std::function<void(const JsonReply&)> failed) {
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
     const QList<FormPart> parts{
         FormPart::text(QByteArrayLiteral("app_type"), QStringLiteral("mac"))};
     m_session.postForm(url, parts, {},
-                       [self = QPointer<VersionCheck>(this),
-                        continuation = std::move(continuation)](const JsonReply& reply) {
+                       [self = QPointer<VersionCheck>(this), continuation = std::move(continuation),
+                        failed = std::move(failed)](const JsonReply& reply) {
                            if (!self) return;
-                           const std::optional<UpdateType> outcome = self->handleReply(reply);
-                           if (outcome && continuation) continuation(*outcome);
+                           if (!reply.hasValue) {
+                               if (failed) failed(reply);
+                               return;
+                           }
+                           if (continuation) continuation(self->readReply(reply));
                        });
 }
 
 std::optional<UpdateType> VersionCheck::handleReply(const JsonReply& reply) {
     if (!reply.hasValue) {
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower);
+        showFailure(reply);
         return std::nullopt;
     }
     return readReply(reply);
