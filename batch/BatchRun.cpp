@@ -24,6 +24,13 @@ namespace {
 
 const QString kStart = QStringLiteral("START");
 const QString kStop = QStringLiteral("STOP");
+const QString kStopping = QStringLiteral("Stopping\u2026");
+const QString kUploading = QStringLiteral("Uploading");
+
+// The words of a row that the run ended before sending.
+QString notSent(const QString& why) {
+    return QStringLiteral("Not sent: %1").arg(why);
+}
 
 using Kind = ServiceFailure::Kind;
 
@@ -75,6 +82,12 @@ BatchRun::~BatchRun() = default;
 
 bool BatchRun::isRunning() const {
     return m_state == RunState::Running || m_state == RunState::Stopping;
+}
+
+bool BatchRun::isWaitingToRetry() const {
+    for (const JobPtr& job : m_jobs)
+        if (job->wait || job->due) return true;
+    return false;
 }
 
 bool BatchRun::isBusy() const {
@@ -206,7 +219,10 @@ void BatchRun::stop() {
     if (m_state != RunState::Running || m_queue.isStopTapped) return;
     // Images on their way are not cancelled (their credits are spent); one waiting to be tried
     // again is put back at once.
-    m_window.apply([](WindowState::Controls& c) { c.btnStartEnabled = false; });
+    m_window.apply([](WindowState::Controls& c) {
+        c.btnStartEnabled = false;
+        c.btnStartTitle = kStopping;
+    });
     m_queue.isStopTapped = true;
     setState(RunState::Stopping);
     cancelWaits();
@@ -425,21 +441,26 @@ void BatchRun::fill() {
 
 void BatchRun::startUpload(const JobPtr& job) {
     const DataModelPtr& record = job->record;
-    setRow(record, RowStatus::InProgress, QString());
+    setRow(record, RowStatus::InProgress, kUploading);
     ImageUpload::Options options;
     options.imgFormat = m_config.imgFormat;
     options.isColored = m_config.isColored;
     options.selectedColor = m_config.selectedColor;
-    m_upload->send(record->imageURl.value_or(QString()), record->imageName.value_or(QString()),
-                   m_config.apiKey, options,
-                   [self = QPointer<BatchRun>(this), job](const UploadOutcome& outcome) {
-                       if (self) self->onUploadOutcome(job, outcome);
-                   });
+    m_upload->send(
+        record->imageURl.value_or(QString()), record->imageName.value_or(QString()),
+        m_config.apiKey, options,
+        [self = QPointer<BatchRun>(this), job](const UploadOutcome& outcome) {
+            if (self) self->onUploadOutcome(job, outcome);
+        },
+        [self = QPointer<BatchRun>(this), job] {
+            // The image is on the service's side: it is being cut out.
+            if (self && self->owns(job) && job->record->statusText == kUploading)
+                self->setRow(job->record, RowStatus::InProgress, QStringLiteral("Cutting out"));
+        });
 }
 
 void BatchRun::startDownload(const JobPtr& job) {
-    if (job->record->status != RowStatus::InProgress || !job->record->statusText.isEmpty())
-        setRow(job->record, RowStatus::InProgress, QString());
+    setRow(job->record, RowStatus::InProgress, QStringLiteral("Downloading"));
     m_saver->save(job->record->resultUrl,
                   [self = QPointer<BatchRun>(this), job](const SaveOutcome& saved) {
                       if (self) self->onSaveOutcome(job, saved);
@@ -497,14 +518,17 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             m_ending = RunEnd{RunEnd::Kind::OutOfCredit, QString()};
             m_context.credits.setBalances(0, 0, 0);
             m_credits.refreshDisplay();
-            putBack(record);
+            putBack(record, RowStatus::Waiting, notSent(QStringLiteral("no credit left")));
             break;
         case Kind::KeyRefused:
         case Kind::UpdateRequired:
             m_ending = RunEnd{failure.kind == Kind::KeyRefused ? RunEnd::Kind::KeyRefused
                                                                : RunEnd::Kind::UpdateRequired,
                               outcome.text};
-            putBack(record);
+            putBack(record, RowStatus::Waiting,
+                    notSent(failure.kind == Kind::KeyRefused
+                                ? QStringLiteral("the API key was refused")
+                                : QStringLiteral("this version must be updated")));
             break;
         case Kind::Permanent:
         case Kind::ResultGone:
@@ -521,7 +545,10 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             }
             m_ending = RunEnd{RunEnd::Kind::Halted,
                               outcome.text.isEmpty() ? QStringLiteral("no answer") : outcome.text};
-            putBack(record, RowStatus::FailedHalted);
+            putBack(
+                record, RowStatus::FailedHalted,
+                notSent(
+                    QStringLiteral("the service could not be reached (%1)").arg(m_ending.cause)));
             break;
     }
     finishJob(job);
@@ -605,8 +632,8 @@ void BatchRun::cancelWaits() {
     }
 }
 
-void BatchRun::putBack(const DataModelPtr& record, RowStatus status) {
-    setRow(record, status, QString());
+void BatchRun::putBack(const DataModelPtr& record, RowStatus status, const QString& text) {
+    setRow(record, status, text);
     const int index = m_queue.indexOf(record.get());
     if (index >= 0) m_queue.counter = std::min<qint64>(m_queue.counter, index);
 }

@@ -68,6 +68,8 @@ public:
     int retriableFailedCount() const;
 
     bool isRunning() const;
+    // An image waits before it is tried again (the service did not answer, or asked for less).
+    bool isWaitingToRetry() const;
     // Checking, running or stopping: START would be ignored.
     bool isBusy() const;
     RunState runState() const { return m_state; }
@@ -128,7 +130,8 @@ private:
     bool retryLater(const JobPtr& job, const ServiceFailure& failure);
     void finishJob(const JobPtr& job);
     // Puts a row that was not handled back in line: waiting, and `counter` no later than it.
-    void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting);
+    void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting,
+                 const QString& text = QString());
     void setRow(const DataModelPtr& record, RowStatus status, const QString& text);
     // Whether an outcome for this job still belongs to the current run.
     bool owns(const JobPtr& job) const;

@@ -376,7 +376,7 @@ private slots:
         QVERIFY(!rig.queue.deleteImage(1));
         rig.press();
         rig.press();  // a second STOP changes nothing
-        QCOMPARE(rig.shown(), "Finished 1 of 5 | STOP |");
+        QCOMPARE(rig.shown(), "Finished 1 of 5 | Stopping\u2026 |");
         QVERIFY(rig.startAndSettle(8000, false));
         QCOMPARE(rig.uploadedNames(), (QStringList{"1.png", "2.png"}));
         QCOMPARE(rig.row(1)->status, RowStatus::Done);

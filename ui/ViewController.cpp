@@ -8,6 +8,7 @@
 #include "ColorSwatch.h"
 #include "DesktopIntegration.h"
 #include "DragDropView.h"
+#include "ElidedLabel.h"
 #include "GetStartView.h"
 #include "ImageListView.h"
 #include "ImagePreview.h"
@@ -257,7 +258,9 @@ QWidget* ViewController::buildHeader() {
     m_btnOpenFolder->setToolTip(tr("Open the output folder"));
     connect(m_btnOpenFolder, &QPushButton::clicked, this, &ViewController::openOutputFolder);
 
-    m_lblRemainCredit = new QLabel(m_headerView);
+    // On a narrow window the balances give way from the left; the total stays, the whole line
+    // shows on hover.
+    m_lblRemainCredit = new ElidedLabel(Qt::ElideLeft, m_headerView);
     m_lblRemainCredit->setObjectName(QStringLiteral("lblRemainCredit"));
     m_lblRemainCredit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_lblRemainCredit->setTextInteractionFlags(Qt::NoTextInteraction);  // not editable
@@ -280,8 +283,7 @@ QWidget* ViewController::buildHeader() {
     layout->addWidget(m_btnAdd);
     layout->addWidget(m_btnSettings);
     layout->addWidget(m_btnOpenFolder);
-    layout->addStretch(1);
-    layout->addWidget(m_lblRemainCredit);
+    layout->addWidget(m_lblRemainCredit, 1);
     layout->addWidget(m_btnRefresh);
     return m_headerView;
 }
@@ -481,7 +483,7 @@ void ViewController::renderState() {
     m_contentScroll->setVisible(c.contentScrollVisible);
     m_bottomView->setVisible(c.bottomViewVisible);
     m_lblRemainCredit->setVisible(c.lblRemainCreditVisible);
-    m_lblRemainCredit->setText(c.creditText);
+    m_lblRemainCredit->setFullText(c.creditText);
     m_lblUploadCount->setVisible(c.lblUploadCountVisible);
     m_lblUploadCount->setText(c.lblUploadCountText);
     m_lblUploadCount->setAccessibleName(c.lblUploadCountText);
@@ -569,7 +571,18 @@ void ViewController::startUpload() {
 }
 
 void ViewController::clearList() {
-    m_queue->clearList();
+    int unsent = 0;
+    for (int i = 0; i < m_queue->count(); ++i) unsent += m_queue->at(i)->isHandled() ? 0 : 1;
+    if (unsent == 0) return m_queue->clearList();
+    // Rows not sent yet are work the user would have to add again.
+    SheetAlert alert;
+    alert.messageText = tr("Clear the list?");
+    alert.informativeText = unsent == 1 ? tr("1 image has not been sent yet.")
+                                        : tr("%1 images have not been sent yet.").arg(unsent);
+    alert.buttons = QStringList{tr("Clear List"), tr("Cancel")};
+    m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int button) {
+        if (button == 0 && self) self->m_queue->clearList();
+    });
 }
 
 void ViewController::chooseImage() {
@@ -742,6 +755,27 @@ void ViewController::showInFolder(const std::shared_ptr<DataModel>& record) {
 }
 
 void ViewController::closeEvent(QCloseEvent* event) {
+    if (m_run->isRunning() && !m_quitNow) {
+        // Images on their way are paid for: the user chooses whether they are saved first.
+        event->ignore();
+        SheetAlert alert;
+        alert.messageText = tr("Quit while images are being sent?");
+        alert.informativeText =
+            tr("The images on their way are paid for. Let them finish to save their results; "
+               "nothing new is sent.");
+        alert.buttons = QStringList{tr("Let Them Finish"), tr("Quit Now"), tr("Cancel")};
+        m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int b) {
+            if (!self || b < 0 || b > 1) return;
+            self->m_quitNow = true;
+            if (b == 1 || !self->m_run->isRunning()) {
+                self->close();
+                return;
+            }
+            connect(self->m_run, &BatchRun::ended, self, &QWidget::close, Qt::QueuedConnection);
+            self->m_run->stop();
+        });
+        return;
+    }
     m_remembered->setWindowGeometry(saveGeometry());
     QMainWindow::closeEvent(event);
 }
