@@ -134,10 +134,12 @@ qint64 BatchRun::nextToSend() const {
 void BatchRun::start(const RunConfig& config) {
     emit colorPanelCloseRequested();
     if (isBusy()) return;
+    const bool newOptions = canRunAgain(config);
     m_config = config;
     if (nextToSend() >= m_queue.count()) {
         // Nothing waits; failed images can be offered again instead of doing nothing.
         const int failed = retriableFailedCount();
+        if (failed == 0 && newOptions) return askToRunAgain();
         if (failed == 0) return;
         SheetAlert alert;
         alert.messageText = failed == 1 ? QStringLiteral("Retry 1 failed image?")
@@ -213,6 +215,40 @@ void BatchRun::checkVersion(int attempt) {
             run->refuseStart(RunEnd::Kind::Halted,
                              failure.reason.isEmpty() ? reply.description : failure.reason);
         });
+}
+
+bool BatchRun::canRunAgain(const RunConfig& config) const {
+    if (m_state != RunState::Finished || m_queue.doneCount() == 0) return false;
+    return config.imgFormat != m_config.imgFormat || config.backdrop() != m_config.backdrop();
+}
+
+void BatchRun::askToRunAgain() {
+    const int n = m_queue.doneCount();
+    const UserDetailsModel credits = m_context.credits.snapshot();
+    SheetAlert alert;
+    alert.messageText =
+        n == 1 ? QStringLiteral("Process 1 image again with the new options?")
+               : QStringLiteral("Process %1 images again with the new options?").arg(n);
+    alert.informativeText =
+        (n == 1 ? QStringLiteral("This takes 1 credit")
+                : QStringLiteral("This takes %1 credits").arg(n)) +
+        (credits.hasBalances() ? QStringLiteral(" (%1 left).").arg(credits.creditTotal())
+                               : QStringLiteral(".")) +
+        QStringLiteral(" A result saved under the same file name is replaced.");
+    alert.buttons = QStringList{QStringLiteral("Process Again"), QStringLiteral("Cancel")};
+    m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this)](int button) {
+        if (button != 0 || !self || self->isBusy()) return;
+        for (int i = 0; i < self->m_queue.count(); ++i) {
+            const DataModelPtr record = self->m_queue.at(i);
+            if (record->status != RowStatus::Done) continue;
+            record->outputFile.clear();
+            self->setRow(record, RowStatus::Waiting, QString());
+        }
+        self->m_queue.counter = 0;
+        self->m_queue.updateUploadCount(self->m_queue.handledCount());
+        self->setState(RunState::Ready);
+        self->start(self->m_config);
+    });
 }
 
 void BatchRun::stop() {

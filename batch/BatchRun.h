@@ -66,6 +66,9 @@ public:
     void retryFailed(const RunConfig& config, const DataModelPtr& record = nullptr);
     // Failed rows that another attempt may change.
     int retriableFailedCount() const;
+    // A finished list asked for with other options (format, background): START offers to
+    // process its images again, and says what it costs.
+    bool canRunAgain(const RunConfig& config) const;
 
     bool isRunning() const;
     // An image waits before it is tried again (the service did not answer, or asked for less).
@@ -108,6 +111,7 @@ private:
     void showActionAlert(const QString& title, const QString& message, const QString& action,
                          bool recharge);
     void showCreditAlert();
+    void askToRunAgain();
     // The version check of START, tried again after a pause while its failure may pass.
     void checkVersion(int attempt);
     void beginUpload();

@@ -371,6 +371,36 @@ private slots:
             QVERIFY(w.queue().at(row)->status != RowStatus::InProgress);
     }
 
+    // A finished list runs again with other options once the user has read what it costs.
+    void finishedListRunsAgainWithNewOptions() {
+        Fixture f;
+        const QByteArray png = imageBytes(8, 6);
+        QStringList formats;
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            formats << QString::fromUtf8(r.part("format")->body);
+            const QJsonObject reply{
+                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        ViewController& w = f.open(f.images(2));
+        auto* start = outlet<QPushButton>(w, "btnStart");
+        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")->text().contains("Total credits: 10"));
+        w.startUpload();
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Finished, 10000);
+        QVERIFY(!start->isEnabled());
+        outlet<QComboBox>(w, "btnOutputType")->setCurrentText("JPG");
+        w.options().colorDidChange(QColor(Qt::white));
+        QVERIFY(start->isEnabled());
+        f.t.alerts.sheetAnswers = {0};
+        start->click();
+        QCOMPARE(f.t.alerts.entries.last().alert.informativeText.left(34),
+                 "This takes 2 credits (10 left). A ");
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Finished, 10000);
+        QCOMPARE(formats, (QStringList{"png", "png", "jpg", "jpg"}));
+        QCOMPARE(w.queue().doneCount(), 2);
+    }
+
     // The service closes mid-run: the rows say what they are doing and why they were not sent,
     // the time left is hidden while an image waits, and bar, counter and summary agree.
     void outageWalk() {

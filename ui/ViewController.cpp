@@ -142,6 +142,12 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, Bat
         m_window->apply([&text](WindowState::Controls& c) { c.creditText = text; });
     });
     connect(m_options, &OutputOptions::changed, this, &ViewController::renderOptions);
+    // After a finished run, other options make START useful again.
+    connect(m_options, &OutputOptions::changed, this, [this] {
+        if (m_run->runState() != RunState::Finished) return;
+        const bool again = m_run->canRunAgain(runConfig()) || m_run->retriableFailedCount() > 0;
+        m_window->apply([again](WindowState::Controls& c) { c.btnStartEnabled = again; });
+    });
     connect(m_options, &OutputOptions::colorPanelOpenRequested, this,
             &ViewController::openColorPanel);
     connect(m_options, &OutputOptions::colorPanelCloseRequested, this,
