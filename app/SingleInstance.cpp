@@ -18,7 +18,7 @@ const QByteArray kAck = QByteArrayLiteral("ok\n");
 
 // The socket lives in the user's runtime folder (private to them); without one, beside the lock.
 QString socketName(const QString& journalPath) {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     const QByteArray id =
         QCryptographicHash::hash(QFileInfo(journalPath).absoluteFilePath().toUtf8(),
                                  QCryptographicHash::Sha256)

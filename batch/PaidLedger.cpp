@@ -236,8 +236,14 @@ QString PaidLedger::rescuePath() const {
                                                    QCryptographicHash::Sha256)
                               .toHex()
                               .left(16);
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-        .filePath(QStringLiteral("vorpane-unwritten-%1.json").arg(QString::fromLatin1(id)));
+    // The user's runtime folder is private and on another file system than a full disk; without
+    // one (cron), the ledger's own folder.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString folder = !runtime.isEmpty() && QFileInfo(runtime).isDir()
+                               ? runtime
+                               : QFileInfo(m_path).absolutePath();
+    return QDir(folder).filePath(
+        QStringLiteral("vorpane-unwritten-%1.json").arg(QString::fromLatin1(id)));
 }
 
 namespace {
