@@ -456,7 +456,13 @@ void BatchRun::fill() {
         if (m_ledger) {
             // One process sends a photo at a time; under the claim, what another one did with it
             // is known for certain.
-            const PaidLedger::Claim claim = m_ledger->claim(job->key);
+            // The next few photos are claimed with this one: one commit for several.
+            QList<ResultKey> ahead;
+            if (!m_ledger->holds(job->key))
+                for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
+                    if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
+                        ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+            const PaidLedger::Claim claim = m_ledger->claim(job->key, ahead);
             if (claim == PaidLedger::Claim::Failed) {
                 m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
                 break;

@@ -89,6 +89,7 @@ public:
 
     static inline const QString kHaltAlert = QStringLiteral("Oops! Something went wrong.");
     static inline const QString kColourAlert = QStringLiteral("Please choose a color to continue.");
+    static constexpr int kClaimAhead = 7;  // photos claimed with the one about to be sent
     static inline const QString kElsewhere = QStringLiteral("Being processed by another Vorpane");
 
 signals:
