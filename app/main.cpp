@@ -13,7 +13,9 @@
 #include "ServiceSession.h"
 #include "SessionBus.h"
 #include "SettingsStore.h"
+#include "SingleInstance.h"
 #include "UiResources.h"
+#include "UserDefaultKeys.h"
 #include "ViewController.h"
 #include "WidgetAlertPresenter.h"
 
@@ -31,6 +33,11 @@ struct Options {
         QStringLiteral("Base URL of the service API, for example http://127.0.0.1:8080/api/v1/ "
                        "(https, or plain http to this computer)."),
         QStringLiteral("URL")};
+    QCommandLineOption caFile{
+        QStringLiteral("ca-file"),
+        QStringLiteral("Also trust the certificate authorities in this PEM file (a service with "
+                       "a certificate of its own), beside the one of the settings."),
+        QStringLiteral("FILE")};
     QCommandLineOption verbose{
         QStringLiteral("verbose"),
         QStringLiteral("Print the diagnostic lines of the service conversation and the window.")};
@@ -42,6 +49,7 @@ void describe(QCommandLineParser& parser, const Options& options) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(options.serviceUrl);
+    parser.addOption(options.caFile);
     parser.addOption(options.verbose);
     parser.addPositionalArgument(
         QStringLiteral("paths"),
@@ -97,6 +105,17 @@ int main(int argc, char** argv) {
     if (parser.isSet(options.serviceUrl))
         service = *Constant::fromServiceUrl(parser.value(options.serviceUrl));
 
+    // One window per profile: a second launch gives its files to the first and ends.
+    SingleInstance instance(BatchJournal::defaultPath());
+    if (!instance.claim()) {
+        if (instance.handOver(parser.positionalArguments())) return 0;
+        std::fprintf(stderr,
+                     "vorpane: another Vorpane window (process %lld) holds this batch but does "
+                     "not answer; close it, or end that process.\n",
+                     static_cast<long long>(instance.holder()));
+        return 1;
+    }
+
     SettingsStore settings;
     KeychainKeyStore keychain;
     settings.useKeyStore(&keychain);  // the launch waits for its answer
@@ -106,6 +125,19 @@ int main(int argc, char** argv) {
     DesktopUrlOpener opener;
     AppContext context{settings, credits, notifier, alerts, opener, service};
     ServiceSession session;
+    QString untrusted;
+    if (!session.trustCaFile(ServiceSession::TrustSource::CommandLine, parser.value(options.caFile),
+                             &untrusted)) {
+        std::fprintf(stderr, "vorpane: %s\n", qPrintable(untrusted));
+        return 2;
+    }
+    // A stored one that went missing is said once the window is up; the others still work.
+    if (!session.trustCaFile(ServiceSession::TrustSource::Setting,
+                             settings.string(UserDefaultKeys::caFile).value_or(QString()),
+                             &untrusted))
+        QTimer::singleShot(0, [&alerts, why = untrusted] {
+            alerts.showAlert(why.left(1).toUpper() + why.mid(1) + QLatin1Char('.'));
+        });
 
     BatchSession batch(context, session);
     ViewController window(context, session, batch);
@@ -116,6 +148,12 @@ int main(int argc, char** argv) {
     AppDelegate delegate(window);
     window.show();
 
+    instance.onPaths([&window](const QStringList& handed) {
+        if (!handed.isEmpty()) window.queue().admitPaths(handed, /*dropped*/ true);
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
     const QStringList paths = parser.positionalArguments();
     if (!paths.isEmpty())
         QTimer::singleShot(

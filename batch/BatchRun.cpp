@@ -13,8 +13,10 @@
 #include "VersionCheck.h"
 #include "WindowState.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPointer>
 #include <QTimer>
 
@@ -316,6 +318,7 @@ void BatchRun::refuseStart(RunEnd::Kind kind, const QString& cause) {
 
 void BatchRun::beginUpload() {
     if (!m_jobs.isEmpty()) return;
+    markAlreadySaved(m_config);
     if (nextToSend() >= m_queue.count()) return refuseStart(RunEnd::Kind::NotStarted);
     if (m_config.apiKey.isEmpty()) {
         refuseStart(RunEnd::Kind::NotStarted, QStringLiteral("no API key"));
@@ -363,6 +366,12 @@ void BatchRun::continueChecks() {
         return;
     }
     m_folderProbed = false;
+    // Paid addresses a failed write left in memory go to disk before anything more is paid.
+    if (m_ledger && !m_ledger->flush()) {
+        refuseStart(RunEnd::Kind::Halted, journalFailure());
+        showJournalAlert(journalFailure());
+        return;
+    }
     adoptPaidResults();
     const DataModelPtr first = m_queue.at(nextToSend());
     if (first && first->resultUrl.isEmpty() && !outputFolderReady(first->byteCount)) {
@@ -373,7 +382,7 @@ void BatchRun::continueChecks() {
     m_queue.isStopTapped = false;
     m_ending = RunEnd{};
     m_limit = std::clamp(m_config.imagesAtATime, 1, SettingsStore::kMaxImagesAtATime);
-    m_saver->beginRun(m_config.outputFolder);
+    m_saver->beginRun(m_config.outputFolder, m_config.naming);
     m_window.apply([](WindowState::Controls& c) {
         c.btnStartTitle = kStop;
         c.btnStartEnabled = true;
@@ -397,6 +406,81 @@ void BatchRun::adoptPaidResults() {
         ++adopted;
     }
     if (adopted > 0) emit paidResultsAdopted(adopted);
+}
+
+QString BatchRun::journalFailure() const {
+    return QStringLiteral(
+               "The batch journal cannot be written: %1. Nothing more is sent until it can.")
+        .arg(m_ledger ? m_ledger->error() : QString());
+}
+
+void BatchRun::showJournalAlert(const QString& cause) {
+    m_context.alerts.showAlert(
+        kHaltAlert, QStringLiteral("%1\nThe journal: %2\n%3 of %4 done \u2014 press START to "
+                                   "continue once it can be written.")
+                        .arg(cause, m_ledger ? m_ledger->path() : QString())
+                        .arg(m_queue.doneCount())
+                        .arg(m_queue.count()));
+}
+
+int BatchRun::markAlreadySaved(const RunConfig& config) {
+    if (!m_ledger || !m_jobs.isEmpty()) return 0;
+    const QHash<QString, SavedResult> saved = m_ledger->savedResults(config);
+    int count = 0;
+    for (int i = 0; i < m_queue.count(); ++i) {
+        const DataModelPtr record = m_queue.at(i);
+        const bool waiting = record->status == RowStatus::Waiting && !record->sendAgain;
+        if (!waiting && !record->alreadySaved) continue;
+        const auto found = saved.constFind(record->imageURl.value_or(QString()));
+        if (found != saved.constEnd() && countsAsDone(record, *found)) {
+            ++count;
+            if (record->alreadySaved && record->outputFile == found->filePath) continue;
+            showAlreadySaved(record, found->filePath);
+        } else if (record->alreadySaved) {
+            // Other options, another folder, or the file is gone: the photo is to be sent.
+            record->alreadySaved = false;
+            record->outputFile.clear();
+            setRow(record, RowStatus::Waiting, QString());
+            m_queue.counter = std::min<qint64>(m_queue.counter, i);
+        }
+    }
+    m_queue.updateUploadCount(m_queue.handledCount());
+    return count;
+}
+
+bool BatchRun::countsAsDone(const DataModelPtr& record, const SavedResult& saved) const {
+    // "Process again" and the command line's re-runs make what an earlier run saved again, but
+    // not what another process saved since.
+    const qint64 since = record->sendAgain ? m_sendAgainSince : m_config.resendSavedBeforeMs;
+    return saved.savedAtMs >= since;
+}
+
+void BatchRun::showAlreadySaved(const DataModelPtr& record, const QString& filePath) {
+    record->alreadySaved = true;
+    record->outputFile = filePath;
+    record->resultUrl.clear();
+    const QSize size = QImageReader(filePath).size();
+    setRow(record, RowStatus::Done,
+           size.isValid()
+               ? QStringLiteral("Already saved \u00b7 %1x%2").arg(size.width()).arg(size.height())
+               : QStringLiteral("Already saved"));
+}
+
+void BatchRun::sendAgain(const DataModelPtr& record) {
+    if (isBusy() || !record || !record->alreadySaved) return;
+    record->alreadySaved = false;
+    record->sendAgain = true;
+    m_sendAgainSince = QDateTime::currentMSecsSinceEpoch();
+    record->outputFile.clear();
+    setRow(record, RowStatus::Waiting, QString());
+    const int index = m_queue.indexOf(record.get());
+    if (index >= 0) m_queue.counter = std::min<qint64>(m_queue.counter, index);
+    m_queue.updateUploadCount(m_queue.handledCount());
+    if (m_state == RunState::Finished) setState(RunState::Ready);
+    m_window.apply([](WindowState::Controls& c) {
+        c.btnStartEnabled = true;
+        c.btnStartTitle = kStart;
+    });
 }
 
 bool BatchRun::outputFolderReady(qint64 sourceBytes) {
@@ -454,15 +538,47 @@ void BatchRun::fill() {
         auto job = std::make_shared<Job>();
         job->record = record;
         job->key = ResultKey::of(record->imageURl.value_or(QString()), m_config);
+        if (m_ledger) {
+            // One process sends a photo at a time; under the claim, what another one did with it
+            // is known for certain.
+            // The next few photos are claimed with this one: one commit for several.
+            QList<ResultKey> ahead;
+            if (!m_ledger->holds(job->key))
+                for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
+                    if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
+                        ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+            const PaidLedger::Claim claim = m_ledger->claim(job->key, ahead);
+            if (claim == PaidLedger::Claim::Failed) {
+                m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
+                break;
+            }
+            // Rows settled here are handled: the next turn of the loop passes them by.
+            if (claim == PaidLedger::Claim::HeldElsewhere) {
+                record->failedForGood = false;
+                setRow(record, RowStatus::Failed, kElsewhere);
+                continue;
+            }
+            if (const std::optional<SavedResult> saved = m_ledger->savedResult(job->key);
+                saved && countsAsDone(record, *saved)) {
+                showAlreadySaved(record, saved->filePath);
+                m_ledger->release(job->key);
+                continue;
+            }
+            if (record->resultUrl.isEmpty()) record->resultUrl = m_ledger->paidResult(job->key);
+        }
         const bool downloadOnly = !record->resultUrl.isEmpty();
         if (!downloadOnly) {
             // Never more uploads open than credits known to be left.
             const qint64 credits = creditsForNewUploads();
             if (credits >= 0 && credits <= 0) {
                 if (m_jobs.isEmpty()) m_ending = RunEnd{RunEnd::Kind::OutOfCredit, QString()};
+                if (m_ledger) m_ledger->release(job->key);
                 break;
             }
-            if (!outputFolderReady(record->byteCount)) break;
+            if (!outputFolderReady(record->byteCount)) {
+                if (m_ledger) m_ledger->release(job->key);
+                break;
+            }
         }
         ++m_queue.counter;
         job->uploading = !downloadOnly;
@@ -497,7 +613,7 @@ void BatchRun::startUpload(const JobPtr& job) {
 
 void BatchRun::startDownload(const JobPtr& job) {
     setRow(job->record, RowStatus::InProgress, QStringLiteral("Downloading"));
-    m_saver->save(job->record->resultUrl,
+    m_saver->save(job->record->resultUrl, job->record->imageName.value_or(QString()),
                   [self = QPointer<BatchRun>(this), job](const SaveOutcome& saved) {
                       if (self) self->onSaveOutcome(job, saved);
                   });
@@ -536,11 +652,9 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         if (m_ledger && !outcome.resultUrl.isEmpty() &&
             !m_ledger->rememberPaid(job->key, outcome.resultUrl)) {
             // Nothing more is paid for while a crash could lose what was paid; this image's
-            // result is still fetched and saved.
-            m_ending = RunEnd{RunEnd::Kind::Halted,
-                              QStringLiteral("The batch journal cannot be written: %1. Nothing "
-                                             "more is sent until it can.")
-                                  .arg(m_ledger->error())};
+            // result is still fetched and saved, its address kept in memory until the journal
+            // takes it.
+            m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
         }
         m_queue.notifyResultKnown(record.get());
         job->uploading = false;
@@ -605,11 +719,12 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
             m_queue.arrUploadImages = QList<QUrl>{file};
         record->outputFile = outcome.filePath;
         record->resultUrl.clear();
-        if (m_ledger)
-            m_ledger->recordSaved(job->key, QFileInfo(outcome.filePath).fileName(),
-                                  QFileInfo(outcome.filePath).size());
+        record->sendAgain = false;
+        if (m_ledger) m_ledger->recordSaved(job->key, QFileInfo(outcome.filePath).fileName());
+        const QString size =
+            QStringLiteral(" %1x%2").arg(outcome.size.width()).arg(outcome.size.height());
         setRow(record, RowStatus::Done,
-               QStringLiteral(" %1x%2").arg(outcome.size.width()).arg(outcome.size.height()));
+               outcome.note.isEmpty() ? size : size + QStringLiteral(" \u00b7 ") + outcome.note);
     } else {
         // The address stays: "Retry failed" downloads again instead of paying again, unless the
         // service says the result is gone, when only sending the image again can bring it back.
@@ -619,6 +734,10 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
         }
         record->failedForGood = false;
         if (outcome.writeFailed) m_folderProbed = false;
+        // Results from a host whose certificate is refused cannot be fetched: nothing more is
+        // paid for; the addresses are kept for when it can be trusted.
+        if (outcome.failure.untrusted && m_ending.kind == RunEnd::Kind::Finished)
+            m_ending = RunEnd{RunEnd::Kind::Halted, outcome.failure.reason};
         setRow(record, RowStatus::Failed, outcome.text);
     }
     finishJob(job);
@@ -664,6 +783,7 @@ void BatchRun::cancelWaits() {
         job->wait = nullptr;
         job->due = false;
         m_jobs.removeOne(job);
+        if (m_ledger) m_ledger->release(job->key);
         if (m_queue.indexOf(job->record.get()) >= 0) putBack(job->record);
     }
 }
@@ -676,6 +796,8 @@ void BatchRun::putBack(const DataModelPtr& record, RowStatus status, const QStri
 
 void BatchRun::finishJob(const JobPtr& job) {
     m_jobs.removeOne(job);
+    // What was saved is written as the claim is given up, so the next claimant sees it.
+    if (m_ledger) m_ledger->release(job->key);
     // On the next turn, so that a long series of refused images does not nest calls.
     QTimer::singleShot(0, this, [this] {
         if (!isRunning()) return;
@@ -700,10 +822,13 @@ void BatchRun::maybeEnd() {
     switch (ending.kind) {
         case RunEnd::Kind::Halted:
             endRun(RunState::Halted, ending);
-            // After the run's own text, what went wrong and how to go on.
+            // After the run's own text, what went wrong and how to go on. A cause that is a
+            // sentence of its own (an untrusted certificate) is given as it is.
+            if (ending.cause.startsWith(QLatin1String("The batch journal")))
+                return showJournalAlert(ending.cause);
             m_context.alerts.showAlert(
                 kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
-                                .arg(ending.cause.startsWith(QLatin1String("The batch journal"))
+                                .arg(ending.cause.endsWith(QLatin1Char('.'))
                                          ? ending.cause
                                          : ServiceFailure::unreachable(m_context.service.baseUrl(),
                                                                        ending.cause))
@@ -733,7 +858,7 @@ void BatchRun::endRun(RunState state, const RunEnd& end) {
         c.btnStartTitle = kStart;
     });
     if (state == RunState::Halted) m_credits.refreshDisplay();
-    if (m_ledger) m_ledger->flush();
+    if (m_ledger) m_ledger->releaseAll();
     setState(state);
     emit ended(end);
 }
@@ -742,6 +867,7 @@ void BatchRun::onQueueReset() {
     // Images still on their way are forgotten: their outcomes find no row and are dropped.
     cancelWaits();
     m_jobs.clear();
+    if (m_ledger) m_ledger->releaseAll();
     m_ending = RunEnd{};
     setState(RunState::Empty);
 }

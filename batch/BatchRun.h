@@ -69,6 +69,12 @@ public:
     // A finished list asked for with other options (format, background): START offers to
     // process its images again, and says what it costs.
     bool canRunAgain(const RunConfig& config) const;
+    // Shows the waiting rows whose result for `config` is already in its folder (by the ledger)
+    // as done, "Already saved", and puts rows shown so whose result is no longer there (or was
+    // made with other options) back to waiting. Returns how many are already saved.
+    int markAlreadySaved(const RunConfig& config);
+    // "Process again": an already saved row is sent once more by the next START.
+    void sendAgain(const DataModelPtr& record);
 
     bool isRunning() const;
     // An image waits before it is tried again (the service did not answer, or asked for less).
@@ -88,6 +94,8 @@ public:
 
     static inline const QString kHaltAlert = QStringLiteral("Oops! Something went wrong.");
     static inline const QString kColourAlert = QStringLiteral("Please choose a color to continue.");
+    static constexpr int kClaimAhead = 7;  // photos claimed with the one about to be sent
+    static inline const QString kElsewhere = QStringLiteral("Being processed by another Vorpane");
 
 signals:
     // "Got it" in the API key alert: the settings sheet opens.
@@ -148,6 +156,11 @@ private:
     bool outputFolderReady(qint64 sourceBytes);
     // Rows without an address whose result the ledger knows to be paid for get that address.
     void adoptPaidResults();
+    void showAlreadySaved(const DataModelPtr& record, const QString& filePath);
+    bool countsAsDone(const DataModelPtr& record, const SavedResult& saved) const;
+    // "The batch journal cannot be written: <why>. ..." and its alert, naming the file.
+    QString journalFailure() const;
+    void showJournalAlert(const QString& cause);
     void maybeEnd();
     void endRun(RunState state, const RunEnd& end);
     void cancelWaits();
@@ -175,4 +188,5 @@ private:
     // refused, folder unusable); Finished while nothing stops it.
     RunEnd m_ending;
     int m_lastRetriable = -1;
+    qint64 m_sendAgainSince = 0;  // when "Process again" was last chosen
 };

@@ -31,6 +31,10 @@ public:
     QString resultUrl;
     // Failed for a reason that another attempt cannot change (too large, not an image, unreadable).
     bool failedForGood = false;
+    // Done by an earlier run (the ledger knows the file, still in the output folder): not sent.
+    bool alreadySaved = false;
+    // "Process again": sent even though its result is already saved.
+    bool sendAgain = false;
 
     bool isHandled() const { return status == RowStatus::Done || status == RowStatus::Failed; }
 };

@@ -5,12 +5,14 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QImageReader>
 #include <QPromise>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
@@ -18,9 +20,9 @@
 #include <cerrno>
 #include <cstring>
 
-#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
@@ -44,30 +46,97 @@ QSize pixelSize(const QByteArray& bytes) {
     return image.isNull() ? QSize() : image.size();
 }
 
-// Writes the bytes beside the destination and puts them on disk, without replacing it yet. The
-// explicit flush and size check matter: commit() alone reports success after a short final
-// write (file size limit, full disk) and would rename a truncated file over the destination.
-bool writeUncommitted(QSaveFile& file, const QByteArray& bytes, QString* why) {
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
-        file.size() != bytes.size()) {
-        // The system's reason ("No space left on device") where Qt has none of its own.
+QString systemError(int code) {
+    return QString::fromLocal8Bit(strerror(code));
+}
+
+// A result's bytes in a new file of the output folder, made there exclusively (never through a
+// link), put on disk, and then renamed over the result's name, which rename never follows.
+// Discarded unless it was put in place.
+class StagedFile {
+public:
+    StagedFile() = default;
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    ~StagedFile() {
+        discard();
+        if (m_dir >= 0) ::close(m_dir);
+    }
+
+    bool write(const QString& folder, const QByteArray& bytes, QString* why) {
+        m_dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_dir < 0) return fail(why);
+        int fd = -1;
+        for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+            m_temp = QStringLiteral(".vorpane-%1.part")
+                         .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'))
+                         .toUtf8();
+            fd = ::openat(m_dir, m_temp.constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) {
+            m_temp.clear();
+            return fail(why);
+        }
+        qint64 written = 0;
+        while (written < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + written, bytes.size() - written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // A short final write (file size limit, full disk) must not become the result.
+                *why = n < 0 ? systemError(errno)
+                             : QStringLiteral("the file was written short (%1 of %2 bytes)")
+                                   .arg(written)
+                                   .arg(bytes.size());
+                ::close(fd);
+                return false;
+            }
+            written += n;
+        }
+        const bool synced = ::fdatasync(fd) == 0;
         const int code = errno;
-        QString text = file.errorString();
-        if ((text.isEmpty() || text == QLatin1String("Unknown error")) && code != 0)
-            text = QString::fromLocal8Bit(strerror(code));
-        if (text.isEmpty() || text == QLatin1String("Unknown error"))
-            text = QStringLiteral("the file was written short (%1 of %2 bytes)")
-                       .arg(file.size())
-                       .arg(bytes.size());
-        *why = text;
+        ::close(fd);
+        if (!synced) *why = systemError(code);
+        return synced;
+    }
+
+    // Puts the file in place as `name` in the folder.
+    bool commit(const QString& name, QString* why) {
+        if (::renameat(m_dir, m_temp.constData(), m_dir, QFile::encodeName(name).constData()) != 0)
+            return fail(why);
+        m_temp.clear();
+        ::fsync(m_dir);  // the new name survives a power cut too
+        return true;
+    }
+
+    void discard() {
+        if (m_temp.isEmpty()) return;
+        ::unlinkat(m_dir, m_temp.constData(), 0);
+        m_temp.clear();
+    }
+
+private:
+    bool fail(QString* why) {
+        *why = systemError(errno);
         return false;
     }
-#ifdef Q_OS_UNIX
-    // commit() syncs too; syncing now lets that happen while the image is being decoded.
-    ::fdatasync(file.handle());
-#endif
-    return true;
+
+    int m_dir = -1;
+    QByteArray m_temp;
+};
+
+// What the folder holds under `name` when it is something a result must not replace: "a link",
+// "a folder", ...; empty when the name is free or a regular file.
+QString occupant(const QString& folder, const QString& name) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(QDir(folder).filePath(name)).constData(), &st) != 0 ||
+        S_ISREG(st.st_mode))
+        return QString();
+    if (S_ISLNK(st.st_mode)) return QStringLiteral("a link");
+    if (S_ISDIR(st.st_mode)) return QStringLiteral("a folder");
+    if (S_ISFIFO(st.st_mode)) return QStringLiteral("a pipe");
+    return QStringLiteral("not a regular file");
 }
 
 bool isPlainName(const QString& name) {
@@ -123,19 +192,58 @@ QString ResultSaver::outputFileName(const QString& resultUrlText, QString* error
     return name;
 }
 
-void ResultSaver::save(const QString& resultUrlText, std::function<void(const SaveOutcome&)> done) {
+QString ResultSaver::formatExtension(const QByteArray& bytes) {
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n")) return QStringLiteral(".png");
+    if (bytes.startsWith("\xff\xd8\xff")) return QStringLiteral(".jpg");
+    return QString();
+}
+
+QString ResultSaver::photoFileName(const QString& photoName, const QString& extension) {
+    QString stem = QFileInfo(photoName).fileName();
+    const qsizetype dot = stem.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0) stem.truncate(dot);
+    for (QChar& c : stem)
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
+            c.unicode() == 0x7f)
+            c = QLatin1Char('_');
+    // Room for the prefix, the extension and a " (99)" of a second result of the name.
+    const qsizetype room =
+        kMaxFileNameBytes - kPrefix.toUtf8().size() - extension.toUtf8().size() - 5;
+    while (stem.toUtf8().size() > room)
+        stem.chop(stem.size() >= 2 && stem.back().isLowSurrogate() ? 2 : 1);
+    if (stem.isEmpty()) stem = QStringLiteral("image");
+    return kPrefix + stem + extension;
+}
+
+QString ResultSaver::claimName(const QString& wanted, QString* note) {
+    QString held;  // what holds the wanted name, when it is not a regular file
+    const QString name = uniqueName(wanted, [this, &wanted, &held](const QString& n) {
+        if (m_namesThisRun.contains(n)) return true;
+        const QString other = occupant(m_folder, n);
+        if (n == wanted) held = other;
+        return !other.isEmpty();
+    });
+    if (!held.isEmpty())
+        *note = QStringLiteral("%1 is %2, left alone: saved as %3").arg(wanted, held, name);
+    m_namesThisRun.insert(name);
+    return name;
+}
+
+void ResultSaver::save(const QString& resultUrlText, const QString& photoName,
+                       std::function<void(const SaveOutcome&)> done) {
     ++m_busy;
     auto finish = [this, done = std::move(done)](const SaveOutcome& outcome) {
         --m_busy;
         done(outcome);
     };
     QString refused;
-    QString fileName;
+    QString serviceName;
     const QUrl url = resultUrl(resultUrlText);
     if (resultUrlText.trimmed().isEmpty())
         refused = QStringLiteral("The service sent no result address");
     if (refused.isEmpty()) refused = ResultDownload::refusal(url);
-    if (refused.isEmpty()) fileName = outputFileName(resultUrlText, &refused);
+    if (refused.isEmpty() && m_naming == ResultNames::Service)
+        serviceName = outputFileName(resultUrlText, &refused);
     if (refused.isEmpty() && m_folder.isEmpty())
         refused = QStringLiteral("No output folder is available");
     if (!refused.isEmpty()) {
@@ -143,28 +251,35 @@ void ResultSaver::save(const QString& resultUrlText, std::function<void(const Sa
         QTimer::singleShot(0, this, [finish, refused] { finish(failure(refused)); });
         return;
     }
-    // The name is taken now, so that two results of one name arriving together differ.
-    fileName =
-        uniqueName(fileName, [this](const QString& n) { return m_namesThisRun.contains(n); });
-    m_namesThisRun.insert(fileName);
-
     auto* download = new ResultDownload(m_session, this);
     download->setMaxBytes(m_maxBytes);
-    download->fetch(url,
-                    [this, download, fileName, finish](const ResultDownload::Outcome& fetched) {
-                        download->deleteLater();
-                        if (fetched.ok) {
-                            store(fetched.bytes, fileName, finish);
-                            return;
-                        }
-                        m_namesThisRun.remove(fileName);
-                        SaveOutcome outcome = failure(fetched.error);
-                        outcome.failure = fetched.failure;
-                        finish(outcome);
-                    });
+    download->fetch(url, [this, download, url, serviceName, photoName,
+                          finish](const ResultDownload::Outcome& fetched) {
+        download->deleteLater();
+        if (!fetched.ok) {
+            SaveOutcome outcome = failure(fetched.error);
+            outcome.failure = fetched.failure;
+            finish(outcome);
+            return;
+        }
+        QString fileName = serviceName;
+        if (fileName.isEmpty()) {
+            // The bytes say what the result is; the address's ending only when they do not.
+            QString extension = formatExtension(fetched.bytes);
+            if (extension.isEmpty()) {
+                const QString suffix = QFileInfo(url.path()).suffix().toLower();
+                extension = suffix == QLatin1String("jpeg") ? QStringLiteral(".jpg")
+                            : suffix.isEmpty() || suffix.size() > 4 || !isPlainName(suffix)
+                                ? QStringLiteral(".png")
+                                : QLatin1Char('.') + suffix;
+            }
+            fileName = photoFileName(photoName, extension);
+        }
+        store(fetched.bytes, fileName, finish);
+    });
 }
 
-void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
+void ResultSaver::store(const QByteArray& bytes, const QString& wantedName,
                         std::function<void(const SaveOutcome&)> done) {
     // The bytes are decoded on a worker thread while they are written and synced here; the file
     // replaces the destination only once they proved to be an image.
@@ -176,40 +291,34 @@ void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
         decoding->finish();
     });
 
-    const QString path = m_folder.isEmpty() ? QString() : QDir(m_folder).filePath(fileName);
-    auto file = std::make_shared<QSaveFile>(path);
+    // The name is taken now, so that two results of one name arriving together differ.
+    QString note;
+    const QString fileName = claimName(wantedName, &note);
+    const QString path = QDir(m_folder).filePath(fileName);
+    auto file = std::make_shared<StagedFile>();
     QString writeError;
-    if (path.isEmpty()) {
-        writeError = QStringLiteral("No output folder is available");
-    } else if (QString why; !writeUncommitted(*file, bytes, &why)) {
+    if (QString why; !file->write(m_folder, bytes, &why))
         writeError = QStringLiteral("The result could not be saved: %1").arg(why);
-    }
 
     auto* watcher = new QFutureWatcher<QSize>(this);
     connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, file, path, fileName, writeError, done = std::move(done)] {
+            [this, watcher, file, path, fileName, note, writeError, done = std::move(done)] {
                 watcher->deleteLater();
                 const QSize size = watcher->result();
                 if (!size.isValid()) {
-                    file->cancelWriting();
                     m_namesThisRun.remove(fileName);
                     done(failure(QStringLiteral("The result is not an image")));
                     return;
                 }
-                if (path.isEmpty()) {
-                    done(failure(writeError));
-                    return;
-                }
                 ConsoleLog::line(QUrl::fromLocalFile(path).toString());
-                if (!writeError.isEmpty() || !file->commit()) {
+                QString why;
+                if (!writeError.isEmpty() || !file->commit(fileName, &why)) {
                     ConsoleLog::line(QStringLiteral("Error"));
-                    const QString reason = writeError.isEmpty()
-                                               ? QStringLiteral("The result could not be saved: %1")
-                                                     .arg(file->errorString())
-                                               : writeError;
-                    file->cancelWriting();
                     m_namesThisRun.remove(fileName);
-                    SaveOutcome outcome = failure(reason);
+                    SaveOutcome outcome =
+                        failure(writeError.isEmpty()
+                                    ? QStringLiteral("The result could not be saved: %1").arg(why)
+                                    : writeError);
                     outcome.writeFailed = true;
                     done(outcome);
                     return;
@@ -217,6 +326,7 @@ void ResultSaver::store(const QByteArray& bytes, const QString& fileName,
                 ConsoleLog::line(QStringLiteral("Image image saved"));
                 SaveOutcome outcome;
                 outcome.ok = true;
+                outcome.note = note;
                 outcome.filePath = path;
                 outcome.size = size;
                 done(outcome);

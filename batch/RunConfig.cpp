@@ -2,6 +2,7 @@
 
 #include "OutputOptions.h"
 #include "SettingsStore.h"
+#include "UserDefaultKeys.h"
 
 RunConfig RunConfig::fromSettings(const SettingsStore& settings, const OutputOptions& options) {
     RunConfig config;
@@ -12,5 +13,9 @@ RunConfig RunConfig::fromSettings(const SettingsStore& settings, const OutputOpt
     config.isColored = options.isColored;
     config.selectedColor = options.selectedColor;
     config.forgetRefusedKey = true;
+    config.naming =
+        settings.value(UserDefaultKeys::resultNames).toString() == QLatin1String("service")
+            ? ResultNames::Service
+            : ResultNames::Photo;
     return config;
 }

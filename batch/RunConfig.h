@@ -3,6 +3,12 @@
 #include <QString>
 
 class OutputOptions;
+
+// What a result is named after.
+enum class ResultNames {
+    Photo,    // "vorpane_output_" + the photo's name without its extension + the result's
+    Service,  // "vorpane_output_" + the last path component of the result's address
+};
 class SettingsStore;
 
 // Everything a run needs to know, handed to it when it starts: the window builds it from its
@@ -17,6 +23,11 @@ struct RunConfig {
     QString selectedColor;  // "#RRGGBB"; empty when no colour was chosen
     // A key the credit check refuses is dropped from the settings (the window's own key).
     bool forgetRefusedKey = false;
+    ResultNames naming = ResultNames::Photo;
+    // Results saved before this time (ms since the epoch) are made again rather than taken as
+    // done: the command line without --skip-existing. A photo finished by another Vorpane while
+    // this run goes on is never sent twice.
+    qint64 resendSavedBeforeMs = 0;
 
     // The colour a result is made with: empty for a transparent backdrop.
     QString backdrop() const { return isColored ? selectedColor : QString(); }

@@ -61,7 +61,7 @@ void CliRun::start(const InputPlan& plan) {
                 continue;
             }
             m_report.image({image.source, image.expectedOutput, QStringLiteral("skipped"),
-                            QStringLiteral("the result exists"), imageSize(image.expectedOutput)});
+                            QStringLiteral("already saved"), imageSize(image.expectedOutput)});
         }
     m_report.begin(toSend);
     m_ticker.start();
@@ -75,8 +75,7 @@ void CliRun::dryRun(const InputPlan& plan) {
             toSend += image.skipped ? 0 : 1;
             m_report.image({image.source, image.expectedOutput,
                             image.skipped ? QStringLiteral("skipped") : QStringLiteral("planned"),
-                            image.skipped ? QStringLiteral("the result exists") : QString(),
-                            QSize()});
+                            image.skipped ? QStringLiteral("already saved") : QString(), QSize()});
         }
     auto end = [this, toSend](Exit code, const QString& why) {
         m_finished = true;
@@ -200,10 +199,20 @@ void CliRun::reportRecord(const DataModelPtr& record) {
     const QString source = record->imageURl.value_or(QString());
     switch (record->status) {
         case RowStatus::Done:
-            m_report.image({source, record->outputFile, QStringLiteral("done"), QString(),
-                            imageSize(record->outputFile)});
+            m_report.image(
+                {source, record->outputFile,
+                 record->alreadySaved ? QStringLiteral("skipped") : QStringLiteral("done"),
+                 // Why the file has another name than its own, when it has.
+                 record->alreadySaved ? QStringLiteral("already saved")
+                                      : record->statusText.section(QChar(0xb7), 1).trimmed(),
+                 imageSize(record->outputFile)});
             break;
         case RowStatus::Failed:
+            if (record->statusText == BatchRun::kElsewhere) {
+                m_report.image({source, QString(), QStringLiteral("skipped"),
+                                record->statusText.toLower(), QSize()});
+                break;
+            }
             m_report.image(
                 {source, QString(), QStringLiteral("failed"), record->statusText, QSize()});
             break;

@@ -10,30 +10,23 @@
 
 namespace {
 
-constexpr int kMaxStemBytes = 100;
-
 bool isInside(const QString& path, const QString& folder) {
     return !folder.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
 }
 
 }  // namespace
 
-QString InputPlan::outputName(const QString& sourceFileName, const QString& format) {
-    QString base = sourceFileName;
-    const qsizetype dot = base.lastIndexOf(QLatin1Char('.'));
-    if (dot > 0) base.truncate(dot);
-    QByteArray stem;
-    for (const char ch : base.toUtf8()) {
-        const auto c = static_cast<unsigned char>(ch);
-        if ((c & 0xC0) == 0x80) continue;  // the rest of a character already replaced
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        stem += kept ? ch : '_';
+void InputPlan::skipSaved(
+    const std::function<QHash<QString, QString>(const QString& folder)>& savedIn) {
+    for (Batch& batch : batches) {
+        const QHash<QString, QString> saved = savedIn(batch.outputFolder);
+        for (PlannedImage& image : batch.images) {
+            const auto found = saved.constFind(image.source);
+            if (found == saved.constEnd()) continue;
+            image.skipped = true;
+            image.expectedOutput = *found;
+        }
     }
-    while (stem.startsWith('.')) stem.remove(0, 1);
-    stem.truncate(kMaxStemBytes);
-    if (stem.isEmpty()) stem = "image";
-    return ResultSaver::kPrefix + QString::fromLatin1(stem) + QLatin1Char('.') + format;
 }
 
 InputPlan InputPlan::make(const Request& request) {
@@ -48,8 +41,9 @@ InputPlan InputPlan::make(const Request& request) {
         PlannedImage image;
         image.source = source;
         image.expectedOutput =
-            QDir(outputFolder).filePath(outputName(QFileInfo(source).fileName(), request.format));
-        image.skipped = request.skipExisting && QFileInfo::exists(image.expectedOutput);
+            QDir(outputFolder)
+                .filePath(ResultSaver::photoFileName(QFileInfo(source).fileName(),
+                                                     QLatin1Char('.') + request.format));
         plan.batches[*it].images.append(image);
     };
 

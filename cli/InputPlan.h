@@ -1,14 +1,16 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // One image named on the command line (directly or inside a folder).
 struct PlannedImage {
     QString source;          // absolute path
-    QString expectedOutput;  // where its result is saved, by the service's naming
-    bool skipped = false;    // that file exists and --skip-existing was given
+    QString expectedOutput;  // where its result goes (named after the photo), or was saved
+    bool skipped = false;    // its result is saved already and --skip-existing was given
 };
 
 // Images whose results go to one folder; the run handles one batch after the other.
@@ -27,7 +29,6 @@ struct InputPlan {
         QString outputRoot;  // absolute
         QString format;      // "png" or "jpg"
         bool recursive = false;
-        bool skipExisting = false;
     };
 
     QList<Batch> batches;
@@ -35,10 +36,9 @@ struct InputPlan {
     QString error;      // an input that does not exist: nothing may run
 
     static InputPlan make(const Request& request);
-    // The name a result is saved under: "vorpane_output_" + the stem the service derives from the
-    // uploaded file's name (letters, digits, ".", "_" and "-" kept, anything else "_", leading
-    // dots dropped, at most 100 bytes, "image" when nothing is left) + the format's extension.
-    static QString outputName(const QString& sourceFileName, const QString& format);
+    // --skip-existing: the images whose result `savedIn` knows to be in their batch's folder
+    // (a map from source path to the saved file, for that folder) are skipped.
+    void skipSaved(const std::function<QHash<QString, QString>(const QString& folder)>& savedIn);
 
     int imageCount() const;
     int skippedCount() const;

@@ -95,7 +95,7 @@ void Report::image(const ImageResult& r) {
     if (!r.output.isEmpty()) line += QStringLiteral(" -> ") + r.output;
     if (r.size.isValid())
         line += QStringLiteral(" (%1x%2)").arg(r.size.width()).arg(r.size.height());
-    if (!r.text.isEmpty() && !r.size.isValid()) line += QStringLiteral(": ") + r.text;
+    if (!r.text.isEmpty()) line += QStringLiteral(": ") + r.text;
     if (m_toSend > 0 && r.status != QLatin1String("skipped"))
         line = QStringLiteral("[%1/%2] ").arg(m_done + m_failed + m_notSent).arg(m_toSend) + line;
     err(line);

@@ -11,9 +11,11 @@
 #include "Report.h"
 #include "ServiceSession.h"
 #include "SettingsStore.h"
+#include "UserDefaultKeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,8 +36,10 @@ const char* const kExitStatuses =
     "  0    every image was saved (or skipped because its result exists)\n"
     "  1    some images failed or were not sent\n"
     "  2    bad usage: unknown option or value, missing input, unsafe service URL, no API key,\n"
-    "       an output folder that takes no file, or a version that must be updated\n"
-    "  3    the run halted: the service could not be reached (after retries)\n"
+    "       an output folder that takes no file, a certificate authority file that cannot\n"
+    "       be used, or a version that must be updated\n"
+    "  3    the run halted: the service could not be reached (after retries), or its\n"
+    "       certificate could not be trusted (at once; nothing was sent)\n"
     "  4    out of credit\n"
     "  5    the API key was refused\n"
     "  130  stopped with Ctrl+C (the images on their way were saved)\n"
@@ -82,6 +86,11 @@ struct Options {
                                   "Base URL of the service API (https, or plain http to this "
                                   "computer).",
                                   "URL"};
+    QCommandLineOption caFile{"ca-file",
+                              "Also trust the certificate authorities in this PEM file (a service "
+                              "with a certificate of its own), beside the one of the window's "
+                              "settings.",
+                              "FILE"};
     QCommandLineOption apiKeyFile{"api-key-file",
                                   "Read the API key from this file (when VORPANE_API_KEY is "
                                   "not set).",
@@ -89,7 +98,12 @@ struct Options {
     QCommandLineOption recursive{{"r", "recursive"},
                                  "Sub-folders too; the output folder mirrors the input tree."};
     QCommandLineOption skipExisting{"skip-existing",
-                                    "Do not send an image whose result file already exists."};
+                                    "Do not send an image whose result, made with the same "
+                                    "options, is still in the output folder as it was saved."};
+    QCommandLineOption nameFrom{"name-from",
+                                "Name results after the photo (default) or after the service's "
+                                "result.",
+                                "photo|service", "photo"};
     QCommandLineOption dryRun{{"n", "dry-run"},
                               "List what would be sent and the credits left; send nothing."};
     QCommandLineOption json{"json",
@@ -133,9 +147,9 @@ int main(int argc, char** argv) {
         QStringLiteral("Removes the backgrounds of photos in batches through the Vorpane service, "
                        "without a window."));
     parser.addOptions({options.output, options.format, options.color, options.jobs,
-                       options.serviceUrl, options.apiKeyFile, options.recursive,
-                       options.skipExisting, options.dryRun, options.json, options.quiet,
-                       options.version, options.help});
+                       options.serviceUrl, options.caFile, options.apiKeyFile, options.recursive,
+                       options.skipExisting, options.nameFrom, options.dryRun, options.json,
+                       options.quiet, options.version, options.help});
     parser.addPositionalArgument(QStringLiteral("paths"),
                                  QStringLiteral("Images, or folders of png and jpg images."),
                                  QStringLiteral("FILE|FOLDER..."));
@@ -162,6 +176,10 @@ int main(int argc, char** argv) {
             return usage(QStringLiteral("--color wants #RRGGBB, not \"%1\"")
                              .arg(parser.value(options.color)));
     }
+    const QString nameFrom = parser.value(options.nameFrom);
+    if (nameFrom != QLatin1String("photo") && nameFrom != QLatin1String("service"))
+        return usage(
+            QStringLiteral("--name-from must be photo or service, not \"%1\"").arg(nameFrom));
     int jobs = 0;
     if (parser.isSet(options.jobs)) {
         bool ok = false;
@@ -200,11 +218,10 @@ int main(int argc, char** argv) {
                              .absolutePath();
     request.format = format;
     request.recursive = parser.isSet(options.recursive);
-    request.skipExisting = parser.isSet(options.skipExisting);
     if (request.outputRoot.isEmpty() ||
         (!parser.isSet(options.output) && stored.resolvedOutputFolder().isEmpty()))
         return usage(QStringLiteral("no output folder: give --output"));
-    const InputPlan plan = InputPlan::make(request);
+    InputPlan plan = InputPlan::make(request);
     if (!plan.error.isEmpty()) return usage(plan.error);
 
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -220,6 +237,12 @@ int main(int argc, char** argv) {
     config.imgFormat = format;
     config.isColored = !color.isEmpty() || format == QLatin1String("jpg");
     config.selectedColor = color.isEmpty() && config.isColored ? QStringLiteral("#FFFFFF") : color;
+    config.naming =
+        nameFrom == QLatin1String("service") ? ResultNames::Service : ResultNames::Photo;
+    // Without --skip-existing what earlier runs saved is made again; what another Vorpane saves
+    // while this one runs is not.
+    const bool skipExisting = parser.isSet(options.skipExisting);
+    if (!skipExisting) config.resendSavedBeforeMs = QDateTime::currentMSecsSinceEpoch();
 
     const bool json = parser.isSet(options.json);
     Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);
@@ -229,19 +252,44 @@ int main(int argc, char** argv) {
     ConsoleAlerts alerts([&report](const QString& line) { report.note(line); });
     AppContext context{stored, credits, notifier, alerts, alerts, service};
     ServiceSession session;
+    QString untrusted;
+    if (!session.trustCaFile(ServiceSession::TrustSource::Setting,
+                             stored.string(UserDefaultKeys::caFile).value_or(QString()),
+                             &untrusted) ||
+        !session.trustCaFile(ServiceSession::TrustSource::CommandLine, parser.value(options.caFile),
+                             &untrusted))
+        return usage(untrusted);
     BatchSession batch(context, session);
-    // The ledger of paid results is the window's: what either paid for, the other fetches.
-    if (!dryRun) {
-        QString why;
-        if (!batch.useLedger(PaidLedger::defaultPath(), &why)) {
-            std::fprintf(stderr,
-                         "vorpane-cli: the record of paid results (%s) cannot be used: %s. "
-                         "Nothing was sent.\n",
-                         qPrintable(PaidLedger::defaultPath()), qPrintable(why));
-            return CliRun::Halted;
-        }
-        if (QFileInfo::exists(PaidLedger::legacyJsonPath()))
-            batch.ledger()->importJson(PaidLedger::legacyJsonPath());
+    // The ledger of paid results is the window's: what either paid for, the other fetches, and
+    // what either saved, --skip-existing finds.
+    QString why;
+    if (!batch.useLedger(PaidLedger::defaultPath(), &why)) {
+        std::fprintf(stderr,
+                     "vorpane-cli: the record of paid results (%s) cannot be used: %s. "
+                     "Nothing was sent.\n",
+                     qPrintable(PaidLedger::defaultPath()), qPrintable(why));
+        return CliRun::Halted;
+    }
+    if (!dryRun && QFileInfo::exists(PaidLedger::legacyJsonPath()))
+        batch.ledger()->importJson(PaidLedger::legacyJsonPath());
+    auto savedIn = [&batch, config](const QString& folder) {
+        RunConfig inFolder = config;
+        inFolder.outputFolder = folder;
+        QHash<QString, QString> files;
+        const QHash<QString, SavedResult> saved = batch.ledger()->savedResults(inFolder);
+        for (auto it = saved.constBegin(); it != saved.constEnd(); ++it)
+            files.insert(it.key(), it->filePath);
+        return files;
+    };
+    if (skipExisting) {
+        plan.skipSaved(savedIn);
+    } else if (dryRun) {
+        InputPlan saved = plan;
+        saved.skipSaved(savedIn);
+        if (const int n = saved.skippedCount(); n > 0)
+            report.note(QStringLiteral("%1 of them already saved with these options: "
+                                       "--skip-existing leaves them out")
+                            .arg(n));
     }
     CliRun run(context, batch, report, config);
 

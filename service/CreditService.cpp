@@ -43,10 +43,14 @@ void CreditService::getCreditDetails() {
     fetchBalances(m_context.settings.apiKey(), true, nullptr);
 }
 
-QString CreditService::unreachableText(const QUrl& service, const JsonReply& reply) {
-    const QString reason = reply.failure().reason;
-    const QString why = reason.isEmpty() ? reply.description : reason;
-    return ServiceFailure::unreachable(service, why) + QStringLiteral(" Your API key is kept.");
+void CreditService::showUnreachable(AlertPresenter& alerts, const QUrl& service,
+                                    const JsonReply& reply) {
+    ServiceFailure failure = reply.failure();
+    // A certificate that cannot be trusted is the whole message: the key was never sent.
+    if (failure.untrusted) return alerts.showAlert(failure.haltText());
+    if (failure.reason.isEmpty()) failure.reason = reply.description;
+    alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                     failure.haltText(service) + QStringLiteral(" Your API key is kept."));
 }
 
 void CreditService::fetchBalances(const QString& key, bool forgetRefusedKey,
@@ -87,8 +91,7 @@ void CreditService::handleReply(const JsonReply& reply, bool forgetRefusedKey) {
     if (!reply.hasValue) {
         // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
-        m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
-                                   unreachableText(m_context.service.baseUrl(), reply));
+        showUnreachable(m_context.alerts, m_context.service.baseUrl(), reply);
         emit replyHandled();
         return;
     }

@@ -7,6 +7,7 @@
 #include "ServiceFailure.h"
 
 struct AppContext;
+class AlertPresenter;
 struct JsonReply;
 class ServiceSession;
 class UserDetailsModel;
@@ -36,8 +37,9 @@ public:
     static inline const QString kUnknownCredits = QStringLiteral("Credits: \u2014");
     // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
     void handleReply(const JsonReply& reply, bool forgetRefusedKey = true);
-    // What the user is told when the service could not be asked.
-    static QString unreachableText(const QUrl& service, const JsonReply& reply);
+    // Tells the user that the service could not be asked, and why.
+    static void showUnreachable(AlertPresenter& alerts, const QUrl& service,
+                                const JsonReply& reply);
 
 signals:
     void displayTextChanged(const QString& text);

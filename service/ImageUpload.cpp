@@ -48,7 +48,8 @@ UploadOutcome ImageUpload::readReply(const JsonReply& reply, bool sentImage) {
         outcome.failure.reason = QStringLiteral("HTTP status %1").arg(reply.httpStatus);
     }
     if (!outcome.failure.answered) {
-        outcome.text = outcome.failure.reason;
+        outcome.text =
+            outcome.failure.untrusted ? outcome.failure.haltText() : outcome.failure.reason;
         return outcome;
     }
     const QJsonValue error = reply.object.value(QLatin1String("error"));

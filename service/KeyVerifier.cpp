@@ -3,7 +3,6 @@
 #include "AlertPresenter.h"
 #include "AppContext.h"
 #include "CreditService.h"
-#include "ErrorMsg.h"
 #include "Notifier.h"
 #include "ServiceSession.h"
 #include "SettingsStore.h"
@@ -41,9 +40,7 @@ void KeyVerifier::verifyAndSave(const QString& folderText, const QString& typedK
 void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
     if (!reply.hasValue) {
         // Nothing was said about the key; the stored one stays.
-        m_context.alerts.showAlert(
-            ErrorMsg::somethingWentWrongLower,
-            CreditService::unreachableText(m_context.service.baseUrl(), reply));
+        CreditService::showUnreachable(m_context.alerts, m_context.service.baseUrl(), reply);
         emit replyHandled();
         return;
     }

@@ -84,6 +84,7 @@ void ResultDownload::request(const QUrl& url) {
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
     // The bytes are saved as they come; a compressed transfer would also hide the real length.
     request.setRawHeader("Accept-Encoding", "identity");
+    m_session.applyTrust(request);
 
     LowDelaySockets::apply(url.port(
         url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80));
@@ -138,9 +139,16 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<Repl
         return fail(QStringLiteral("The result could not be downloaded: %1").arg(cut->text));
     }
     answer.error = reply->error();
-    if (status == 0)
+    answer.certificateErrors = cut->certificateErrors;
+    answer.host = current.host();
+    if (status == 0) {
+        const ServiceFailure failure = ServiceFailure::classify(answer);
         return fail(QStringLiteral("The result could not be downloaded: %1")
-                        .arg(ServiceFailure::connectionWords(reply->error())));
+                        .arg(failure.untrusted
+                                 ? QStringLiteral("its certificate could not be trusted (%1)")
+                                       .arg(failure.reason)
+                                 : ServiceFailure::connectionWords(reply->error())));
+    }
     if (isRedirect(status)) {
         const QByteArray location = reply->rawHeader("Location");
         const QUrl target = current.resolved(QUrl::fromEncoded(location, QUrl::StrictMode));

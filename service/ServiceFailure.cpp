@@ -28,6 +28,41 @@ bool isConnectionFailure(QNetworkReply::NetworkError error) {
     return error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
 }
 
+// What a fault of a certificate is called, and how grave it is (0 the gravest: a certificate
+// from an unknown issuer proves nothing, whatever else it says).
+struct CertificateFault {
+    int gravity;
+    const char* words;
+};
+
+CertificateFault faultOf(QSslError::SslError error) {
+    switch (error) {
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+        case QSslError::InvalidCaCertificate:
+        case QSslError::CertificateRejected:
+            return {0, "the issuer is unknown"};
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+            return {0, "the certificate is self-signed"};
+        case QSslError::NoPeerCertificate:
+            return {0, "no certificate was shown"};
+        case QSslError::CertificateRevoked:
+        case QSslError::CertificateBlacklisted:
+            return {1, "the certificate has been revoked"};
+        case QSslError::CertificateExpired:
+            return {2, "the certificate has expired"};
+        case QSslError::CertificateNotYetValid:
+            return {2, "the certificate is not valid yet"};
+        case QSslError::HostNameMismatch:
+            return {3, "the certificate is for another name"};
+        default:
+            return {4, "the certificate is not valid"};
+    }
+}
+
 QString statusWords(int status) {
     switch (status) {
         case 429:
@@ -69,8 +104,24 @@ QString ServiceFailure::connectionWords(QNetworkReply::NetworkError error) {
 }
 
 QString ServiceFailure::unreachable(const QUrl& service, const QString& reason) {
+    const QString why = reason.isEmpty() ? QStringLiteral("no answer") : reason;
+    if (service.isEmpty()) return QStringLiteral("The service could not be reached (%1).").arg(why);
     return QStringLiteral("The service at %1 could not be reached (%2).")
-        .arg(service.toString(), reason.isEmpty() ? QStringLiteral("no answer") : reason);
+        .arg(service.toString(), why);
+}
+
+QString ServiceFailure::certificateWords(const QList<QSslError::SslError>& errors) {
+    if (errors.isEmpty()) return QStringLiteral("no secure connection could be agreed");
+    const QSslError::SslError gravest =
+        *std::min_element(errors.begin(), errors.end(),
+                          [](auto x, auto y) { return faultOf(x).gravity < faultOf(y).gravity; });
+    return QLatin1String(faultOf(gravest).words);
+}
+
+QString ServiceFailure::haltText(const QUrl& service) const {
+    if (!untrusted) return unreachable(service, reason);
+    return QStringLiteral("The service's certificate could not be trusted (%1). Nothing was sent.")
+        .arg(reason);
 }
 
 bool ServiceFailure::isKeyRefusal(const QString& text) {
@@ -91,7 +142,13 @@ ServiceFailure ServiceFailure::classify(const ServiceAnswer& a) {
     if (a.body == Body::TooLarge)
         // A reply of that size is no answer of the service's, and asking again brings the same.
         return make(download ? Kind::Permanent : Kind::Halt, a.description, a);
-    if (isTlsFailure(a.error)) return make(Kind::Halt, connectionWords(a.error), a);
+    if (isTlsFailure(a.error)) {
+        // Asking again meets the same certificate.
+        ServiceFailure failure = make(
+            Kind::Halt, a.host + QStringLiteral(": ") + certificateWords(a.certificateErrors), a);
+        failure.untrusted = true;
+        return failure;
+    }
     if (a.body == Body::CutShort)
         return make(Kind::Transient, QStringLiteral("connection lost"), a);
     if (a.httpStatus == 0 || isConnectionFailure(a.error))

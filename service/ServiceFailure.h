@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QNetworkReply>
+#include <QSslError>
 #include <QString>
 #include <QUrl>
 
@@ -28,6 +29,10 @@ struct ServiceAnswer {
     QString errorText;  // the JSON "error" text, else its "message" text
     qint64 retryAfterMs = -1;
     QString description;  // what the session says about a body it could not use
+    // When the secure connection failed: the faults found in the certificate (none when the
+    // handshake failed otherwise), and the host it was made to.
+    QList<QSslError::SslError> certificateErrors;
+    QString host;
 };
 
 // The one answer to "what now?" for any exchange with the service.
@@ -50,6 +55,9 @@ struct ServiceFailure {
     qint64 retryAfterMs = -1;
     // The service itself answered with a JSON object (an error text may be in it).
     bool answered = false;
+    // The secure connection was refused before anything was sent: the certificate could not be
+    // trusted, or no handshake could be agreed. `reason` is "host: the cause".
+    bool untrusted = false;
 
     bool ok() const { return kind == Kind::None; }
     // Worth trying the same step again after a pause.
@@ -65,6 +73,11 @@ struct ServiceFailure {
     static QString unreachable(const QUrl& service, const QString& reason);
     // The words for a failure of the connection itself, from Qt's error enum.
     static QString connectionWords(QNetworkReply::NetworkError error);
+    // The words for what is wrong with a certificate; the gravest fault is named.
+    static QString certificateWords(const QList<QSslError::SslError>& errors);
+    // The sentence an alert gives for a failure that halts: "The service could not be reached
+    // (connection refused).", or for an untrusted connection what is wrong and where.
+    QString haltText(const QUrl& service = QUrl()) const;
 };
 
 // The pauses before the retries of one step: the first retry waits delays[0], and so on; a

@@ -2,6 +2,8 @@
 
 #include "ConsoleLog.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QHttpMultiPart>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -31,6 +33,62 @@ QNetworkAccessManager& ServiceSession::manager() {
         m_manager->setAutoDeleteReplies(false);
     }
     return *m_manager;
+}
+
+QList<QSslCertificate> ServiceSession::readCaFile(const QString& path, QString* why) {
+    // A bundle of every public authority is a few hundred kilobytes.
+    constexpr qint64 kMaxBytes = 8 * 1024 * 1024;
+    QFile file(path);
+    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("the certificate authority file %1 cannot be read: %2")
+                   .arg(path, QFileInfo(path).isDir() ? QStringLiteral("it is a folder")
+                                                      : file.errorString());
+        return {};
+    }
+    const QList<QSslCertificate> certificates =
+        QSslCertificate::fromData(file.read(kMaxBytes), QSsl::Pem);
+    if (certificates.isEmpty())
+        *why =
+            QStringLiteral("the certificate authority file %1 holds no PEM certificate").arg(path);
+    return certificates;
+}
+
+bool ServiceSession::trustCaFile(TrustSource source, const QString& path, QString* why) {
+    QList<QSslCertificate> added;
+    if (!path.isEmpty()) {
+        added = readCaFile(path, why);
+        if (added.isEmpty()) return false;
+    }
+    m_trusted.insert(source, added);
+    // The system's authorities are named outright: a configuration given authorities of its
+    // own no longer looks them up by itself.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> all = tls.caCertificates();
+    all += QSslConfiguration::systemCaCertificates();
+    for (const QList<QSslCertificate>& certificates : std::as_const(m_trusted)) all += certificates;
+    QList<QSslCertificate> unique;
+    for (const QSslCertificate& certificate : std::as_const(all))
+        if (!unique.contains(certificate)) unique.append(certificate);
+    tls.setCaCertificates(unique);
+    const bool ours = std::any_of(m_trusted.cbegin(), m_trusted.cend(),
+                                  [](const QList<QSslCertificate>& c) { return !c.isEmpty(); });
+    std::optional<QSslConfiguration> next =
+        ours ? std::optional<QSslConfiguration>(tls) : std::nullopt;
+    const auto authorities = [](const std::optional<QSslConfiguration>& c) {
+        return c ? c->caCertificates() : QList<QSslCertificate>();
+    };
+    if (m_manager && authorities(next) != authorities(m_tls)) {
+        // Its open connections were vouched for by the former trust, and the manager would
+        // reuse them whatever the trust is now: later requests get a manager of their own. The
+        // former one stays until the session ends, with the replies still on their way.
+        m_manager = nullptr;
+    }
+    m_tls = std::move(next);
+    return true;
+}
+
+void ServiceSession::applyTrust(QNetworkRequest& request) const {
+    if (m_tls) request.setSslConfiguration(*m_tls);
 }
 
 void ServiceSession::setTimeouts(int inactivityMs, int deadlineMs) {
@@ -82,6 +140,8 @@ ServiceAnswer JsonReply::answer() const {
     a.body = hasValue ? ServiceAnswer::Body::Json : body;
     a.retryAfterMs = retryAfterMs;
     a.description = description;
+    a.certificateErrors = certificateErrors;
+    a.host = host;
     for (const char* key : {"error", "message"}) {
         const QJsonValue value = object.value(QLatin1String(key));
         if (value.isString() && !value.toString().isEmpty()) {
@@ -165,6 +225,11 @@ void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
     connect(reply, &QNetworkReply::metaDataChanged, idle, restartIdle);
     idle->start();
 
+    // Kept for the failure's words; nothing here ever accepts the certificate.
+    connect(reply, &QNetworkReply::sslErrors, reply, [cut](const QList<QSslError>& errors) {
+        for (const QSslError& error : errors) cut->certificateErrors.append(error.error());
+    });
+
     connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop);
     connect(reply, &QNetworkReply::finished, idle, &QTimer::stop);
 
@@ -212,6 +277,7 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    applyTrust(request);
     for (const auto& header : headers) {
         // The multipart encoder sets the form's own Content-Type with its boundary.
         if (header.first.compare("Content-Type", Qt::CaseInsensitive) == 0) continue;
@@ -280,6 +346,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             // A reply that broke off is as good as none, whatever status line came first.
             if (broken) result.httpStatus = 0;
             result.retryAfterMs = retryAfter;
+            result.certificateErrors = cut->certificateErrors;
+            result.host = reply->url().host();
             if (!result.hasValue) {
                 ConsoleLog::line(
                     ConsoleLog::debugQuoted(QStringLiteral("response:::")) + QLatin1Char(' ') +

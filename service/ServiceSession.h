@@ -4,17 +4,22 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPair>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <optional>
 
 #include <memory>
 #include "ServiceFailure.h"
 
 class QNetworkAccessManager;
+class QNetworkRequest;
 class QIODevice;
 
 // One part of a multipart/form-data body.
@@ -38,17 +43,21 @@ struct JsonReply {
     QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
     bool timedOut = false;  // cut by the inactivity time-out or the deadline
     ServiceAnswer::Body body = ServiceAnswer::Body::None;
+    QList<QSslError::SslError> certificateErrors;  // when the secure connection failed
+    QString host;                                  // the host asked
 
     // The reply as the failure vocabulary reads it.
     ServiceAnswer answer() const;
     ServiceFailure failure() const { return ServiceFailure::classify(answer()); }
 };
 
-// Why a guarded reply was cut short by the session.
+// Why a guarded reply was cut short by the session, and what was wrong with the certificate
+// when the secure connection failed.
 struct ReplyCut {
     enum class Kind { None, TimedOut, TooLarge };
     Kind kind = Kind::None;
     QString text;
+    QList<QSslError::SslError> certificateErrors;
     bool isSet() const { return kind != Kind::None; }
     void set(Kind k, const QString& why) {
         if (isSet()) return;
@@ -74,7 +83,8 @@ public:
     explicit ServiceSession(QObject* parent = nullptr);
     ~ServiceSession() override;
 
-    // Created on the first call and kept for the life of the session.
+    // Created on the first call and kept for the life of the session (a change of trust starts
+    // another one for the requests that follow).
     QNetworkAccessManager& manager();
     bool hasManager() const { return m_manager != nullptr; }
 
@@ -86,6 +96,18 @@ public:
     int inactivityMs() const { return m_inactivityMs; }
     int deadlineMs() const { return m_deadlineMs; }
     void setMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
+
+    // Where a certificate authority to trust comes from; each source names one file.
+    enum class TrustSource { Setting, CommandLine };
+    // Trusts the certificate authorities of a PEM file as well as the system's (a self-hosted
+    // service with its own); they replace those `source` gave before, and an empty path gives
+    // none. An unusable file changes nothing: false, and `why` names the file and the reason.
+    // Nothing ever makes a certificate that fails verification acceptable.
+    bool trustCaFile(TrustSource source, const QString& path, QString* why);
+    // The certificates of a PEM file, or none with the reason.
+    static QList<QSslCertificate> readCaFile(const QString& path, QString* why);
+    // Every request to the service or for a result is verified with this trust.
+    void applyTrust(QNetworkRequest& request) const;
 
     // Sends the form; `done` runs on this object's thread once the reply has been read. The
     // "response:::" line (no value) or the "JSON: " line (value) is logged before `done` runs;
@@ -109,4 +131,6 @@ private:
     int m_inactivityMs = kDefaultInactivityMs;
     int m_deadlineMs = kDefaultDeadlineMs;
     qint64 m_maxReplyBytes = kDefaultMaxReplyBytes;
+    QMap<TrustSource, QList<QSslCertificate>> m_trusted;
+    std::optional<QSslConfiguration> m_tls;  // set once an authority of ours is trusted
 };

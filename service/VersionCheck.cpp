@@ -36,11 +36,12 @@ void VersionCheck::check(std::function<void(UpdateType)> continuation) {
 }
 
 void VersionCheck::showFailure(const JsonReply& reply) {
-    const QString reason = reply.failure().reason;
-    m_context.alerts.showAlert(
-        ErrorMsg::somethingWentWrongLower,
-        ServiceFailure::unreachable(m_context.service.baseUrl(),
-                                    reason.isEmpty() ? reply.description : reason));
+    ServiceFailure failure = reply.failure();
+    // A certificate that cannot be trusted is the whole message.
+    if (failure.untrusted) return m_context.alerts.showAlert(failure.haltText());
+    if (failure.reason.isEmpty()) failure.reason = reply.description;
+    m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                               failure.haltText(m_context.service.baseUrl()));
 }
 
 void VersionCheck::check(std::function<void(UpdateType)> continuation,

@@ -32,13 +32,31 @@ xwininfo -root -tree | grep -q '"Vorpane"' || { echo "no window"; kill $RUN_PID;
 [ -n "$URL" ] || { echo "no service address"; kill $RUN_PID; exit 1; }
 curl -sf -F app_type=mac "${URL}get_app_version" | grep -q app_version || { echo "service not answering"; kill $RUN_PID; exit 1; }
 grep -Eq '^Demo API key: +[0-9a-f]{32} ' "$2/run.log" || { echo "no demo key printed"; kill $RUN_PID; exit 1; }
+WINDOWS="$(xwininfo -root -tree | grep -c "\"Vorpane\"")"
+# A second launch hands its file to the window that is open and ends; no second window appears.
+cp "$1/docs/finished.png" "$2/photo one.png"
+timeout 15 "$VORPANE_BUILD_DIR/app/vorpane" "$2/photo one.png" >"$2/second.log" 2>&1
+SECOND=$?
+[ $SECOND -eq 0 ] || { echo "the second launch did not hand over its file (exit $SECOND)"; cat "$2/second.log"; kill $RUN_PID; exit 1; }
+BEFORE_WINDOWS="$WINDOWS"; WINDOWS="$(xwininfo -root -tree | grep -c "\"Vorpane\"")"; [ "$WINDOWS" -eq "$BEFORE_WINDOWS" ] || { echo "a second window opened ($BEFORE_WINDOWS, then $WINDOWS)"; kill $RUN_PID; exit 1; }
+# The file handed over is in the window's batch (its journal).
+in_journal() {
+  python3 - "$XDG_DATA_HOME/Vorpane/Vorpane/batch.db" <<'PY'
+
+import sqlite3, sys
+names = [row[0] for row in sqlite3.connect(sys.argv[1]).execute("SELECT name FROM rows")]
+sys.exit(0 if "photo one.png" in names else 1)
+PY
+}
+for _ in $(seq 1 50); do in_journal 2>/dev/null && break; sleep 0.1; done
+in_journal 2>/dev/null || { echo "the handed-over file is not in the window's batch"; kill $RUN_PID; exit 1; }
 # Closing the window ends the app; the script then stops the service.
 APP_PID="$(pgrep -P $RUN_PID -f 'app/vorpane' | head -n 1)"
 kill -TERM "$APP_PID"
 wait $RUN_PID
 for _ in $(seq 1 50); do kill -0 "$SERVER_PID" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$SERVER_PID" 2>/dev/null; then echo "the service outlived the app"; exit 1; fi
-echo "scripts/run: window shown, service answered at $URL, both ended"
+echo "scripts/run: window shown, service answered at $URL, a second launch handed over its file, both ended"
 INNER
 chmod +x "$WORK/inner.sh"
 xvfb-run -a -s "-screen 0 1280x800x24" "$WORK/inner.sh" "$ROOT" "$WORK"

@@ -3,12 +3,15 @@
 #include "ImageQueue.h"
 #include "LocalService.h"
 #include "PaidLedger.h"
+#include "RunConfig.h"
 #include "ScriptedServer.h"
 #include "ScriptedServerThread.h"
 #include "ServiceSession.h"
+#include "TestCertificates.h"
 #include "TestContext.h"
 #include "TestData.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -37,7 +40,12 @@ ScriptedServer::Handler service(ScriptedServer& server, const QByteArray& credit
             return ScriptedReply::json(400, R"({"error":"The image data is damaged"})");
         if (upload == "html404") return ScriptedReply::bytes(404, "text/html", "<h1>gone</h1>");
         if (upload == "402") return ScriptedReply::json(402, R"({"error":"No credit left"})");
-        const QString url = results + QFileInfo(sentName(r)).baseName() + ".png";
+        // "opaque": named the way most services name their results, after nothing of the photo.
+        const QString url =
+            results +
+            (upload == "opaque" ? QCryptographicHash::hash(r.body, QCryptographicHash::Md5).toHex()
+                                : QFileInfo(sentName(r)).baseName().toUtf8()) +
+            ".png";
         const QString json(
             R"({"output_image_url":"%1","ff_credit":9,"tp_credit":0,"sp_credit":0})");
         return ScriptedReply::json(200, json.arg(url).toUtf8()).withDelay(delayMs);
@@ -407,27 +415,113 @@ private slots:
                  (QStringList{"vorpane_output_p0.png", "vorpane_output_p1.png"}));
     }
 
-    // Two commands at once share the ledger; one that cannot be read stops the command before
-    // anything is sent, with a message that names it.
+    // The window's logic on a journal that stops taking writes mid-run: nothing more is sent,
+    // what was paid is saved, the alert names the journal, and what it could not take is not
+    // paid for again by the next launch. A later launch on the same photos and folder sends nothing
+    // ("Already saved") until "Process again", other options or a deleted result.
+    void journalRefusesThenLaterLaunches() {
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, balancesJson(50), "opaque", 100);
+        QStringList photos;
+        for (int i = 0; i < 8; ++i) photos.append(writeImage(box.input(QString("p%1.png").arg(i))));
+        QDir().mkpath(box.output());
+        RunConfig config;
+        config.apiKey = QStringLiteral("k");
+        config.outputFolder = box.output();
+        config.imagesAtATime = 2;
+        const int before = server.requestCount(kUploadPath);
+        auto sent = [&] { return server.requestCount(kUploadPath) - before; };
+        auto saved = [&] { return int(QDir(box.output()).entryList(QDir::Files).size()); };
+        struct Launch {
+            TestContext t;
+            ServiceSession session;
+            BatchSession batch{t.context, session};
+            explicit Launch(const Constant& service, const QString& journal, const QStringList& in)
+                : t(service) {
+                batch.keepJournal(journal);
+                t.credits.setBalances(50, 0, 0);
+                batch.queue().resetList();
+                batch.queue().admitPaths(in, true);
+                QCoreApplication::processEvents();
+            }
+            bool run(const RunConfig& config) {
+                batch.run().start(config);
+                QDeadlineTimer patience(20000);
+                while (batch.run().isBusy() && !patience.hasExpired())
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                return !batch.run().isBusy();
+            }
+            QString rows() {
+                QStringList out;
+                for (int i = 0; i < batch.queue().count(); ++i)
+                    out.append(
+                        batch.queue().at(i)->statusText.section(QChar(0xb7), 0, 0).trimmed());
+                out.removeDuplicates();
+                return out.join('|');
+            }
+        };
+        const Constant service = *Constant::fromServiceUrl(server.baseUrl().toString());
+        {
+            Launch first(service, box.ledgerFile(), photos);
+            connect(&first.batch.queue(), &ImageQueue::resultKnown, this, [&first](int row) {
+                if (row == 2) first.batch.ledger()->refuseWrites(true);
+            });
+            QVERIFY(first.run(config));
+            QCOMPARE(first.batch.run().runState(), RunState::Halted);
+            QVERIFY2(sent() < 8 && sent() == saved(), qPrintable(QString::number(sent())));
+            const RecordingAlerts::Entry& alert = first.t.alerts.entries.last();
+            QVERIFY2(alert.detail.startsWith("The batch journal cannot be written: ") &&
+                         alert.detail.contains(". Nothing more is sent until it can.") &&
+                         alert.detail.contains(box.ledgerFile()),
+                     qPrintable(alert.detail));
+            // The program ended here (killed, or a command that halted), its memory gone: the
+            // next launch, on a journal that takes writes, pays for nothing twice.
+            Launch next(service, box.ledgerFile(), photos);
+            QVERIFY(next.run(config));
+            QCOMPARE(next.batch.run().runState(), RunState::Finished);
+            QCOMPARE(sent(), 8);
+            QCOMPARE(saved(), 8);
+        }
+        Launch later(service, box.ledgerFile(), photos);
+        QCOMPARE(later.batch.run().markAlreadySaved(config), 8);
+        QCOMPARE(later.rows(), "Already saved");
+        later.batch.run().sendAgain(later.batch.queue().at(3));
+        QVERIFY(QFile::remove(box.output("vorpane_output_p5.png")));
+        QVERIFY(later.run(config));
+        QCOMPARE(sent(), 10);  // the one processed again and the deleted one
+        QCOMPARE(saved(), 8);
+        RunConfig colored = config;
+        colored.isColored = true;
+        colored.selectedColor = QStringLiteral("#00FF00");
+        Launch recolored(service, box.ledgerFile(), photos);
+        QCOMPARE(recolored.batch.run().markAlreadySaved(colored), 0);
+        QVERIFY(recolored.run(colored));
+        QCOMPARE(sent(), 18);
+    }
+
+    // Two commands started together on one folder pay for each photo once (the second skips
+    // what the first is sending); a ledger that cannot be read stops the command before anything
+    // is sent, with a message that names it.
     void ledgerSharedOrBroken() {
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(10), "accept", 300);
-        for (const char* dir : {"a", "b"})
-            for (int i = 0; i < 3; ++i)
-                QVERIFY(!writeImage(box.input(QString("%1/p%2.png").arg(dir).arg(i))).isEmpty());
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
         const int before = server.requestCount(kUploadPath);
         QProcess first, second;
-        for (auto [process, dir] : {std::pair{&first, "a"}, std::pair{&second, "b"}})
+        for (QProcess* process : {&first, &second})
             box.start(*process,
-                      {"--service-url", server.baseUrl().toString(), "-j", "3", "-o",
-                       box.output(dir), box.input(dir)},
+                      {"--service-url", server.baseUrl().toString(), "-j", "2", "-o", box.output(),
+                       box.input()},
                       "k");
         for (QProcess* process : {&first, &second}) {
             const Outcome o = Sandbox::finish(*process);
             QVERIFY2(o.code == 0, qPrintable(o.describe()));
         }
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+        QCOMPARE(QDir(box.output()).entryList(QDir::Files).size(), 6);
 
         QFile broken(box.ledgerFile());
         QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -435,12 +529,113 @@ private slots:
         broken.close();
         for (const char* suffix : {"-wal", "-shm"}) QFile::remove(box.ledgerFile() + suffix);
         const Outcome o = box.run(
-            {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input("a")},
+            {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input()},
             "k");
         QVERIFY2(o.code == 3 && o.err.contains(box.ledgerFile().toUtf8()) &&
                      o.err.contains("Nothing was sent"),
                  qPrintable(o.describe()));
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
+    }
+
+    // A service over HTTPS: a certificate that cannot be trusted halts the command at once (one
+    // handshake, nothing sent) with its cause and host; a certificate authority of its own from
+    // --ca-file or the window's setting makes the batch run; a file that is no authority is named.
+    void certificates_data() {
+        QTest::addColumn<QString>("leaf");    // the server's certificate
+        QTest::addColumn<QString>("option");  // --ca-file: "ca", "notpem", "missing"
+        QTest::addColumn<QString>("stored");  // the window's setting
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QString issuer =
+            "The service's certificate could not be trusted (127.0.0.1: the "
+            "issuer is unknown). Nothing was sent.";
+        // clang-format off
+        QTest::newRow("unknown issuer") << "good" << "" << "" << 3 << issuer;
+        QTest::newRow("another name") << "wrong" << "ca" << "" << 3 << "(127.0.0.1: the certificate is for another name)";
+        QTest::newRow("expired") << "expired" << "ca" << "" << 3 << "(127.0.0.1: the certificate has expired)";
+        QTest::newRow("--ca-file") << "good" << "ca" << "" << 0 << "done: 2 done";
+        QTest::newRow("the window's setting") << "good" << "" << "ca" << 0 << "done: 2 done";
+        QTest::newRow("not PEM") << "good" << "notpem" << "" << 2 << "notpem holds no PEM certificate";
+        QTest::newRow("missing") << "good" << "missing" << "ca" << 2 << "missing cannot be read: No such file";
+        // clang-format on
+    }
+    void certificates() {
+        QFETCH(QString, leaf);
+        QFETCH(QString, option);
+        QFETCH(QString, stored);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        if (!m_certificates) {
+            m_certificates = std::make_unique<TestCertificates>();
+            QVERIFY(m_certificates->make());
+        }
+        const auto file = [this](const QString& name) {
+            return name == "ca" ? m_certificates->ca() : m_certificates->path(name);
+        };
+        Sandbox box;
+        QVERIFY(writeFile(m_certificates->path("notpem"), "-----BEGIN CERTIFICATE-----\nno\n"));
+        ScriptedServerThread thread;
+        ScriptedServer& server = *thread.server();
+        server.setTls(m_certificates->server(leaf));
+        QVERIFY(thread.start());
+        scriptService(server, balancesJson(10), "accept");
+        QVERIFY(!writeImage(box.input("a.png")).isEmpty() &&
+                !writeImage(box.input("b.png")).isEmpty());
+        box.storeSettings(stored.isEmpty() ? QJsonObject{}
+                                           : QJsonObject{{"ca_file", file(stored)}});
+        QStringList args{"--service-url", server.baseUrl().toString(), "-o", box.output(),
+                         box.input()};
+        if (!option.isEmpty()) args << "--ca-file" << file(option);
+
+        const Outcome o = box.run(args, "k");
+        QVERIFY2(o.code == exitCode && o.err.contains(said.toUtf8()), qPrintable(o.describe()));
+        QCOMPARE(server.requestCount(kUploadPath), exitCode == 0 ? 2 : 0);
+        if (exitCode == 3) {
+            QCOMPARE(server.handshakeCount(), 1);
+            QCOMPARE(server.requestCount(), 0);
+        }
+    }
+
+    // Against a service with opaque result names, results are named after their photos and
+    // --skip-existing asks the ledger: nothing is sent again until a result is deleted or the
+    // options change; --name-from service keeps the service's names.
+    void skipExistingWithOpaqueNames() {
+        Sandbox box;
+        ScriptedServer& server = *m_thread.server();
+        scriptService(server, balancesJson(50), "opaque");
+        for (const char* name : {"alpha.png", "holiday beach.png", "c.png"})
+            QVERIFY(!writeImage(box.input(name)).isEmpty());
+        const QStringList run{"--service-url", server.baseUrl().toString(),
+                              "--json",        "-o",
+                              box.output(),    box.input()};
+        const QStringList saved{"vorpane_output_alpha.png", "vorpane_output_c.png",
+                                "vorpane_output_holiday beach.png"};
+        const struct {
+            QStringList args;
+            int sent;
+            QString removed;  // a saved result deleted before the run
+        } steps[] = {
+            {{}, 3, {}},
+            {{"--skip-existing"}, 0, {}},
+            {{"--skip-existing"}, 1, "vorpane_output_c.png"},
+            {{"--skip-existing", "--dry-run"}, 0, {}},
+            {{"--skip-existing", "--color", "#FF0000"}, 3, {}},
+        };
+        for (const auto& step : steps) {
+            if (!step.removed.isEmpty()) QVERIFY(QFile::remove(box.output(step.removed)));
+            const int before = server.requestCount(kUploadPath);
+            const Outcome o = box.run(step.args + run, "k");
+            QVERIFY2(o.code == 0, qPrintable(o.describe()));
+            QCOMPARE(server.requestCount(kUploadPath) - before, step.sent);
+            QCOMPARE(QDir(box.output()).entryList(QDir::Files), saved);
+        }
+        const Outcome o = box.run(QStringList{"--name-from", "service"} + run.mid(0, 4) +
+                                      QStringList{box.output("by-service"), box.input("c.png")},
+                                  "k");
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        const QStringList named = QDir(box.output("by-service")).entryList(QDir::Files);
+        QVERIFY2(named.size() == 1 && named[0].size() == QString("vorpane_output_.png").size() + 32,
+                 qPrintable(named.join(',')));
     }
 
 #ifdef VORPANE_SERVER_PATH
@@ -474,7 +669,7 @@ private slots:
             });
             QVERIFY2(line != lines.end(), qPrintable(it.key()));
             const QFileInfo source(it.key());
-            const QString stem = source.completeBaseName().replace(' ', '_');
+            const QString stem = source.completeBaseName();
             const QString expected = box.output(source.path() + "/vorpane_output_" + stem + ".png");
             QCOMPARE((*line)["status"].toString(), QString("done"));
             QCOMPARE(QDir::cleanPath((*line)["output"].toString()), QDir::cleanPath(expected));
@@ -533,6 +728,7 @@ private slots:
 
 private:
     ScriptedServerThread m_thread;
+    std::unique_ptr<TestCertificates> m_certificates;
 #ifdef VORPANE_SERVER_PATH
     LocalService m_service;
 #endif

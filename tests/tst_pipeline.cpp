@@ -14,6 +14,7 @@
 #include "WindowState.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <QElapsedTimer>
 #include <QtTest>
 #include <csignal>
@@ -249,9 +250,6 @@ private slots:
         refused("http to another host", "http://192.0.2.1/x.png", "must use https");
         refused("malformed", "https://[::1/x.png", "not a valid web address");
         refused("missing", nullptr, "no result address");
-        refused("dot dot", "@/results/..", "does not end in a file name");
-        refused("escaped slash", "@/results/a%2Fb.png", "does not end in a file name");
-        refused("empty name", "@/results/", "does not end in a file name");
         const auto broken = [](const char* name, const R& result, const char* text, int attempts) {
             QTest::newRow(name) << "result" << result << QStringLiteral("@/results/b.png") << text
                                 << attempts;
@@ -651,18 +649,96 @@ private slots:
         QCOMPARE(rig.uploads, 1);
     }
 
-    // The result address is fetched as the service wrote it and saved under its decoded name,
-    // never the query's.
-    void resultAddressIsUsedAsWritten() {
+    // A result is named after its photo, with the extension of what the bytes are, whatever
+    // the address says; named after the service's result, the address's last component is used
+    // as written (decoded, never the query's), and refused when it is no file name.
+    void resultNames_data() {
+        QTest::addColumn<QString>("naming");
+        QTest::addColumn<QString>("photo");
+        QTest::addColumn<QString>("path");  // of the result's address
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QString>("saved");  // or the row's failure
+        const auto row = [](const char* tag, const char* naming, const char* photo,
+                            const char* path, const char* format, const char* saved) {
+            QTest::newRow(tag) << naming << photo << path << QByteArray(format) << saved;
+        };
+        row("opaque address", "photo", "alpha.png", "/results/4e07408562bedb8b60ce05c1decfe3ad.png",
+            "PNG", "vorpane_output_alpha.png");
+        row("spaces kept, JPEG bytes", "photo", "holiday beach.jpg", "/results/holiday_beach.png",
+            "JPEG", "vorpane_output_holiday beach.jpg");
+        row("address without a name", "photo", "a.png", "/results/", "PNG", "vorpane_output_a.png");
+        row("service: decoded, no query", "service", "a.png", "/results/my%20photo.png?s=/x.png",
+            "PNG", "vorpane_output_my photo.png");
+        row("service: dot dot", "service", "a.png", "/results/..", "PNG",
+            "does not end in a file name");
+        row("service: escaped slash", "service", "a.png", "/results/a%2Fb.png", "PNG",
+            "does not end in a file name");
+        row("service: empty name", "service", "a.png", "/results/", "PNG",
+            "does not end in a file name");
+    }
+    void resultNames() {
+        QFETCH(QString, naming);
+        QFETCH(QString, photo);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, format);
+        QFETCH(QString, saved);
         Rig rig;
-        rig.addImage(QStringLiteral("a.png"));
-        rig.onUpload = [&](const RecordedRequest& r) {
-            return rig.accepted(r,
-                                rig.server.url("/").toString() + "results/my%20photo.png?s=/x.png");
+        rig.t.settings.setValue(UserDefaultKeys::resultNames, naming);
+        rig.addImage(photo);
+        const QString address = rig.server.url("/").toString() + path.mid(1);
+        rig.onUpload = [&](const RecordedRequest& r) { return rig.accepted(r, address); };
+        rig.onResult = [&](const RecordedRequest&) {
+            return ScriptedReply::bytes(200, "image/png", imageBytes(8, 8, format));
         };
         QVERIFY(rig.startAndSettle());
-        QCOMPARE(rig.server.requestCount("/results/my%20photo.png"), 1);
-        QCOMPARE(rig.outputFiles(), QStringList{"vorpane_output_my photo.png"});
+        if (saved.startsWith(ResultSaver::kPrefix)) {
+            QCOMPARE(rig.outputFiles(), QStringList{saved});
+            QCOMPARE(rig.row(0)->status, RowStatus::Done);
+        } else {
+            QCOMPARE(rig.outputFiles(), QStringList());
+            QVERIFY2(rig.row(0)->statusText.contains(saved), qPrintable(rig.row(0)->statusText));
+        }
+    }
+
+    // A name in the output folder held by a link (to a file or to nowhere), a pipe or a folder
+    // is left alone: nothing outside the folder is written, and the result takes the next name.
+    void namesThatAreNoFileAreLeftAlone_data() {
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QString>("what");
+        QTest::newRow("link to a file") << "link"
+                                        << "a link";
+        QTest::newRow("dangling link") << "dangling"
+                                       << "a link";
+        QTest::newRow("pipe") << "fifo"
+                              << "a pipe";
+        QTest::newRow("folder") << "folder"
+                                << "a folder";
+    }
+    void namesThatAreNoFileAreLeftAlone() {
+        QFETCH(QString, planted);
+        QFETCH(QString, what);
+        Rig rig;
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath(QStringLiteral("notes.txt"));
+        const QString name = rig.outputs.filePath(QStringLiteral("vorpane_output_a.png"));
+        if (planted == QLatin1String("link")) QVERIFY(writeFile(target, "my notes"));
+        if (planted == QLatin1String("link") || planted == QLatin1String("dangling"))
+            QVERIFY(QFile::link(target, name));
+        if (planted == QLatin1String("fifo")) QCOMPARE(::mkfifo(QFile::encodeName(name), 0600), 0);
+        if (planted == QLatin1String("folder")) QVERIFY(QDir().mkdir(name));
+        rig.addImage(QStringLiteral("a.png"));
+        QVERIFY(rig.startAndSettle());
+        QCOMPARE(rig.row(0)->status, RowStatus::Done);
+        QCOMPARE(QFileInfo(rig.row(0)->outputFile).fileName(), "vorpane_output_a (2).png");
+        QCOMPARE(readAll(rig.row(0)->outputFile), rig.result);
+        QVERIFY2(
+            rig.row(0)->statusText.contains("vorpane_output_a.png is " + what + ", left alone"),
+            qPrintable(rig.row(0)->statusText));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files),
+                 planted == QLatin1String("link") ? QStringList{"notes.txt"} : QStringList());
+        if (planted == QLatin1String("link")) QCOMPARE(readAll(target), QByteArray("my notes"));
+        QVERIFY(QFileInfo(name).isSymLink() || planted == QLatin1String("fifo") ||
+                QFileInfo(name).isDir());
     }
 
     // Two results of one name in one run are both kept; a file of an earlier run is replaced.

@@ -120,6 +120,7 @@ private slots:
         QTest::addColumn<QByteArray>("retryAfter");
         QTest::addColumn<QString>("outcome");  // kind: reason
         QTest::addColumn<qint64>("pause");
+        QTest::addColumn<QList<QSslError::SslError>>("certificate");  // faults found in it
         using N = QNetworkReply;
         using B = ServiceAnswer::Body;
         const QByteArray in20s = QDateTime::currentDateTimeUtc()
@@ -130,15 +131,29 @@ private slots:
                       int status, B body, const QString& text, const QByteArray& retryAfter,
                       const QString& outcome, qint64 pause) {
             QTest::newRow(name) << download << int(error) << timedOut << status << int(body) << text
-                                << retryAfter << outcome << pause;
+                                << retryAfter << outcome << pause << QList<QSslError::SslError>();
         };
+        // A secure connection refused: the gravest fault is named, with the host.
+        auto untrusted = [](const char* name, bool download, QList<QSslError::SslError> errors,
+                            const QString& words) {
+            QTest::newRow(name) << download << int(N::SslHandshakeFailedError) << false << 0
+                                << int(B::None) << QString() << QByteArray()
+                                << "halt: api.example.com: " + words << qint64(-1) << errors;
+        };
+        using E = QSslError;
         // clang-format off
         row("refused", false, N::ConnectionRefusedError, false, 0, B::None, {}, {}, "transient: connection refused", 1000);
         row("reset", false, N::RemoteHostClosedError, false, 0, B::None, {}, {}, "transient: connection lost", 1000);
         row("Qt's time-out", true, N::TimeoutError, false, 0, B::None, {}, {}, "transient: no answer in time", 1000);
         row("our time-out", false, N::OperationCanceledError, true, 0, B::None, {}, {}, "transient: no answer in time", 1000);
         row("host unknown", false, N::HostNotFoundError, false, 0, B::None, {}, {}, "transient: host not found", 1000);
-        row("TLS handshake", false, N::SslHandshakeFailedError, false, 0, B::None, {}, {}, "halt: the secure connection failed", -1);
+        untrusted("no handshake agreed", false, {}, "no secure connection could be agreed");
+        untrusted("unknown issuer, expired", false, {E::UnableToGetLocalIssuerCertificate, E::UnableToVerifyFirstCertificate, E::CertificateExpired}, "the issuer is unknown");
+        untrusted("self-signed", true, {E::HostNameMismatch, E::SelfSignedCertificate}, "the certificate is self-signed");
+        untrusted("expired, another name", false, {E::HostNameMismatch, E::CertificateExpired}, "the certificate has expired");
+        untrusted("not yet valid", false, {E::CertificateNotYetValid}, "the certificate is not valid yet");
+        untrusted("revoked", false, {E::CertificateRevoked}, "the certificate has been revoked");
+        untrusted("another name", true, {E::HostNameMismatch}, "the certificate is for another name");
         row("closed before the announced length", false, N::NoError, false, 0, B::CutShort, {}, {}, "transient: connection lost", 1000);
         row("reply over the cap", false, N::NoError, false, 200, B::TooLarge, {}, {}, "halt: too big", -1);
         row("result over the cap", true, N::NoError, false, 200, B::TooLarge, {}, {}, "permanent: too big", -1);
@@ -174,7 +189,10 @@ private slots:
         QFETCH(QByteArray, retryAfter);
         QFETCH(QString, outcome);
         QFETCH(qint64, pause);
+        QFETCH(QList<QSslError::SslError>, certificate);
         ServiceAnswer a;
+        a.certificateErrors = certificate;
+        a.host = QStringLiteral("api.example.com");
         a.exchange = download ? ServiceAnswer::Exchange::Download : ServiceAnswer::Exchange::Json;
         a.error = QNetworkReply::NetworkError(error);
         a.timedOut = timedOut;
@@ -188,6 +206,7 @@ private slots:
             "none",        "transient",       "overloaded", "result gone", "out of credit",
             "key refused", "update required", "permanent",  "halt"};
         QCOMPARE(kinds.at(int(f.kind)) + ": " + f.reason, outcome);
+        QCOMPARE(f.untrusted, a.error == QNetworkReply::SslHandshakeFailedError);
         const RetrySchedule schedule;
         const qint64 first = f.mayPass() ? schedule.pauseBefore(0, f.retryAfterMs) : -1;
         QVERIFY2(std::abs(first - pause) <= 1000, qPrintable(QString::number(first)));

@@ -3,6 +3,7 @@
 #include "ScriptedServer.h"
 #include "ServiceSession.h"
 #include "SheetVC.h"
+#include "TestCertificates.h"
 #include "TestContext.h"
 #include "UserDefaultKeys.h"
 
@@ -219,6 +220,50 @@ private slots:
         QCOMPARE(f.t.settings.apiKey(), QStringLiteral("first"));
         QVERIFY(!f.sheet->isVisible());
         QVERIFY(f.t.alerts.entries.isEmpty());
+    }
+
+    // The certificate authority is checked on Save before the key travels: a file that is none
+    // is named and nothing is saved; a good one is stored and the key is verified over a
+    // connection it vouches for; cleared, the service's certificate is no longer trusted.
+    void caFileIsCheckedAndTrustedOnSave() {
+        TestCertificates certificates;
+        QVERIFY(certificates.make());
+        const QString notPem = certificates.path("good.csr");
+        ScriptedServer server;
+        server.setTls(certificates.server("good"));
+        QVERIFY(server.start());
+        server.script("/api/v1/api_key_verification",
+                      ScriptedReply::json(200, R"({"message":"success"})"));
+        SheetFixture f(server.baseUrl().toString());
+        f.sheet->present();
+        QTest::keyClicks(f.apiKey(), QStringLiteral("key"));
+        auto* caFile = f.find<QLineEdit>("txtCaFile");
+        QTest::keyClicks(caFile, notPem);
+        QTest::mouseClick(f.find("btnSave"), Qt::LeftButton);
+        QCOMPARE(f.t.alerts.messages(), QStringList{"The certificate authority file " + notPem +
+                                                    " holds no PEM certificate."});
+        QCOMPARE(f.t.settings.string(UserDefaultKeys::caFile), std::nullopt);
+        QCOMPARE(server.handshakeCount(), 0);
+
+        caFile->clear();
+        QTest::keyClicks(caFile, certificates.ca());
+        QTest::mouseClick(f.find("btnSave"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.sheet->isVisible(), 5000);
+        QCOMPARE(f.t.settings.string(UserDefaultKeys::caFile), certificates.ca());
+        QCOMPARE(f.t.settings.apiKey(), QStringLiteral("key"));
+
+        f.t.alerts.clear();
+        f.sheet->present();
+        QCOMPARE(caFile->text(), certificates.ca());
+        caFile->clear();
+        QTest::mouseClick(f.find("btnSave"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            f.t.alerts.messages(),
+            QStringList{"The service's certificate could not be trusted (127.0.0.1: the issuer "
+                        "is unknown). Nothing was sent."},
+            5000);
+        QCOMPARE(f.t.settings.string(UserDefaultKeys::caFile), std::nullopt);
+        QCOMPARE(server.requestCount(), 1);
     }
 
 #ifdef VORPANE_SERVER_PATH

@@ -22,6 +22,7 @@
 #include "ViewController.h"
 #include "WindowFixture.h"
 
+#include <QUuid>
 #include <QtTest>
 #include <QtWidgets>
 #include <atomic>
@@ -452,6 +453,66 @@ private slots:
         QVERIFY(f.t.alerts.entries.last().detail.contains(f.server.baseUrl().toString()));
         if (!qEnvironmentVariableIsEmpty("VORPANE_SHOTS"))
             w.grab().save(qEnvironmentVariable("VORPANE_SHOTS") + "/outage.png");
+    }
+
+    // Against a service with opaque result names: results are saved under their photos'
+    // names; a later launch on the same photos and folder shows them "Already saved" and sends
+    // nothing; "Process again" sends one; START asks first when the credits are fewer than the
+    // photos to send.
+    void resultsSavedBeforeAreNotSentAgain() {
+        Fixture f;
+        const QString ledger = f.t.dir.filePath("batch.db");
+        const QByteArray png = imageBytes(30, 20);
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            const QJsonObject reply{
+                {"ff_credit", 1},
+                {"output_image_url",
+                 f.server.url("/results/" + QUuid::createUuid().toString(QUuid::Id128) + ".png")
+                     .toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        const QStringList photos = f.images(3);
+        auto uploads = [&] { return f.server.requestCount("/api/v1/remove_image_background"); };
+        auto press = [&](ViewController& w) {
+            QTest::mouseClick(outlet<QPushButton>(w, "btnStart"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(w.run().runState() == RunState::Finished, 10000);
+        };
+        ViewController* w = &f.open(photos, ledger);
+        QTRY_VERIFY(outlet<ElidedLabel>(*w, "lblCost")->fullText() ==
+                    "3 to send \u00b7 10 credits left");
+        press(*w);
+        QCOMPARE(QDir(f.t.dir.path()).entryList({"vorpane_output_*"}),
+                 (QStringList{"vorpane_output_photo00.png", "vorpane_output_photo01.png",
+                              "vorpane_output_photo02.png"}));
+
+        w = &f.open(photos, ledger);
+        auto* cost = outlet<ElidedLabel>(*w, "lblCost");
+        QTRY_COMPARE(cost->fullText(), "3 already saved \u00b7 10 credits left");
+        QVERIFY(w->queue().at(2)->statusText.startsWith("Already saved \u00b7 30x20"));
+        ImageListView* list = w->list();
+        const QPoint rowPos = list->visualRect(list->model()->index(1, 0)).center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, rowPos,
+                                    list->viewport()->mapToGlobal(rowPos));
+        QApplication::sendEvent(list->viewport(), &menuEvent);
+        auto* again = list->findChild<QAction*>(QStringLiteral("actionProcessAgain"));
+        QVERIFY(again);
+        again->trigger();
+        QTRY_COMPARE(cost->fullText(), "1 to send \u00b7 2 already saved \u00b7 10 credits left");
+        press(*w);
+        QCOMPARE(uploads(), 4);
+
+        // One credit left (as the last reply said) for three new photos: START asks first.
+        QStringList more;
+        for (int i = 0; i < 3; ++i)
+            more << writeImage(f.t.dir.filePath(QString("new%1.png").arg(i)));
+        w->queue().admitPaths(more, false);
+        QTRY_COMPARE(cost->fullText(), "3 to send \u00b7 3 already saved \u00b7 1 credit left");
+        QTest::mouseClick(outlet<QPushButton>(*w, "btnStart"), Qt::LeftButton);
+        QCOMPARE(f.t.alerts.messages().last(),
+                 "1 credit for 3 photos: the first will be processed. Start?");
+        f.t.alerts.pendingSheet(1);  // Cancel
+        QCOMPARE(uploads(), 4);
     }
 
     // The service goes dark in the middle of a run: after its retries the run halts and says

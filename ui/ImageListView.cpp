@@ -288,6 +288,13 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
         connect(show, &QAction::triggered, this, [this, weak] {
             if (const DataModelPtr r = weak.lock()) emit showInFolderRequested(r);
         });
+        if (record->alreadySaved) {
+            QAction* again = menu->addAction(tr("Process again"));
+            again->setObjectName(QStringLiteral("actionProcessAgain"));
+            connect(again, &QAction::triggered, this, [this, weak] {
+                if (const DataModelPtr r = weak.lock()) emit sendAgainRequested(r);
+            });
+        }
     }
     if (record->status == RowStatus::Failed && !record->failedForGood) {
         QAction* retry = menu->addAction(tr("Retry"));

@@ -48,6 +48,8 @@ signals:
     void retryRequested(const std::shared_ptr<DataModel>& record);
     // "Show in Folder" of a row whose result is saved.
     void showInFolderRequested(const std::shared_ptr<DataModel>& record);
+    // "Process again" of a row whose result an earlier run saved.
+    void sendAgainRequested(const std::shared_ptr<DataModel>& record);
 
 protected:
     void updateGeometries() override;

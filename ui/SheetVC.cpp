@@ -3,6 +3,7 @@
 #include "AlertPresenter.h"
 #include "AppContext.h"
 #include "KeyVerifier.h"
+#include "ServiceSession.h"
 #include "SettingsStore.h"
 #include "UrlOpener.h"
 #include "UserDefaultKeys.h"
@@ -10,17 +11,19 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
-#include <QSpinBox>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStackedLayout>
 #include <QStyle>
 #include <QTextBoundaryFinder>
@@ -102,7 +105,10 @@ QLineEdit* makeKeyField(QWidget* parent, const char* objectName, QLineEdit::Echo
 }  // namespace
 
 SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
-    : QDialog(parent), m_context(context), m_verifier(new KeyVerifier(context, session, this)) {
+    : QDialog(parent),
+      m_context(context),
+      m_session(session),
+      m_verifier(new KeyVerifier(context, session, this)) {
     static const bool resourcesReady = (initSheetResources(), true);
     Q_UNUSED(resourcesReady);
 
@@ -124,6 +130,7 @@ SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
     connect(m_btnGetKey, &QPushButton::clicked, this, &SheetVC::getApiKey);
     connect(m_btnSelectFolder, &QPushButton::clicked, this, &SheetVC::selectFolder);
     connect(m_btnOutput, &QPushButton::clicked, this, &SheetVC::openOutputFolder);
+    connect(m_btnCaFile, &QPushButton::clicked, this, &SheetVC::chooseCaFile);
     connect(m_verifier, &KeyVerifier::dismissRequested, this, &SheetVC::accept);
 }
 
@@ -195,7 +202,34 @@ void SheetVC::buildView() {
     jobsCaption->setBuddy(m_spnImagesAtATime);
     grid->addWidget(jobsCaption, 2, 0);
     grid->addWidget(m_spnImagesAtATime, 2, 1, Qt::AlignLeft);
-    grid->addWidget(m_lblVersion, 3, 0, 1, 3, Qt::AlignRight);
+    // Results are named after their photos; the service's own names are kept for anyone whose
+    // catalogue relies on them.
+    auto* namesCaption = new QLabel(tr("Name results after"), content);
+    m_cmbResultNames = new QComboBox(content);
+    m_cmbResultNames->setObjectName(QStringLiteral("cmbResultNames"));
+    m_cmbResultNames->addItem(tr("the photo"), QStringLiteral("photo"));
+    m_cmbResultNames->addItem(tr("the service's result"), QStringLiteral("service"));
+    m_cmbResultNames->setAccessibleName(tr("Name results after"));
+    m_cmbResultNames->setToolTip(
+        tr("\"vorpane_output_\" + the photo's name, or + the name the service gives its result"));
+    namesCaption->setBuddy(m_cmbResultNames);
+    grid->addWidget(namesCaption, 3, 0);
+    grid->addWidget(m_cmbResultNames, 3, 1, Qt::AlignLeft);
+    // A self-hosted service's own certificate authority, trusted beside the system's.
+    auto* caCaption = new QLabel(tr("Certificate authority"), content);
+    m_txtCaFile = new QLineEdit(content);
+    m_txtCaFile->setObjectName(QStringLiteral("txtCaFile"));
+    m_txtCaFile->setAccessibleName(tr("Certificate authority file"));
+    m_txtCaFile->setPlaceholderText(tr("Only the system's (a PEM file for a service of your own)"));
+    m_txtCaFile->setClearButtonEnabled(true);
+    caCaption->setBuddy(m_txtCaFile);
+    m_btnCaFile = makeButton(content, "btnCaFile", tr("Choose a certificate authority file"));
+    m_btnCaFile->setAutoDefault(false);
+    m_btnCaFile->setText(tr("Choose..."));
+    grid->addWidget(caCaption, 4, 0);
+    grid->addWidget(m_txtCaFile, 4, 1);
+    grid->addWidget(m_btnCaFile, 4, 2);
+    grid->addWidget(m_lblVersion, 5, 0, 1, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 
     // The footer bar with the four action buttons.
@@ -275,6 +309,9 @@ void SheetVC::refillFromSettings() {
     m_lblFolderName->setText(folder);
     m_lblFolderName->setToolTip(folder);
     m_spnImagesAtATime->setValue(m_context.settings.imagesAtATime());
+    m_cmbResultNames->setCurrentIndex(std::max(
+        0, m_cmbResultNames->findData(m_context.settings.value(UserDefaultKeys::resultNames))));
+    m_txtCaFile->setText(m_context.settings.string(UserDefaultKeys::caFile).value_or(QString()));
     const QString key = m_context.settings.apiKey();
     m_txtApiKey->setText(key);
     m_txtShowPass->setText(key);
@@ -350,8 +387,19 @@ void SheetVC::showHideKey() {
 }
 
 void SheetVC::save() {
+    // The key is verified over the connection this trust makes, so it comes first; a file that
+    // cannot be used keeps the sheet open and nothing is saved.
+    const QString caFile = m_txtCaFile->text().trimmed();
+    QString why;
+    if (!m_session.trustCaFile(ServiceSession::TrustSource::Setting, caFile, &why)) {
+        m_context.alerts.showAlert(why.left(1).toUpper() + why.mid(1) + QLatin1Char('.'));
+        return;
+    }
+    m_context.settings.setString(UserDefaultKeys::caFile,
+                                 caFile.isEmpty() ? std::nullopt : std::optional<QString>(caFile));
     m_btnSave->setEnabled(false);
     m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
+    m_context.settings.setValue(UserDefaultKeys::resultNames, m_cmbResultNames->currentData());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
     m_btnSave->setEnabled(true);
 }
@@ -379,6 +427,14 @@ void SheetVC::selectFolder() {
     m_context.settings.setString(
         UserDefaultKeys::outputFolder,
         chosen->isEmpty() ? std::nullopt : std::optional<QString>(*chosen));
+}
+
+void SheetVC::chooseCaFile() {
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, tr("Choose a certificate authority"),
+        m_txtCaFile->text().isEmpty() ? QDir::homePath() : QFileInfo(m_txtCaFile->text()).path(),
+        tr("PEM certificates (*.pem *.crt *.cer);;All files (*)"));
+    if (!chosen.isEmpty()) m_txtCaFile->setText(chosen);
 }
 
 void SheetVC::openOutputFolder() {

@@ -7,6 +7,7 @@
 
 struct AppContext;
 class KeyVerifier;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -15,7 +16,8 @@ class QPushButton;
 class QStackedLayout;
 class ServiceSession;
 
-// The settings sheet: the API key (verified with the service when saved) and the output folder.
+// The settings sheet: the API key (verified with the service when saved), the output folder, the
+// images in flight and a certificate authority to trust for a self-hosted service.
 // One instance is created on first use and kept; every presentation refills it from the settings.
 class SheetVC final : public QDialog {
     Q_OBJECT
@@ -54,10 +56,12 @@ private:
     void save();
     void getApiKey();
     void selectFolder();
+    void chooseCaFile();
     void openOutputFolder();
     void showHideKey();
 
     AppContext& m_context;
+    ServiceSession& m_session;
     KeyVerifier* m_verifier = nullptr;
     FolderChooser m_chooseFolder;
 
@@ -68,6 +72,9 @@ private:
     QLabel* m_lblFolderName = nullptr;
     QLabel* m_lblVersion = nullptr;
     QSpinBox* m_spnImagesAtATime = nullptr;
+    QComboBox* m_cmbResultNames = nullptr;
+    QLineEdit* m_txtCaFile = nullptr;
+    QPushButton* m_btnCaFile = nullptr;
     QPushButton* m_btnSelectFolder = nullptr;
     QPushButton* m_btnOutput = nullptr;
     QPushButton* m_btnGetKey = nullptr;

@@ -6,6 +6,7 @@
 #include "BatchSession.h"
 #include "Button.h"
 #include "ColorSwatch.h"
+#include "CreditRecord.h"
 #include "DesktopIntegration.h"
 #include "DragDropView.h"
 #include "ElidedLabel.h"
@@ -20,6 +21,7 @@
 #include "SheetVC.h"
 #include "ThumbnailCache.h"
 #include "UiResources.h"
+#include "UserDetailsModel.h"
 #include "ViewHelpers.h"
 
 #include <QAction>
@@ -167,6 +169,28 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, Bat
     connect(m_tblList, &ImageListView::previewRequested, this, &ViewController::previewRecord);
     connect(m_tblList, &ImageListView::retryRequested, this,
             [this](const DataModelPtr& record) { m_run->retryFailed(runConfig(), record); });
+    connect(m_tblList, &ImageListView::sendAgainRequested, this,
+            [this](const DataModelPtr& record) {
+                m_run->sendAgain(record);
+                updateCostLine();
+            });
+    // What is already saved is looked up when photos are added or the options change; the
+    // cost line follows the rows and the credits.
+    m_savedCheck = new QTimer(this);
+    m_savedCheck->setSingleShot(true);
+    connect(m_savedCheck, &QTimer::timeout, this, &ViewController::showAlreadySaved);
+    m_costCheck = new QTimer(this);
+    m_costCheck->setSingleShot(true);
+    connect(m_costCheck, &QTimer::timeout, this, &ViewController::updateCostLine);
+    auto checkSaved = [this] { m_savedCheck->start(0); };
+    connect(m_queue, &ImageQueue::rowInserted, this, checkSaved);
+    connect(m_queue, &ImageQueue::rowsReset, this, checkSaved);
+    connect(m_options, &OutputOptions::changed, this, checkSaved);
+    connect(m_run, &BatchRun::ended, this, checkSaved);
+    auto checkCost = [this] { m_costCheck->start(0); };
+    connect(m_queue, &ImageQueue::rowChanged, this, checkCost);
+    connect(m_queue, &ImageQueue::rowRemoved, this, checkCost);
+    connect(m_window, &WindowState::changed, this, checkCost);
     setWindowTitle(QStringLiteral("Vorpane"));
     connect(&m_context.notifier, &Notifier::updateCredit, m_credits,
             &CreditService::getCreditDetails);
@@ -329,6 +353,13 @@ QWidget* ViewController::buildContent() {
     layout->addWidget(m_contentScroll, 1);
     m_progressPanel = new RunProgressPanel(*m_queue, *m_run, content);
     layout->addWidget(m_progressPanel);
+    // On its own line above START: the bar beside it holds the count and three buttons.
+    m_lblCost = new ElidedLabel(Qt::ElideRight, content);  // whole on hover
+    m_lblCost->setObjectName(QStringLiteral("lblCost"));
+    m_lblCost->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lblCost->setStyleSheet(QStringLiteral("color: #3c4043;"));
+    m_lblCost->setVisible(false);
+    layout->addWidget(m_lblCost);
     layout->addWidget(m_dragView);
     return content;
 }
@@ -561,7 +592,11 @@ void ViewController::settings() {
 }
 
 void ViewController::presentSheet() {
-    if (!m_sheet) m_sheet = new SheetVC(m_context, m_session, this);
+    if (!m_sheet) {
+        m_sheet = new SheetVC(m_context, m_session, this);
+        // Another output folder may hold other results.
+        connect(m_sheet, &QDialog::finished, this, [this] { m_savedCheck->start(0); });
+    }
     m_sheet->present();
 }
 
@@ -570,10 +605,57 @@ void ViewController::refresh() {
 }
 
 void ViewController::startUpload() {
-    if (m_run->runState() == RunState::Running)
-        m_run->stop();
-    else
-        m_run->start(runConfig());
+    if (m_run->runState() == RunState::Running) return m_run->stop();
+    if (m_run->isBusy()) return;
+    const RunConfig config = runConfig();
+    m_run->markAlreadySaved(config);
+    // Fewer credits than photos: the run would stop at the credit alert; asked first instead.
+    const UserDetailsModel credits = m_context.credits.snapshot();
+    const qint64 toSend = m_queue->count() - m_queue->handledCount();
+    if (credits.hasBalances() && credits.creditTotal() > 0 && credits.creditTotal() < toSend) {
+        SheetAlert alert;
+        alert.messageText =
+            credits.creditTotal() == 1
+                ? tr("1 credit for %1 photos: the first will be processed. Start?").arg(toSend)
+                : tr("%1 credits for %2 photos: the first %1 will be processed. Start?")
+                      .arg(credits.creditTotal())
+                      .arg(toSend);
+        alert.buttons = QStringList{tr("Start"), tr("Cancel")};
+        m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int button) {
+            if (self && button == 0) self->m_run->start(self->runConfig());
+        });
+        return;
+    }
+    m_run->start(config);
+}
+
+void ViewController::showAlreadySaved() {
+    if (m_run->isBusy()) return;
+    m_run->markAlreadySaved(runConfig());
+    updateCostLine();
+}
+
+void ViewController::updateCostLine() {
+    const bool idle = !m_run->isBusy() && m_queue->count() > 0;
+    int toSend = 0;
+    int saved = 0;
+    if (idle)
+        for (int i = 0; i < m_queue->count(); ++i) {
+            const DataModelPtr record = m_queue->at(i);
+            if (record->status == RowStatus::Done)
+                ++saved;
+            else if (!record->isHandled())
+                ++toSend;
+        }
+    QStringList parts;
+    if (toSend > 0) parts.append(tr("%n to send", nullptr, toSend));
+    if (saved > 0) parts.append(tr("%n already saved", nullptr, saved));
+    const UserDetailsModel credits = m_context.credits.snapshot();
+    if (!parts.isEmpty() && credits.hasBalances())
+        parts.append(credits.creditTotal() == 1 ? tr("1 credit left")
+                                                : tr("%1 credits left").arg(credits.creditTotal()));
+    m_lblCost->setFullText(parts.join(QStringLiteral(" \u00b7 ")));
+    m_lblCost->setVisible(idle && !parts.isEmpty());
 }
 
 void ViewController::clearList() {

@@ -97,6 +97,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Rows whose result for the current options is already in the output folder show as done.
+    void showAlreadySaved();
+    // "12 to send · 8 already saved · 43 credits left", while no run is under way.
+    void updateCostLine();
     void buildView();
     QWidget* buildHeader();
     QWidget* buildContent();
@@ -143,6 +147,9 @@ private:
     Button* m_btnClearList = nullptr;
     Button* m_btnRetryFailed = nullptr;  // shown while failed images may be sent again
     int m_retriableFailed = 0;           // failed rows "Retry failed" would send again
+    ElidedLabel* m_lblCost = nullptr;    // before START: what a run will send and cost
+    QTimer* m_savedCheck = nullptr;      // looks for results already saved, once per turn
+    QTimer* m_costCheck = nullptr;
     ElidedLabel* m_lblRemainCredit = nullptr;
     QLabel* m_lblUploadCount = nullptr;
     GetStartView* m_viewGetStart = nullptr;

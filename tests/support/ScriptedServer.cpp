@@ -4,6 +4,7 @@
 
 #include <QEventLoop>
 #include <QMutexLocker>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -24,8 +25,25 @@ bool ScriptedServer::start() {
 }
 
 bool ScriptedServer::startHere() {
-    m_tcpServer = new QTcpServer(this);
-    connect(m_tcpServer, &QTcpServer::newConnection, this, &ScriptedServer::onNewConnection);
+    bool tls = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        tls = m_tls.has_value();
+    }
+    if (tls) {
+        auto* ssl = new QSslServer(this);
+        connect(ssl, &QSslServer::startedEncryptionHandshake, this, [this] {
+            QMutexLocker lock(&m_mutex);
+            ++m_handshakeCount;
+        });
+        m_tcpServer = ssl;
+        applyTls();
+    } else {
+        m_tcpServer = new QTcpServer(this);
+    }
+    // A secure server has a connection to hand over only once its handshake passed.
+    connect(m_tcpServer, &QTcpServer::pendingConnectionAvailable, this,
+            &ScriptedServer::onNewConnection);
     if (!m_tcpServer->listen(QHostAddress::LocalHost, 0)) {
         qWarning("ScriptedServer: cannot listen: %s", qPrintable(m_tcpServer->errorString()));
         return false;
@@ -33,6 +51,22 @@ bool ScriptedServer::startHere() {
     QMutexLocker lock(&m_mutex);
     m_port = m_tcpServer->serverPort();
     return true;
+}
+
+void ScriptedServer::setTls(const QSslConfiguration& tls) {
+    {
+        QMutexLocker lock(&m_mutex);
+        m_tls = tls;
+    }
+    if (!m_tcpServer) return;
+    QMetaObject::invokeMethod(
+        this, &ScriptedServer::applyTls,
+        QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+}
+
+void ScriptedServer::applyTls() {
+    QMutexLocker lock(&m_mutex);
+    if (auto* ssl = qobject_cast<QSslServer*>(m_tcpServer)) ssl->setSslConfiguration(*m_tls);
 }
 
 void ScriptedServer::onNewConnection() {
@@ -66,8 +100,8 @@ ScriptedReply ScriptedServer::dispatch(RecordedRequest&& request) {
 }
 
 QUrl ScriptedServer::url(const QString& path) const {
-    QUrl result(QStringLiteral("http://127.0.0.1"));
     QMutexLocker lock(&m_mutex);
+    QUrl result(m_tls ? QStringLiteral("https://127.0.0.1") : QStringLiteral("http://127.0.0.1"));
     result.setPort(m_port);
     result.setPath(path);
     return result;
@@ -118,6 +152,11 @@ bool ScriptedServer::waitForRequests(int n, int timeoutMs) {
     });
     if (requestCount() < n) loop.exec();
     return requestCount() >= n;
+}
+
+int ScriptedServer::handshakeCount() const {
+    QMutexLocker lock(&m_mutex);
+    return m_handshakeCount;
 }
 
 int ScriptedServer::connectionCount() const {

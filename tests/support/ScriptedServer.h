@@ -6,8 +6,10 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QUrl>
 #include <functional>
+#include <optional>
 
 class QTcpServer;
 
@@ -22,6 +24,9 @@ public:
     explicit ScriptedServer(QObject* parent = nullptr);
 
     bool start();
+    // Speaks HTTPS with this certificate and key when called before start(); later calls change
+    // the certificate for the connections that follow.
+    void setTls(const QSslConfiguration& tls);
     QUrl url(const QString& path = QStringLiteral("/")) const;
     QUrl baseUrl() const;  // http://127.0.0.1:PORT/api/v1/
 
@@ -42,6 +47,7 @@ public:
     // Runs the calling thread's event loop until at least n requests were recorded.
     bool waitForRequests(int n, int timeoutMs = 5000);
     int connectionCount() const;  // accepted so far
+    int handshakeCount() const;   // secure handshakes begun so far, whether they passed or not
 
 signals:
     void requestReceived(const RecordedRequest& request);
@@ -52,10 +58,13 @@ private:
     ScriptedReply dispatch(RecordedRequest&& request);
 
     QTcpServer* m_tcpServer = nullptr;
+    void applyTls();
 
     mutable QMutex m_mutex;  // guards everything below
     quint16 m_port = 0;
     int m_connectionCount = 0;
+    int m_handshakeCount = 0;
+    std::optional<QSslConfiguration> m_tls;
     bool m_recordBodies = true;
     Handler m_handler;
     QHash<QByteArray, QList<ScriptedReply>> m_queues;

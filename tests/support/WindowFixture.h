@@ -32,9 +32,11 @@ struct Fixture {
         t.settings.setString(UserDefaultKeys::apiKey, local ? local->demoKey() : "test-key");
         t.settings.setString(UserDefaultKeys::outputFolder, t.dir.path());
     }
-    ViewController& open(const QStringList& images = {}) {
+    // A window on `images`; with `ledger`, one that knows the results saved before.
+    ViewController& open(const QStringList& images = {}, const QString& ledger = {}) {
         w.reset();
         batch = std::make_unique<BatchSession>(t.context, session);
+        if (!ledger.isEmpty()) batch->useLedger(ledger);
         w = std::make_unique<ViewController>(t.context, session, *batch);
         w->queue().admitPaths(images, false);
         w->show();
