@@ -4,6 +4,7 @@
 #include <QDataStream>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -11,23 +12,24 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int kAnswerMs = 3000;
 const QByteArray kAck = QByteArrayLiteral("ok\n");
 
-// The socket lives in the user's runtime folder (private to them); without one, beside the lock.
+// The socket lives beside the journal, in the user's own data folder, where every launch finds
+// it whatever its environment; a path too long for a socket goes to the runtime folder.
 QString socketName(const QString& journalPath) {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QString beside = QFileInfo(journalPath).absoluteFilePath() + QStringLiteral(".socket");
+    if (QFile::encodeName(beside).size() < 100) return beside;
     const QByteArray id =
-        QCryptographicHash::hash(QFileInfo(journalPath).absoluteFilePath().toUtf8(),
-                                 QCryptographicHash::Sha256)
-            .toHex()
-            .left(16);
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
-        return QDir(runtime).filePath(
-            QStringLiteral("vorpane-%1.socket").arg(QString::fromLatin1(id)));
-    return QFileInfo(journalPath).absoluteFilePath() + QStringLiteral(".socket");
+        QCryptographicHash::hash(beside.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QFileInfo(runtime).isDir()) runtime = QDir::tempPath();
+    return QDir(runtime).filePath(
+        QStringLiteral("vorpane-%1-%2.socket").arg(::getuid()).arg(QString::fromLatin1(id)));
 }
 
 }  // namespace

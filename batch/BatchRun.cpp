@@ -7,6 +7,7 @@
 #include "ImageQueue.h"
 #include "ImageUpload.h"
 #include "ResultSaver.h"
+#include "ServiceSession.h"
 #include "SettingsStore.h"
 #include "UserDetailsModel.h"
 #include "VersionCheck.h"
@@ -25,6 +26,13 @@ namespace {
 
 const QString kStart = QStringLiteral("START");
 const QString kStop = QStringLiteral("STOP");
+const QString kStopping = QStringLiteral("Stopping\u2026");
+const QString kUploading = QStringLiteral("Uploading");
+
+// The words of a row that the run ended before sending.
+QString notSent(const QString& why) {
+    return QStringLiteral("Not sent: %1").arg(why);
+}
 
 using Kind = ServiceFailure::Kind;
 
@@ -78,6 +86,12 @@ bool BatchRun::isRunning() const {
     return m_state == RunState::Running || m_state == RunState::Stopping;
 }
 
+bool BatchRun::isWaitingToRetry() const {
+    for (const JobPtr& job : m_jobs)
+        if (job->wait || job->due) return true;
+    return false;
+}
+
 bool BatchRun::isBusy() const {
     return isRunning() || m_state == RunState::Checking || m_versionPending || !m_jobs.isEmpty();
 }
@@ -122,10 +136,12 @@ qint64 BatchRun::nextToSend() const {
 void BatchRun::start(const RunConfig& config) {
     emit colorPanelCloseRequested();
     if (isBusy()) return;
+    const bool newOptions = canRunAgain(config);
     m_config = config;
     if (nextToSend() >= m_queue.count()) {
         // Nothing waits; failed images can be offered again instead of doing nothing.
         const int failed = retriableFailedCount();
+        if (failed == 0 && newOptions) return askToRunAgain();
         if (failed == 0) return;
         SheetAlert alert;
         alert.messageText = failed == 1 ? QStringLiteral("Retry 1 failed image?")
@@ -140,34 +156,100 @@ void BatchRun::start(const RunConfig& config) {
     m_versionPending = true;
     setState(RunState::Checking);
 
+    checkVersion(0);
+}
+
+void BatchRun::checkVersion(int attempt) {
     auto pending = std::make_shared<PendingCheck>();
     pending->run = this;
     pending->dropped = [this] {
         if (!m_versionPending) return;
         m_versionPending = false;
-        // The check has said why (its alert); the service was not reached.
         if (m_state == RunState::Checking)
             refuseStart(RunEnd::Kind::Halted, QStringLiteral("the version check failed"));
     };
-    m_version.check([pending](UpdateType type) {
+    auto answered = [pending]() -> BatchRun* {
         pending->answered = true;
         BatchRun* run = pending->run;
-        if (!run) return;
+        if (!run) return nullptr;
+        if (run->m_state == RunState::Checking) return run;
+        // The list was emptied (or the command stopped) while the check was on its way.
         run->m_versionPending = false;
-        switch (type) {
-            case UpdateType::soft:
-                run->m_version.showUpdateAlert(UpdateType::soft);
-                run->beginUpload();
-                break;
-            case UpdateType::hard:
-                run->m_version.showUpdateAlert(UpdateType::hard);
-                if (run->m_state == RunState::Checking)
+        return nullptr;
+    };
+    m_version.check(
+        [answered](UpdateType type) {
+            BatchRun* run = answered();
+            if (!run) return;
+            run->m_versionPending = false;
+            switch (type) {
+                case UpdateType::soft:
+                    run->m_version.showUpdateAlert(UpdateType::soft);
+                    run->beginUpload();
+                    break;
+                case UpdateType::hard:
+                    run->m_version.showUpdateAlert(UpdateType::hard);
                     run->refuseStart(RunEnd::Kind::UpdateRequired);
-                break;
-            case UpdateType::unknown:
-                run->beginUpload();
-                break;
+                    break;
+                case UpdateType::unknown:
+                    run->beginUpload();
+                    break;
+            }
+        },
+        [answered, attempt](const JsonReply& reply) {
+            BatchRun* run = answered();
+            if (!run) return;
+            // The first exchange of a run is retried like every other one.
+            const ServiceFailure failure = reply.failure();
+            const qint64 pause =
+                failure.mayPass() ? run->m_retries.pauseBefore(attempt, failure.retryAfterMs) : -1;
+            if (pause >= 0) {
+                emit run->startDelayed(
+                    ServiceFailure::unreachable(run->m_context.service.baseUrl(), failure.reason),
+                    pause);
+                QTimer::singleShot(pause, run, [run, attempt] {
+                    if (run->m_state == RunState::Checking) run->checkVersion(attempt + 1);
+                });
+                return;
+            }
+            run->m_versionPending = false;
+            run->m_version.showFailure(reply);
+            run->refuseStart(RunEnd::Kind::Halted,
+                             failure.reason.isEmpty() ? reply.description : failure.reason);
+        });
+}
+
+bool BatchRun::canRunAgain(const RunConfig& config) const {
+    if (m_state != RunState::Finished || m_queue.doneCount() == 0) return false;
+    return config.imgFormat != m_config.imgFormat || config.backdrop() != m_config.backdrop();
+}
+
+void BatchRun::askToRunAgain() {
+    const int n = m_queue.doneCount();
+    const UserDetailsModel credits = m_context.credits.snapshot();
+    SheetAlert alert;
+    alert.messageText =
+        n == 1 ? QStringLiteral("Process 1 image again with the new options?")
+               : QStringLiteral("Process %1 images again with the new options?").arg(n);
+    alert.informativeText =
+        (n == 1 ? QStringLiteral("This takes 1 credit")
+                : QStringLiteral("This takes %1 credits").arg(n)) +
+        (credits.hasBalances() ? QStringLiteral(" (%1 left).").arg(credits.creditTotal())
+                               : QStringLiteral(".")) +
+        QStringLiteral(" A result saved under the same file name is replaced.");
+    alert.buttons = QStringList{QStringLiteral("Process Again"), QStringLiteral("Cancel")};
+    m_context.alerts.showSheetAlert(alert, [self = QPointer<BatchRun>(this)](int button) {
+        if (button != 0 || !self || self->isBusy()) return;
+        for (int i = 0; i < self->m_queue.count(); ++i) {
+            const DataModelPtr record = self->m_queue.at(i);
+            if (record->status != RowStatus::Done) continue;
+            record->outputFile.clear();
+            self->setRow(record, RowStatus::Waiting, QString());
         }
+        self->m_queue.counter = 0;
+        self->m_queue.updateUploadCount(self->m_queue.handledCount());
+        self->setState(RunState::Ready);
+        self->start(self->m_config);
     });
 }
 
@@ -175,7 +257,10 @@ void BatchRun::stop() {
     if (m_state != RunState::Running || m_queue.isStopTapped) return;
     // Images on their way are not cancelled (their credits are spent); one waiting to be tried
     // again is put back at once.
-    m_window.apply([](WindowState::Controls& c) { c.btnStartEnabled = false; });
+    m_window.apply([](WindowState::Controls& c) {
+        c.btnStartEnabled = false;
+        c.btnStartTitle = kStopping;
+    });
     m_queue.isStopTapped = true;
     setState(RunState::Stopping);
     cancelWaits();
@@ -456,7 +541,13 @@ void BatchRun::fill() {
         if (m_ledger) {
             // One process sends a photo at a time; under the claim, what another one did with it
             // is known for certain.
-            const PaidLedger::Claim claim = m_ledger->claim(job->key);
+            // The next few photos are claimed with this one: one commit for several.
+            QList<ResultKey> ahead;
+            if (!m_ledger->holds(job->key))
+                for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
+                    if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
+                        ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+            const PaidLedger::Claim claim = m_ledger->claim(job->key, ahead);
             if (claim == PaidLedger::Claim::Failed) {
                 m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
                 break;
@@ -502,21 +593,26 @@ void BatchRun::fill() {
 
 void BatchRun::startUpload(const JobPtr& job) {
     const DataModelPtr& record = job->record;
-    setRow(record, RowStatus::InProgress, QString());
+    setRow(record, RowStatus::InProgress, kUploading);
     ImageUpload::Options options;
     options.imgFormat = m_config.imgFormat;
     options.isColored = m_config.isColored;
     options.selectedColor = m_config.selectedColor;
-    m_upload->send(record->imageURl.value_or(QString()), record->imageName.value_or(QString()),
-                   m_config.apiKey, options,
-                   [self = QPointer<BatchRun>(this), job](const UploadOutcome& outcome) {
-                       if (self) self->onUploadOutcome(job, outcome);
-                   });
+    m_upload->send(
+        record->imageURl.value_or(QString()), record->imageName.value_or(QString()),
+        m_config.apiKey, options,
+        [self = QPointer<BatchRun>(this), job](const UploadOutcome& outcome) {
+            if (self) self->onUploadOutcome(job, outcome);
+        },
+        [self = QPointer<BatchRun>(this), job] {
+            // The image is on the service's side: it is being cut out.
+            if (self && self->owns(job) && job->record->statusText == kUploading)
+                self->setRow(job->record, RowStatus::InProgress, QStringLiteral("Cutting out"));
+        });
 }
 
 void BatchRun::startDownload(const JobPtr& job) {
-    if (job->record->status != RowStatus::InProgress || !job->record->statusText.isEmpty())
-        setRow(job->record, RowStatus::InProgress, QString());
+    setRow(job->record, RowStatus::InProgress, QStringLiteral("Downloading"));
     m_saver->save(job->record->resultUrl, job->record->imageName.value_or(QString()),
                   [self = QPointer<BatchRun>(this), job](const SaveOutcome& saved) {
                       if (self) self->onSaveOutcome(job, saved);
@@ -572,14 +668,17 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             m_ending = RunEnd{RunEnd::Kind::OutOfCredit, QString()};
             m_context.credits.setBalances(0, 0, 0);
             m_credits.refreshDisplay();
-            putBack(record);
+            putBack(record, RowStatus::Waiting, notSent(QStringLiteral("no credit left")));
             break;
         case Kind::KeyRefused:
         case Kind::UpdateRequired:
             m_ending = RunEnd{failure.kind == Kind::KeyRefused ? RunEnd::Kind::KeyRefused
                                                                : RunEnd::Kind::UpdateRequired,
                               outcome.text};
-            putBack(record);
+            putBack(record, RowStatus::Waiting,
+                    notSent(failure.kind == Kind::KeyRefused
+                                ? QStringLiteral("the API key was refused")
+                                : QStringLiteral("this version must be updated")));
             break;
         case Kind::Permanent:
         case Kind::ResultGone:
@@ -596,7 +695,10 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             }
             m_ending = RunEnd{RunEnd::Kind::Halted,
                               outcome.text.isEmpty() ? QStringLiteral("no answer") : outcome.text};
-            putBack(record, RowStatus::FailedHalted);
+            putBack(
+                record, RowStatus::FailedHalted,
+                notSent(
+                    QStringLiteral("the service could not be reached (%1)").arg(m_ending.cause)));
             break;
     }
     finishJob(job);
@@ -686,8 +788,8 @@ void BatchRun::cancelWaits() {
     }
 }
 
-void BatchRun::putBack(const DataModelPtr& record, RowStatus status) {
-    setRow(record, status, QString());
+void BatchRun::putBack(const DataModelPtr& record, RowStatus status, const QString& text) {
+    setRow(record, status, text);
     const int index = m_queue.indexOf(record.get());
     if (index >= 0) m_queue.counter = std::min<qint64>(m_queue.counter, index);
 }
@@ -728,8 +830,8 @@ void BatchRun::maybeEnd() {
                 kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
                                 .arg(ending.cause.endsWith(QLatin1Char('.'))
                                          ? ending.cause
-                                         : QStringLiteral("The service could not be reached (%1).")
-                                               .arg(ending.cause))
+                                         : ServiceFailure::unreachable(m_context.service.baseUrl(),
+                                                                       ending.cause))
                                 .arg(m_queue.doneCount())
                                 .arg(m_queue.count()));
             return;

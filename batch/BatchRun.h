@@ -66,6 +66,9 @@ public:
     void retryFailed(const RunConfig& config, const DataModelPtr& record = nullptr);
     // Failed rows that another attempt may change.
     int retriableFailedCount() const;
+    // A finished list asked for with other options (format, background): START offers to
+    // process its images again, and says what it costs.
+    bool canRunAgain(const RunConfig& config) const;
     // Shows the waiting rows whose result for `config` is already in its folder (by the ledger)
     // as done, "Already saved", and puts rows shown so whose result is no longer there (or was
     // made with other options) back to waiting. Returns how many are already saved.
@@ -74,6 +77,8 @@ public:
     void sendAgain(const DataModelPtr& record);
 
     bool isRunning() const;
+    // An image waits before it is tried again (the service did not answer, or asked for less).
+    bool isWaitingToRetry() const;
     // Checking, running or stopping: START would be ignored.
     bool isBusy() const;
     RunState runState() const { return m_state; }
@@ -89,6 +94,7 @@ public:
 
     static inline const QString kHaltAlert = QStringLiteral("Oops! Something went wrong.");
     static inline const QString kColourAlert = QStringLiteral("Please choose a color to continue.");
+    static constexpr int kClaimAhead = 7;  // photos claimed with the one about to be sent
     static inline const QString kElsewhere = QStringLiteral("Being processed by another Vorpane");
 
 signals:
@@ -101,6 +107,8 @@ signals:
     void ended(const RunEnd& end);
     // Results that the ledger knew to be paid for are fetched, not sent again.
     void paidResultsAdopted(int count);
+    // The check before a run failed for a reason that may pass; it is asked again in `ms`.
+    void startDelayed(const QString& why, qint64 ms);
     // The number of failed rows that "Retry failed" would send again has changed.
     void retriableFailedChanged(int count);
 
@@ -111,6 +119,9 @@ private:
     void showActionAlert(const QString& title, const QString& message, const QString& action,
                          bool recharge);
     void showCreditAlert();
+    void askToRunAgain();
+    // The version check of START, tried again after a pause while its failure may pass.
+    void checkVersion(int attempt);
     void beginUpload();
     // The checks after the key: credits (fetched first when unknown), colour, output folder.
     void continueChecks();
@@ -131,7 +142,8 @@ private:
     bool retryLater(const JobPtr& job, const ServiceFailure& failure);
     void finishJob(const JobPtr& job);
     // Puts a row that was not handled back in line: waiting, and `counter` no later than it.
-    void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting);
+    void putBack(const DataModelPtr& record, RowStatus status = RowStatus::Waiting,
+                 const QString& text = QString());
     void setRow(const DataModelPtr& record, RowStatus status, const QString& text);
     // Whether an outcome for this job still belongs to the current run.
     bool owns(const JobPtr& job) const;

@@ -11,6 +11,8 @@
 #include <QLocale>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 // Opens the file to prove that it can be read; returns its size, or nothing. Only regular files
@@ -49,8 +51,19 @@ int ImageQueue::indexOf(const DataModel* record) const {
     return -1;
 }
 
-QString ImageQueue::identity(const QString& name) {
-    return name.normalized(QString::NormalizationForm_D);
+QString ImageQueue::identity(const QString& path) {
+    // The file itself: two folders may each hold an "apple.jpg", and a link or a second spelling
+    // of a path leads to the same file.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+}
+
+QString ImageQueue::listedNames(QStringList names) {
+    constexpr int kShown = 5;
+    names.removeDuplicates();  // a folder added twice names its files once
+    if (names.size() <= kShown) return names.join(QStringLiteral(", "));
+    return names.mid(0, kShown).join(QStringLiteral(", ")) +
+           QStringLiteral(" and %1 more").arg(names.size() - kShown);
 }
 
 QString ImageQueue::pathExtension(const QString& fileName) {
@@ -60,9 +73,11 @@ QString ImageQueue::pathExtension(const QString& fileName) {
 }
 
 bool ImageQueue::isListedImage(const QString& fileName) {
+    // Cameras write "IMG_0001.JPG": the case of an extension says nothing about the file.
     const QString ext = pathExtension(fileName);
-    return ext == QLatin1String("png") || ext == QLatin1String("jpg") ||
-           ext == QLatin1String("jpeg");
+    for (const char* allowed : {"png", "jpg", "jpeg"})
+        if (ext.compare(QLatin1String(allowed), Qt::CaseInsensitive) == 0) return true;
+    return false;
 }
 
 void ImageQueue::admitPaths(const QStringList& paths, bool dropped) {
@@ -73,15 +88,35 @@ void ImageQueue::admitPaths(const QStringList& paths, bool dropped) {
 }
 
 void ImageQueue::beginAdmission() {
-    if (m_admissionDepth++ == 0) m_duplicates = 0;
+    if (m_admissionDepth++ == 0) m_refusals = Refusals();
 }
 
 void ImageQueue::endAdmission() {
-    if (--m_admissionDepth > 0 || m_duplicates == 0) return;
-    const int n = m_duplicates;
-    m_duplicates = 0;
-    m_context.alerts.showAlert(n == 1 ? QStringLiteral("Image is already in the list!")
-                                      : QStringLiteral("%1 images are already in the list").arg(n));
+    if (--m_admissionDepth > 0) return;
+    const Refusals r = std::exchange(m_refusals, Refusals());
+    // One alert for the whole admission: the first reason as its text, each reason with the
+    // names it concerns in its detail.
+    QStringList texts;
+    QStringList details;
+    if (const qsizetype n = r.otherTypes.size()) {
+        texts << (n == 1 ? QStringLiteral("1 file could not be added. Only add png and jpg images")
+                         : QString::number(n) + QStringLiteral(" files could not be added. Only "
+                                                               "add png and jpg images"));
+        details << QStringLiteral("Not png or jpg: %1.").arg(listedNames(r.otherTypes));
+    }
+    if (const qsizetype n = r.duplicates.size()) {
+        texts << (n == 1 ? QStringLiteral("Image is already in the list!")
+                         : QStringLiteral("%1 images are already in the list").arg(n));
+        details << QStringLiteral("Already in the list: %1.").arg(listedNames(r.duplicates));
+    }
+    if (const qsizetype n = r.folders.size()) {
+        texts << (n == 1 ? QStringLiteral("1 folder inside was not searched")
+                         : QStringLiteral("%1 folders inside were not searched").arg(n));
+        details << QStringLiteral("Not searched: %1. Add a folder on its own to queue its images.")
+                       .arg(listedNames(r.folders));
+    }
+    if (texts.isEmpty()) return;
+    m_context.alerts.showAlert(texts.first(), details.join(QLatin1Char('\n')));
 }
 
 void ImageQueue::admitSelection(const QList<Item>& items) {
@@ -111,9 +146,15 @@ void ImageQueue::admitFolder(const QString& folderPath) {
     QStringList listed;
     listed.reserve(listing.size());
     QFileInfoList kept;
+    beginAdmission();
     for (const QFileInfo& entry : listing) {
         listed.append(entry.absoluteFilePath());
-        if (isListedImage(entry.fileName())) kept.append(entry);
+        if (entry.isDir())
+            m_refusals.folders.append(entry.fileName());
+        else if (isListedImage(entry.fileName()))
+            kept.append(entry);
+        else
+            m_refusals.otherTypes.append(entry.fileName());
     }
     ConsoleLog::line(shortList(listed));
     QStringList keptPaths;
@@ -121,16 +162,6 @@ void ImageQueue::admitFolder(const QString& folderPath) {
     for (const QFileInfo& entry : kept) keptPaths.append(entry.absoluteFilePath());
     ConsoleLog::line(QStringLiteral("imsge urls:") + shortList(keptPaths));
 
-    const qsizetype refused = listing.size() - kept.size();
-    if (refused == 1)
-        m_context.alerts.showAlert(
-            QStringLiteral("1 file could not be added. Only add png and jpg images"));
-    else if (refused > 1)
-        m_context.alerts.showAlert(
-            QString::number(refused) +
-            QStringLiteral(" files could not be added. Only add png and jpg images"));
-
-    beginAdmission();
     for (const QFileInfo& entry : kept) {
         const auto size = readableSize(entry.absoluteFilePath());
         if (!size) continue;
@@ -145,17 +176,18 @@ void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byte
     record->imageURl = path;
     record->byteCount = byteCount;
 
+    const QString id = identity(path);
     if (!arrTableData) {
         arrTableData = QList<DataModelPtr>{record};
-        m_names.insert(identity(name));
+        m_files.insert(id);
         showAddedRow(0);
-    } else if (m_names.contains(identity(name))) {
+    } else if (m_files.contains(id)) {
         beginAdmission();
-        ++m_duplicates;
+        m_refusals.duplicates.append(name);
         endAdmission();
     } else {
         arrTableData->append(record);
-        m_names.insert(identity(name));
+        m_files.insert(id);
         showAddedRow(count() - 1);
         styleStartButton();
     }
@@ -200,11 +232,11 @@ bool ImageQueue::deleteImage(int index) {
     const DataModelPtr record = arrTableData->at(index);
     if (record->status == RowStatus::InProgress) return false;  // the image being sent stays
     arrTableData->removeAt(index);
-    if (record->imageName) m_names.remove(identity(*record->imageName));
+    if (record->imageURl) m_files.remove(identity(*record->imageURl));
     // Keep `counter` on the same record: it is the index of the next image to send.
     if (index < counter) --counter;
-    if (record->isHandled()) --m_shownHandled;
     emit rowRemoved(index);
+    updateUploadCount(handledCount());
     if (arrTableData->isEmpty()) clearList();
     return true;
 }
@@ -219,7 +251,7 @@ void ImageQueue::resetList() {
     m_shownHandled = 0;
     if (arrTableData) arrTableData->clear();
     if (arrUploadImages) arrUploadImages->clear();
-    m_names.clear();
+    m_files.clear();
     m_window.apply([](WindowState::Controls& c) {
         c.unlockList();
         c.imageViewVisible = true;
@@ -236,12 +268,12 @@ void ImageQueue::resetList() {
 void ImageQueue::restore(const QList<DataModelPtr>& records) {
     QList<DataModelPtr> rows;
     rows.reserve(records.size());
-    m_names.clear();
+    m_files.clear();
     for (const DataModelPtr& record : records) {
-        if (!record || !record->imageName) continue;
-        const QString name = identity(*record->imageName);
-        if (m_names.contains(name)) continue;
-        m_names.insert(name);
+        if (!record || !record->imageName || !record->imageURl) continue;
+        const QString id = identity(*record->imageURl);
+        if (m_files.contains(id)) continue;
+        m_files.insert(id);
         rows.append(record);
     }
     arrTableData = rows;

@@ -19,8 +19,10 @@ using DataModelPtr = std::shared_ptr<DataModel>;
 
 // The queue of images a batch run processes, and every way images enter and leave it. Files come
 // from the open dialog, from a drop and from the command line, and all follow one set of rules:
-// folders are listed one level deep and filtered by extension, a plain file is taken whatever its
-// extension, a name already queued is refused, an unreadable file is skipped silently.
+// folders are listed one level deep and filtered by extension (whatever its case), a plain file is
+// taken whatever its extension, a file already queued is refused (the same file, not the same
+// name: two folders may each hold an "IMG_0001.JPG"), an unreadable file is skipped silently.
+// Whatever an admission refuses is said once, at its end, with the names concerned.
 class ImageQueue final : public QObject {
     Q_OBJECT
 public:
@@ -50,8 +52,8 @@ public:
     // Admits each item in order; folders go to admitFolder, plain files to admitFile.
     void admitSelection(const QList<Item>& items);
     void admitPaths(const QStringList& paths, bool dropped);
-    // Admits the png, jpg and jpeg files directly inside the folder, after one alert naming how
-    // many entries were refused.
+    // Admits the png, jpg and jpeg files directly inside the folder; the other files and the
+    // folders inside it are named in the admission's alert.
     void admitFolder(const QString& folderPath);
     // Admits one readable plain file, or refuses it as a duplicate. Within one admission (a
     // selection, a drop, a folder) the duplicates are reported once, together.
@@ -63,7 +65,7 @@ public:
 
     // Writes "Finished N of M".
     void updateUploadCount(qint64 finished);
-    // Rows handled (done or failed), and rows done.
+    // Rows handled (done or failed), and rows done; the same count as the run's progress.
     int handledCount() const;
     int doneCount() const;
     // Removes one record (the row's delete button, the context menu, the Delete key). An index
@@ -77,7 +79,7 @@ public:
     static bool isImageSizeAllowed(qint64 byteCount);
     // The extension of a file name as the folder filter sees it ("" for ".hidden" and "name").
     static QString pathExtension(const QString& fileName);
-    // Whether a folder listing takes the file: its extension is png, jpg or jpeg.
+    // Whether a folder listing takes the file: its extension is png, jpg or jpeg, in any case.
     static bool isListedImage(const QString& fileName);
 
 signals:
@@ -101,12 +103,22 @@ private:
     void beginAdmission();
     void endAdmission();
     void styleStartButton();
-    static QString identity(const QString& name);
+    // The queued file a path leads to.
+    static QString identity(const QString& path);
+    // "a.png, b.png, c.png, d.png, e.png and 12 more".
+    static QString listedNames(QStringList names);
+
+    // What an admission under way has refused, by reason.
+    struct Refusals {
+        QStringList otherTypes;  // files of a folder that are no png or jpg
+        QStringList duplicates;  // files already queued
+        QStringList folders;     // folders inside a folder, not searched
+    };
 
     AppContext& m_context;
     WindowState& m_window;
-    QSet<QString> m_names;  // canonical names of the queued records
+    QSet<QString> m_files;  // canonical paths of the queued records
     int m_admissionDepth = 0;
-    int m_duplicates = 0;
+    Refusals m_refusals;
     qint64 m_shownHandled = 0;  // the N of "Finished N of M" last shown
 };

@@ -236,8 +236,14 @@ QString PaidLedger::rescuePath() const {
                                                    QCryptographicHash::Sha256)
                               .toHex()
                               .left(16);
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-        .filePath(QStringLiteral("vorpane-unwritten-%1.json").arg(QString::fromLatin1(id)));
+    // The user's runtime folder is private and on another file system than a full disk; without
+    // one (cron), the ledger's own folder.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString folder = !runtime.isEmpty() && QFileInfo(runtime).isDir()
+                               ? runtime
+                               : QFileInfo(m_path).absolutePath();
+    return QDir(folder).filePath(
+        QStringLiteral("vorpane-unwritten-%1.json").arg(QString::fromLatin1(id)));
 }
 
 namespace {
@@ -470,35 +476,43 @@ QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
     return found;
 }
 
-PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
+PaidLedger::Claim PaidLedger::claim(const ResultKey& key, const QList<ResultKey>& ahead) {
     if (m_claims.contains(key)) {
         m_pendingReleases.removeAll(key);  // still held: it is not given up after all
         return Claim::Taken;
     }
     Claim claim = Claim::Failed;
-    const bool ok = inTransaction([this, &key, &claim] {
-        // What waits in memory goes first: a photo claimed now may have been paid for already.
-        if (!writePending()) return false;
+    QList<ResultKey> taken;
+    // One key: Taken, HeldElsewhere, or Failed when the database said no.
+    auto claimOne = [this, &taken](const ResultKey& one) {
         QSqlQuery& holder =
             statement(QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
                           .arg(QLatin1String(kKeyWhere)));
-        bindKey(holder, key, 0);
-        if (!run(holder)) return false;
+        bindKey(holder, one, 0);
+        if (!run(holder)) return Claim::Failed;
         const bool held = holder.next() && holder.value(0).toString() != m_owner &&
                           isAlive(holder.value(0).toString(), holder.value(1).toLongLong());
         holder.finish();
-        if (held) {
-            claim = Claim::HeldElsewhere;
-            return true;
-        }
+        if (held) return Claim::HeldElsewhere;
         QSqlQuery& take = statement(QStringLiteral(
             "INSERT OR REPLACE INTO claims (source, bytes, modified, folder, format, backdrop, "
             "owner, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
-        bindKey(take, key, 0);
+        bindKey(take, one, 0);
         take.bindValue(6, m_owner);
         take.bindValue(7, nowMs());
-        if (!run(take)) return false;
-        claim = Claim::Taken;
+        if (!run(take)) return Claim::Failed;
+        taken.append(one);
+        return Claim::Taken;
+    };
+    const bool ok = inTransaction([&] {
+        // What waits in memory goes first: a photo claimed now may have been paid for already.
+        if (!writePending()) return false;
+        claim = claimOne(key);
+        if (claim == Claim::Failed) return false;
+        // The photos to be sent next, in the same commit.
+        for (const ResultKey& next : ahead)
+            if (!(next == key) && !m_claims.contains(next) && claimOne(next) == Claim::Failed)
+                return false;
         return true;
     });
     if (!ok) {
@@ -506,7 +520,7 @@ PaidLedger::Claim PaidLedger::claim(const ResultKey& key) {
         return Claim::Failed;
     }
     written();
-    if (claim == Claim::Taken) m_claims.append(key);
+    m_claims += taken;
     return claim;
 }
 

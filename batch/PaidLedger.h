@@ -93,7 +93,9 @@ public:
         HeldElsewhere,  // another Vorpane that is still running is sending it
         Failed,         // the database could not be written (error() says why)
     };
-    Claim claim(const ResultKey& key);
+    // `ahead`: photos to be sent soon, claimed in the same commit where they are free.
+    Claim claim(const ResultKey& key, const QList<ResultKey>& ahead = {});
+    bool holds(const ResultKey& key) const { return m_claims.contains(key); }
     // Gives the claim up with the next write (the next claim or paid address, flush(),
     // releaseAll()), together with what was saved, so that the next process to claim the key
     // finds the result. Until then another process sees the photo as being sent.

@@ -4,6 +4,7 @@
 #include "ResultDownload.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -154,6 +155,17 @@ ResultSaver::ResultSaver(ServiceSession& session, QObject* parent)
     : QObject(parent), m_session(session), m_maxBytes(ResultDownload::kMaxBytes) {}
 
 ResultSaver::~ResultSaver() = default;
+
+void ResultSaver::beginRun(const QString& folder, ResultNames naming) {
+    m_folder = folder;
+    m_naming = naming;
+    m_namesThisRun.clear();
+    const QDateTime anHourAgo = QDateTime::currentDateTime().addSecs(-3600);
+    const QFileInfoList parts = QDir(folder).entryInfoList(
+        {QStringLiteral(".vorpane-*.part")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& part : parts)
+        if (part.lastModified() < anHourAgo) QFile::remove(part.filePath());
+}
 
 QUrl ResultSaver::resultUrl(const QString& text) {
     // Tolerant parsing keeps valid escapes as they are and encodes only what cannot stand in a

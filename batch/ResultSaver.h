@@ -55,11 +55,8 @@ public:
     void setMaxBytes(qint64 bytes) { m_maxBytes = bytes; }
     // A new run into `folder`: names saved from now on may replace files of earlier runs, not
     // of this one.
-    void beginRun(const QString& folder, ResultNames naming = ResultNames::Photo) {
-        m_folder = folder;
-        m_naming = naming;
-        m_namesThisRun.clear();
-    }
+    // Partial files an ended process left there an hour or more ago are removed.
+    void beginRun(const QString& folder, ResultNames naming = ResultNames::Photo);
 
     // The address of a result as the service wrote it (escapes are kept, not encoded again).
     static QUrl resultUrl(const QString& text);

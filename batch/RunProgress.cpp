@@ -10,9 +10,9 @@ RunProgress::Counts RunProgress::count(const QList<std::shared_ptr<DataModel>>& 
                 ++counts.done;
                 break;
             case RowStatus::Failed:
-            case RowStatus::FailedHalted:
                 ++counts.failed;
                 break;
+            case RowStatus::FailedHalted:  // the run halted before it was sent
             case RowStatus::Waiting:
             case RowStatus::InProgress:
                 ++counts.remaining;
@@ -41,13 +41,16 @@ QString RunProgress::formatDuration(qint64 ms) {
     return QString::asprintf("%lld:%02lld", m, s);
 }
 
-QString RunProgress::summary(const Counts& counts) {
+QString RunProgress::summary(const Counts& counts, bool ended) {
     QString text = QStringLiteral("%1 done").arg(counts.done);
     if (counts.failed > 0) text += QStringLiteral(" \u00b7 %1 failed").arg(counts.failed);
+    if (ended && counts.remaining > 0)
+        text += QStringLiteral(" \u00b7 %1 not sent").arg(counts.remaining);
     return text;
 }
 
-void RunProgress::start(qint64 nowMs) {
+void RunProgress::start(qint64 nowMs, bool continuing) {
+    m_priorMs = continuing ? elapsedMs(nowMs) : 0;
     m_startMs = nowMs;
     m_stopMs.reset();
     m_lastFinishMs = nowMs;
@@ -66,5 +69,5 @@ void RunProgress::stop(qint64 nowMs) {
 
 qint64 RunProgress::elapsedMs(qint64 nowMs) const {
     if (!m_startMs) return 0;
-    return std::max<qint64>(0, m_stopMs.value_or(nowMs) - *m_startMs);
+    return m_priorMs + std::max<qint64>(0, m_stopMs.value_or(nowMs) - *m_startMs);
 }

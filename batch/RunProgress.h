@@ -19,7 +19,7 @@ public:
     struct Counts {
         int done = 0;
         int failed = 0;
-        int remaining = 0;  // waiting or in progress
+        int remaining = 0;  // waiting or in progress; "not sent" once the run has ended
         int total() const { return done + failed + remaining; }
         bool operator==(const Counts& o) const {
             return done == o.done && failed == o.failed && remaining == o.remaining;
@@ -32,11 +32,13 @@ public:
     static std::optional<qint64> timeLeftMs(const QList<qint64>& durationsMs, int remaining);
     // "0:42", "12:05", "1:02:03".
     static QString formatDuration(qint64 ms);
-    // "297 done · 3 failed" ("297 done" when nothing failed).
-    static QString summary(const Counts& counts);
+    // "297 done · 3 failed" ("297 done" when nothing failed); at the end of a run that left
+    // images, "10 done · 20 not sent".
+    static QString summary(const Counts& counts, bool ended = false);
 
-    // A run started at `nowMs`: the clock and the durations start again.
-    void start(qint64 nowMs);
+    // A run started at `nowMs`: the durations start again, and the clock too unless the run
+    // goes on with the same list (START after a halt, Retry failed).
+    void start(qint64 nowMs, bool continuing = false);
     // An image was finished (done or failed) at `nowMs`.
     void imageFinished(qint64 nowMs);
     // The run ended at `nowMs`; the elapsed time stops there.
@@ -48,6 +50,7 @@ public:
 
 private:
     std::optional<qint64> m_startMs;
+    qint64 m_priorMs = 0;  // the time taken by the runs this one goes on from
     std::optional<qint64> m_stopMs;
     qint64 m_lastFinishMs = 0;
     QList<qint64> m_durations;

@@ -38,6 +38,9 @@ CliRun::CliRun(AppContext& context, BatchSession& batch, Report& report, const R
             QStringLiteral("%1 paid for by an earlier run: fetched, not sent again")
                 .arg(n == 1 ? QStringLiteral("1 result") : QStringLiteral("%1 results").arg(n)));
     });
+    connect(&m_batch.run(), &BatchRun::startDelayed, this, [this](const QString& why, qint64 ms) {
+        m_report.note(QStringLiteral("%1 Trying again in %2 s.").arg(why).arg((ms + 999) / 1000));
+    });
     connect(&m_batch.queue(), &ImageQueue::rowChanged, this, &CliRun::onRowChanged);
     m_ticker.setInterval(1000);
     connect(&m_ticker, &QTimer::timeout, this, [this] { m_report.redraw(); });
@@ -142,7 +145,7 @@ void CliRun::nextBatch() {
         const QFileInfo info(file);
         m_report.image({file, QString(), QStringLiteral("failed"),
                         info.isFile() && info.isReadable()
-                            ? QStringLiteral("an image of the same name goes to the same folder")
+                            ? QStringLiteral("the same file is given twice")
                             : QStringLiteral("not a readable file"),
                         QSize()});
     }

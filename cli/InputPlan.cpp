@@ -94,6 +94,15 @@ InputPlan InputPlan::make(const Request& request) {
                                       .arg(others)
                                       .arg(folder));
         }
+        if (!request.recursive) {
+            const QStringList inside =
+                QDir(root).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+            if (!inside.isEmpty())
+                plan.notes.append(QStringLiteral("%1 folder(s) in %2 not searched (%3): add "
+                                                 "--recursive to send their images")
+                                      .arg(inside.size())
+                                      .arg(root, inside.join(QStringLiteral(", "))));
+        }
     }
     return plan;
 }

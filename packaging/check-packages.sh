@@ -130,7 +130,7 @@ if [ -f "$root/usr/bin/vorpane-server" ]; then
     . "$root/etc/vorpane-server/vorpane-server.conf"
     set +a
     VORPANE_SERVER_PORT=0 VORPANE_SERVER_JOBS=2 STATE_DIRECTORY="$state" \
-      exec env -u HOME -u XDG_DATA_HOME sh "$work/start" --quiet >"$work/server.out" 2>"$work/server.err"
+      exec env -u HOME -u XDG_DATA_HOME sh "$work/start" --quiet --no-model >"$work/server.out" 2>"$work/server.err"
   ) &
   server_pid=$!
   url=""

@@ -43,13 +43,14 @@ void CreditService::getCreditDetails() {
     fetchBalances(m_context.settings.apiKey(), true, nullptr);
 }
 
-void CreditService::showUnreachable(AlertPresenter& alerts, const JsonReply& reply) {
+void CreditService::showUnreachable(AlertPresenter& alerts, const QUrl& service,
+                                    const JsonReply& reply) {
     ServiceFailure failure = reply.failure();
     // A certificate that cannot be trusted is the whole message: the key was never sent.
     if (failure.untrusted) return alerts.showAlert(failure.haltText());
     if (failure.reason.isEmpty()) failure.reason = reply.description;
     alerts.showAlert(ErrorMsg::somethingWentWrongLower,
-                     failure.haltText() + QStringLiteral(" Your API key is kept."));
+                     failure.haltText(service) + QStringLiteral(" Your API key is kept."));
 }
 
 void CreditService::fetchBalances(const QString& key, bool forgetRefusedKey,
@@ -90,7 +91,7 @@ void CreditService::handleReply(const JsonReply& reply, bool forgetRefusedKey) {
     if (!reply.hasValue) {
         // Not reaching the service says nothing about the key: it stays stored.
         refreshDisplay();
-        showUnreachable(m_context.alerts, reply);
+        showUnreachable(m_context.alerts, m_context.service.baseUrl(), reply);
         emit replyHandled();
         return;
     }

@@ -38,7 +38,8 @@ public:
     // Applies a "credit_check" reply (public so tests and fuzzers can feed replies directly).
     void handleReply(const JsonReply& reply, bool forgetRefusedKey = true);
     // Tells the user that the service could not be asked, and why.
-    static void showUnreachable(AlertPresenter& alerts, const JsonReply& reply);
+    static void showUnreachable(AlertPresenter& alerts, const QUrl& service,
+                                const JsonReply& reply);
 
 signals:
     void displayTextChanged(const QString& text);

@@ -64,7 +64,8 @@ UploadOutcome ImageUpload::readReply(const JsonReply& reply, bool sentImage) {
 }
 
 void ImageUpload::send(const QString& path, const QString& fileName, const QString& apiKey,
-                       const Options& options, std::function<void(const UploadOutcome&)> done) {
+                       const Options& options, std::function<void(const UploadOutcome&)> done,
+                       std::function<void()> sent) {
     const QList<QPair<QByteArray, QByteArray>> headers{
         {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/x-www-form-urlencoded")},
         {QByteArrayLiteral("API-KEY"), apiKey.toUtf8()},
@@ -114,5 +115,5 @@ void ImageUpload::send(const QString& path, const QString& fileName, const QStri
         [done = std::move(done), sentImage](const JsonReply& reply) {
             done(readReply(reply, sentImage));
         },
-        true);
+        true, std::move(sent));
 }

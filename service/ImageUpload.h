@@ -44,7 +44,8 @@ public:
     // when nothing is sent (the file cannot be read, or is 12 MB or more), otherwise when the
     // reply has been read.
     void send(const QString& path, const QString& fileName, const QString& apiKey,
-              const Options& options, std::function<void(const UploadOutcome&)> done);
+              const Options& options, std::function<void(const UploadOutcome&)> done,
+              std::function<void()> sent = nullptr);
 
     // Whether a file of this size may be sent.
     static bool isImageSizeAllowed(qint64 byteCount);

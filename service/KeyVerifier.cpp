@@ -40,7 +40,7 @@ void KeyVerifier::verifyAndSave(const QString& folderText, const QString& typedK
 void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
     if (!reply.hasValue) {
         // Nothing was said about the key; the stored one stays.
-        CreditService::showUnreachable(m_context.alerts, reply);
+        CreditService::showUnreachable(m_context.alerts, m_context.service.baseUrl(), reply);
         emit replyHandled();
         return;
     }

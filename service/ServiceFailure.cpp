@@ -103,6 +103,13 @@ QString ServiceFailure::connectionWords(QNetworkReply::NetworkError error) {
     }
 }
 
+QString ServiceFailure::unreachable(const QUrl& service, const QString& reason) {
+    const QString why = reason.isEmpty() ? QStringLiteral("no answer") : reason;
+    if (service.isEmpty()) return QStringLiteral("The service could not be reached (%1).").arg(why);
+    return QStringLiteral("The service at %1 could not be reached (%2).")
+        .arg(service.toString(), why);
+}
+
 QString ServiceFailure::certificateWords(const QList<QSslError::SslError>& errors) {
     if (errors.isEmpty()) return QStringLiteral("no secure connection could be agreed");
     const QSslError::SslError gravest =
@@ -111,8 +118,8 @@ QString ServiceFailure::certificateWords(const QList<QSslError::SslError>& error
     return QLatin1String(faultOf(gravest).words);
 }
 
-QString ServiceFailure::haltText() const {
-    if (!untrusted) return QStringLiteral("The service could not be reached (%1).").arg(reason);
+QString ServiceFailure::haltText(const QUrl& service) const {
+    if (!untrusted) return unreachable(service, reason);
     return QStringLiteral("The service's certificate could not be trusted (%1). Nothing was sent.")
         .arg(reason);
 }

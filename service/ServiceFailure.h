@@ -4,6 +4,7 @@
 #include <QNetworkReply>
 #include <QSslError>
 #include <QString>
+#include <QUrl>
 
 // What an exchange with the service brought back, as far as deciding what to do next goes. It
 // is read from the reply's error enum, status, body and headers; the transport's error text is
@@ -67,13 +68,16 @@ struct ServiceFailure {
     static bool isKeyRefusal(const QString& text);
     // Whether an error text says that no credit is left.
     static bool isCreditRefusal(const QString& text);
+    // What the user reads when the service fails: "The service at https://host/api/v1/ could not
+    // be reached (connection refused)."
+    static QString unreachable(const QUrl& service, const QString& reason);
     // The words for a failure of the connection itself, from Qt's error enum.
     static QString connectionWords(QNetworkReply::NetworkError error);
     // The words for what is wrong with a certificate; the gravest fault is named.
     static QString certificateWords(const QList<QSslError::SslError>& errors);
     // The sentence an alert gives for a failure that halts: "The service could not be reached
     // (connection refused).", or for an untrusted connection what is wrong and where.
-    QString haltText() const;
+    QString haltText(const QUrl& service = QUrl()) const;
 };
 
 // The pauses before the retries of one step: the first retry waits delays[0], and so on; a

@@ -255,7 +255,8 @@ void ServiceSession::guardReply(QNetworkReply* reply, qint64 maxBytes,
 
 void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
                               const QList<QPair<QByteArray, QByteArray>>& headers,
-                              std::function<void(const JsonReply&)> done, bool logStatus) {
+                              std::function<void(const JsonReply&)> done, bool logStatus,
+                              std::function<void()> sent) {
     auto* multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     for (const FormPart& part : parts) {
         QHttpPart http;
@@ -292,6 +293,13 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
 
     auto cut = std::make_shared<ReplyCut>();
     guardReply(reply, m_maxReplyBytes, cut);
+    if (sent)
+        connect(reply, &QNetworkReply::uploadProgress, this,
+                [sent = std::move(sent), told = false](qint64 done, qint64 total) mutable {
+                    if (told || total <= 0 || done < total) return;
+                    told = true;
+                    sent();
+                });
 
     connect(
         reply, &QNetworkReply::finished, this,

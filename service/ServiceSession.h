@@ -111,10 +111,12 @@ public:
 
     // Sends the form; `done` runs on this object's thread once the reply has been read. The
     // "response:::" line (no value) or the "JSON: " line (value) is logged before `done` runs;
-    // with `logStatus` the HTTP status is logged before the "JSON: " line.
+    // with `logStatus` the HTTP status is logged before the "JSON: " line. `sent` runs once the
+    // whole form has gone out (the service is working on it from then on).
     void postForm(const QUrl& url, const QList<FormPart>& parts,
                   const QList<QPair<QByteArray, QByteArray>>& headers,
-                  std::function<void(const JsonReply&)> done, bool logStatus = false);
+                  std::function<void(const JsonReply&)> done, bool logStatus = false,
+                  std::function<void()> sent = nullptr);
 
     // Reads a complete body as the JSON reading rules say (fragments allowed, a value that is not
     // an object becomes an empty object). Exposed for tests and fuzzing.

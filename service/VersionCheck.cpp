@@ -30,23 +30,40 @@ VersionCheck::VersionCheck(AppContext& context, ServiceSession& session, QObject
     : QObject(parent), m_context(context), m_session(session) {}
 
 void VersionCheck::check(std::function<void(UpdateType)> continuation) {
+    check(std::move(continuation), [self = QPointer<VersionCheck>(this)](const JsonReply& reply) {
+        if (self) self->showFailure(reply);
+    });
+}
+
+void VersionCheck::showFailure(const JsonReply& reply) {
+    ServiceFailure failure = reply.failure();
+    // A certificate that cannot be trusted is the whole message.
+    if (failure.untrusted) return m_context.alerts.showAlert(failure.haltText());
+    if (failure.reason.isEmpty()) failure.reason = reply.description;
+    m_context.alerts.showAlert(ErrorMsg::somethingWentWrongLower,
+                               failure.haltText(m_context.service.baseUrl()));
+}
+
+void VersionCheck::check(std::function<void(UpdateType)> continuation,
+                         std::function<void(const JsonReply&)> failed) {
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
     const QList<FormPart> parts{
         FormPart::text(QByteArrayLiteral("app_type"), QStringLiteral("mac"))};
     m_session.postForm(url, parts, {},
-                       [self = QPointer<VersionCheck>(this),
-                        continuation = std::move(continuation)](const JsonReply& reply) {
+                       [self = QPointer<VersionCheck>(this), continuation = std::move(continuation),
+                        failed = std::move(failed)](const JsonReply& reply) {
                            if (!self) return;
-                           const std::optional<UpdateType> outcome = self->handleReply(reply);
-                           if (outcome && continuation) continuation(*outcome);
+                           if (!reply.hasValue) {
+                               if (failed) failed(reply);
+                               return;
+                           }
+                           if (continuation) continuation(self->readReply(reply));
                        });
 }
 
 std::optional<UpdateType> VersionCheck::handleReply(const JsonReply& reply) {
     if (!reply.hasValue) {
-        const ServiceFailure failure = reply.failure();
-        m_context.alerts.showAlert(failure.untrusted ? failure.haltText()
-                                                     : ErrorMsg::somethingWentWrongLower);
+        showFailure(reply);
         return std::nullopt;
     }
     return readReply(reply);

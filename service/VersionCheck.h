@@ -22,6 +22,12 @@ public:
     // Asks the service for the announced version. The continuation runs with the outcome only
     // when a JSON reply was read; on a failure an alert is shown and it does not run.
     void check(std::function<void(UpdateType)> continuation);
+    // The same check; a failure goes to `failed` instead of the alert (which showFailure shows).
+    void check(std::function<void(UpdateType)> continuation,
+               std::function<void(const JsonReply&)> failed);
+    // The failure alert: the generic text, with the service's address and what went wrong.
+    void showFailure(const JsonReply& reply);
+
     // Reads a reply: stores a newer announced version and says what kind of update it is.
     UpdateType readReply(const JsonReply& reply);
     // The whole reply reader: without a JSON value it shows the failure alert and gives nothing

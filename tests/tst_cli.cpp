@@ -174,12 +174,12 @@ private slots:
             << QStringList{"--api-key-file", "@keyfile"} << QString() << "stored-key" << "accept" << ok << 0 << "file-key" << "done: 2 done";
         QTest::newRow("stored key") << none << QString() << "stored-key" << "accept" << ok << 0 << "stored-key" << "done: 2 done";
         QTest::newRow("one failed") << QStringList{"@bad"} << "k" << "" << "accept" << ok << 1 << "k" << "incomplete: 2 done, 1 failed";
-        QTest::newRow("same name twice") << QStringList{"@dup"} << "k" << "" << "accept" << ok << 1 << "k" << "an image of the same name";
+        QTest::newRow("same file twice") << QStringList{"@dup"} << "k" << "" << "accept" << ok << 0 << "k" << "Already in the list: b.jpg.";
         QTest::newRow("unknown option") << QStringList{"--api-key", "k"} << "k" << "" << "accept" << ok << 2 << "" << "Unknown option 'api-key'";
         QTest::newRow("unsafe service url")
             << QStringList{"--service-url", "http://example.com/api/v1/"} << "k" << "" << "accept" << ok << 2 << "" << "plain http is only allowed";
         QTest::newRow("no key") << none << QString() << "" << "accept" << ok << 2 << "" << "no API key";
-        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "The service could not be reached";
+        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "could not be reached (the reply is not JSON";
         QTest::newRow("out of credit") << none << "k" << "" << "402" << ok << 4 << "k" << "Credit alert!";
         QTest::newRow("key refused") << none << "bad-key" << "bad-key" << "accept" << invalid << 5 << "" << "Invalid API Key";
         // clang-format on
@@ -209,8 +209,7 @@ private slots:
                 QVERIFY(f.open(QIODevice::WriteOnly));
                 f.write("  file-key\n");
             } else if (arg == "@dup") {
-                arg = box.input("again/a.png");
-                QVERIFY(!writeImage(arg).isEmpty());
+                arg = box.input("b.jpg");
             } else if (arg == "@bad") {
                 arg = box.input("bad.png");
                 QVERIFY(!writeImage(arg).isEmpty());
@@ -719,6 +718,11 @@ private slots:
             box.run({"--service-url", url, "-o", box.output(), box.input("a.jpg")}, key);
         QVERIFY2(o.code == exitCode, qPrintable(o.describe()));
         QCOMPARE(QFile::exists(box.output("vorpane_output_a.png")), exitCode == 0);
+        // The cause and the address, after the retries of the run's first exchange.
+        if (!reachable)
+            QVERIFY2(o.err.count("could not be reached (connection refused)") == 4 &&
+                         o.err.contains(url.toUtf8()) && o.err.contains("Trying again in 4 s"),
+                     qPrintable(o.describe()));
     }
 #endif
 

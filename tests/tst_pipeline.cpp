@@ -374,7 +374,7 @@ private slots:
         QVERIFY(!rig.queue.deleteImage(1));
         rig.press();
         rig.press();  // a second STOP changes nothing
-        QCOMPARE(rig.shown(), "Finished 1 of 5 | STOP |");
+        QCOMPARE(rig.shown(), "Finished 1 of 5 | Stopping\u2026 |");
         QVERIFY(rig.startAndSettle(8000, false));
         QCOMPARE(rig.uploadedNames(), (QStringList{"1.png", "2.png"}));
         QCOMPARE(rig.row(1)->status, RowStatus::Done);
@@ -467,18 +467,23 @@ private slots:
         QCOMPARE(rig.uploads, 0);
     }
 
-    // A failed version check and a required update stop the run; an optional one runs.
+    // A failed version check and a required update stop the run; an optional one runs. A
+    // failure that may pass is asked again, like any other exchange.
     void versionCheckGatesTheRun() {
         Rig rig;
         rig.addImage(QStringLiteral("a.png"));
         rig.server.script(
             kVersionPath,
-            {ScriptedReply::bytes(500, "text/plain", "down"),
+            {ScriptedReply::bytes(404, "text/html", "<html>"),
+             ScriptedReply::bytes(500, "text/plain", "down"),
              ScriptedReply::json(200, R"({"app_version":"2.0","update_type":"hard"})")});
         QVERIFY(rig.startAndSettle());
         QCOMPARE(rig.t.alerts.messages(), QStringList{"Oops! something went wrong."});
+        QVERIFY(rig.t.alerts.entries.first().detail.startsWith(
+            "The service at " + rig.server.baseUrl().toString() + " could not be reached ("));
         QVERIFY(rig.startAndSettle());
         QCOMPARE(rig.t.alerts.messages().last(), "Update available!");
+        QCOMPARE(rig.server.requestCount(kVersionPath), 3);
         QCOMPARE(rig.uploads, 0);
         rig.server.script(kVersionPath, ScriptedReply::json(
                                             200, R"({"app_version":"2.1","update_type":"soft"})"));

@@ -40,73 +40,57 @@ class QueueTest final : public QObject {
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    void folderIsFilteredByExactExtensionWithOneAlertFirst() {
-        TestContext t;
-        WindowState w;
-        QTemporaryDir dir;
-        for (const char* n : {"a.png", "b.JPG", "c.jpeg", "notes.txt", ".DS_Store", ".png",
-                              "x.tar.png", "trailing."})
-            writeFile(dir.filePath(QString::fromLatin1(n)));
-        // The alert comes before any file of the folder is admitted.
-        int countWhenAlerted = -1;
-        struct Probe final : AlertPresenter {
-            const ImageQueue* q = nullptr;
-            int* seen = nullptr;
-            RecordingAlerts* inner = nullptr;
-            void showAlert(const QString& m) override {
-                *seen = q->count();
-                inner->showAlert(m);
-            }
-            void showSheetAlert(const SheetAlert& a, std::function<void(int)> d) override {
-                inner->showSheetAlert(a, std::move(d));
-            }
-        } probe;
-        probe.seen = &countWhenAlerted;
-        probe.inner = &t.alerts;
-        AppContext ctx{t.settings, t.credits, t.notifier, probe, t.opener, t.context.service};
-        ImageQueue q2(ctx, w);
-        probe.q = &q2;
-        q2.admitSelection({{dir.path(), false}});
-        QCOMPARE(
-            t.alerts.messages(),
-            QStringList{QStringLiteral("5 files could not be added. Only add png and jpg images")});
-        QCOMPARE(countWhenAlerted, 0);
-        QCOMPARE(names(q2), (QStringList{"a.png", "c.jpeg", "x.tar.png"}));
-        QCOMPARE(q2.at(0)->imageURl, dir.filePath(QStringLiteral("a.png")));
-        QCOMPARE(q2.at(0)->byteCount, 4);
-        QVERIFY(!q2.at(0)->isUploaded.has_value());
+    // What a selection queues and the one alert it raises. Entries ending in "/" are folders;
+    // the selection is added as one action, in order.
+    void admission_data() {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QStringList>("selection");
+        QTest::addColumn<QStringList>("queued");
+        QTest::addColumn<QString>("alert");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("camera names, any case")
+            << QStringList{"cam/",          "cam/IMG_0001.JPG", "cam/DSC_0042.JPEG", "cam/a.png",
+                           "cam/b.Png",     "cam/notes.txt",    "cam/.DS_Store",     "cam/.png",
+                           "cam/x.tar.png", "cam/trailing."}
+            << QStringList{"cam"}
+            << QStringList{"DSC_0042.JPEG", "IMG_0001.JPG", "a.png", "b.Png", "x.tar.png"}
+            << "4 files could not be added. Only add png and jpg images"
+            << "Not png or jpg: .DS_Store, .png, notes.txt, trailing..";
+        QTest::newRow("the same name in two folders")
+            << QStringList{"one/", "two/", "one/apple.jpg", "two/apple.jpg"}
+            << QStringList{"one", "two/apple.jpg"} << QStringList{"apple.jpg", "apple.jpg"}
+            << QString() << QString();
+        QTest::newRow("the same files again, with folders and others")
+            << QStringList{"f/",      "f/sub/",  "f/raw.png/", "f/sub/deep.png",
+                           "f/a.png", "f/b.png", "f/1.txt",    "f/2.txt",
+                           "f/3.txt", "f/4.txt", "f/5.txt",    "f/6.txt"}
+            << QStringList{"f", "f/a.png", "f"} << QStringList{"a.png", "b.png"}
+            << "12 files could not be added. Only add png and jpg images"
+            << "Not png or jpg: 1.txt, 2.txt, 3.txt, 4.txt, 5.txt and 1 more.\n"
+               "Already in the list: a.png, b.png.\n"
+               "Not searched: raw.png, sub. Add a folder on its own to queue its images.";
+        QTest::newRow("only folders inside")
+            << QStringList{"f/", "f/sub/"} << QStringList{"f"} << QStringList{}
+            << "1 folder inside was not searched"
+            << "Not searched: sub. Add a folder on its own to queue its images.";
     }
-
-    // A folder holding only folders refuses them without descending; an empty one says nothing.
-    void foldersOfFoldersAndEmptyFolders() {
+    void admission() {
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, selection);
         Queue f;
-        QVERIFY(QDir(f.dir.path()).mkdir("inner.png"));  // a folder with an image-like name
-        f.file(QStringLiteral("inner.png/deep.png"));
-        QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("sub")));
-        f.q.admitFolder(f.dir.path());
-        // "sub" is refused; "inner.png" passes the name filter but is no file, so it is skipped.
-        QCOMPARE(f.t.alerts.messages(),
-                 QStringList{"1 file could not be added. Only add png and jpg images"});
-        QTemporaryDir empty;
-        f.q.admitSelection({{empty.path(), true}});
-        QCOMPARE(f.t.alerts.entries.size(), 1);
-        QVERIFY(!f.q.arrTableData.has_value());
-    }
-
-    void sameNameFromAnotherFolderIsRefused() {
-        Queue f;
-        QTemporaryDir one, two;
-        writeFile(one.filePath(QStringLiteral("photo.png")));
-        writeFile(two.filePath(QStringLiteral("photo.png")));
-        // Canonically equivalent spellings are the same name; case is not folded.
-        writeFile(one.filePath(QString::fromUtf8("caf\xc3\xa9.png")));
-        writeFile(two.filePath(QString::fromUtf8("cafe\xcc\x81.png")));
-        writeFile(two.filePath(QStringLiteral("Photo.png")));
-        f.q.admitSelection({{one.path(), false}, {two.path(), false}});
-        // One alert for the admission, however many duplicates it held.
-        QCOMPARE(f.t.alerts.messages(), QStringList{"2 images are already in the list"});
-        QCOMPARE(f.q.count(), 3);
-        QVERIFY(names(f.q).contains(QStringLiteral("Photo.png")));
+        for (const QString& e : entries)
+            QVERIFY(e.endsWith('/') ? QDir(f.dir.path()).mkpath(e) : f.file(e) != QString());
+        QList<ImageQueue::Item> items;
+        for (const QString& s : selection) items.append({f.dir.filePath(s), true});
+        f.q.admitSelection(items);
+        QTEST(names(f.q), "queued");
+        QFETCH(QString, alert);
+        QCOMPARE(f.t.alerts.messages(), alert.isEmpty() ? QStringList{} : QStringList{alert});
+        if (!alert.isEmpty()) QTEST(f.t.alerts.entries.first().detail, "detail");
+        for (int i = 0; i < f.q.count(); ++i)  // each row is its own file
+            QVERIFY(QFileInfo(*f.q.at(i)->imageURl).isFile());
+        if (f.q.count() == 2 && names(f.q).first() == names(f.q).last())
+            QVERIFY(f.q.at(0)->imageURl != f.q.at(1)->imageURl);
     }
 
     // Missing, unreadable and non-regular files (a named pipe would block the open forever) are
@@ -163,9 +147,8 @@ private slots:
         QVERIFY(q.deleteImage(1));
         QCOMPARE(q.counter, 3);
         QCOMPARE(q.at(3)->imageName, QStringLiteral("img4.png"));
-        QCOMPARE(w.controls().lblUploadCountText,
-                 QStringLiteral("Finished 4 of 5"));  // not rewritten until the next change
-        QVERIFY(!q.deleteImage(9));                   // stale index ignored
+        QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 3 of 4"));
+        QVERIFY(!q.deleteImage(9));  // stale index ignored
         QVERIFY(!q.deleteImage(-1));
         QCOMPARE(q.count(), 4);
 
@@ -180,6 +163,9 @@ private slots:
         q.admitPaths({late}, false);
         QVERIFY(w.controls().btnStartEnabled);
         QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 3 of 5"));
+        q.admitPaths({late}, true);  // the same file again
+        QCOMPARE(f.t.alerts.messages(), QStringList{"Image is already in the list!"});
+        f.t.alerts.clear();
 
         // Deleting every row returns the window to the empty state.
         reset.clear();

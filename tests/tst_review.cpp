@@ -276,11 +276,11 @@ private slots:
         QVERIFY(menu);
         QStringList titles;
         for (QAction* a : menu->actions()) titles << a->text();
-        QCOMPARE(titles, (QStringList{"Delete", "Review", "Show in Folder"}));
-        menu->actions().at(2)->trigger();
+        QCOMPARE(titles, (QStringList{"Review", "Show in Folder", "", "Delete"}));
+        menu->actions().at(1)->trigger();
         menu->close();
         QCOMPARE(bus.sent.takeLast().member(), QStringLiteral("ShowItems"));
-        menu->actions().at(1)->trigger();
+        menu->actions().at(0)->trigger();
         QVERIFY(w.preview() && w.preview()->isVisible());
         QCOMPARE(w.preview()->currentPath(), pictures.result);
         w.preview()->close();

@@ -319,7 +319,8 @@ private slots:
         QCOMPARE(m_ctx->settings.apiKey(), reset ? QString() : QStringLiteral("old-key"));
         if (alerts == QStringList{kOops})
             QVERIFY(m_ctx->alerts.entries.first().detail.startsWith(
-                "The service could not be reached"));
+                "The service at " + m_ctx->context.service.baseUrl().toString() +
+                " could not be reached ("));
         QCOMPARE(m_ctx->credits.snapshot().creditTotal(), after[0] + after[1] + after[2]);
         QCOMPARE(m_ctx->credits.snapshot().isOutOfCredit(), after == Balances({0, 0, 0}));
         // A key refused leaves no balance known: "Credits: —", never a 0 nobody answered.

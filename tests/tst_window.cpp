@@ -189,13 +189,13 @@ private slots:
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(folder.path()), QUrl::fromLocalFile(readme)});
         QVERIFY(sendDrag(w.dragView(), &files, &dropped) && dropped);
-        QCOMPARE(queuedNames(w), (QStringList{"a.png", "c.jpeg", "readme.txt"}));
+        QCOMPARE(queuedNames(w), (QStringList{"a.png", "b.JPG", "c.jpeg", "readme.txt"}));
         QCOMPARE(f.t.alerts.messages(),
-                 QStringList{"2 files could not be added. Only add png and jpg images"});
+                 QStringList{"1 file could not be added. Only add png and jpg images"});
         // The list follows the queue when a row goes before its posted insertion arrives.
         QVERIFY(w.queue().deleteImage(1));
-        QTRY_VERIFY(w.list()->isVisible() && w.list()->model()->rowCount() == 2);
-        QCOMPARE(w.list()->model()->index(1, 0).data().toString(), QStringLiteral("readme.txt"));
+        QTRY_VERIFY(w.list()->isVisible() && w.list()->model()->rowCount() == 3);
+        QCOMPARE(w.list()->model()->index(2, 0).data().toString(), QStringLiteral("readme.txt"));
 
         // Dropping on the list counts as dropping on the drop area; a refused drag spoils nothing.
         QVERIFY(!sendDrag(w.list()->viewport(), &text, &dropped));
@@ -283,6 +283,178 @@ private slots:
         QCOMPARE(queuedNames(w).mid(0, 2), (QStringList{"photo00.png", "photo04.png"}));
     }
 
+    // At its smallest size (and at 1024x640) every control of a full window is whole: each
+    // text fits its control, and no two controls overlap.
+    void layoutHoldsAtTheMinimumSize_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("smallest") << QSize();
+        QTest::newRow("1024x640") << QSize(1024, 640);
+    }
+    void layoutHoldsAtTheMinimumSize() {
+        QFETCH(QSize, size);
+        Fixture f;
+        ViewController& w = f.open(f.images(31));
+        f.t.credits.setBalances(12345, 67890, 99999);
+        w.credits().refreshDisplay();
+        for (int row = 0; row < 30; ++row)
+            setRow(w, row, row < 2 ? RowStatus::Failed : RowStatus::Done,
+                   row < 2 ? "The result could not be downloaded (connection lost)" : " 1x1");
+        QVERIFY(w.queue().deleteImage(30));  // the run counts the failed rows again
+        QTRY_VERIFY(outlet(w, "btnRetryFailed")->isVisible());
+        w.resize(size.isValid() ? size : w.minimumSize());
+        QTRY_COMPARE(w.size(), size.isValid() ? size : w.minimumSize());
+        QCoreApplication::processEvents();
+        QList<QWidget*> controls;
+        for (QWidget* c : w.findChildren<QWidget*>()) {
+            if (!c->isVisibleTo(&w) || w.list()->isAncestorOf(c) || c == w.list()) continue;
+            auto* button = qobject_cast<QAbstractButton*>(c);
+            auto* label = qobject_cast<QLabel*>(c);
+            const QString text = button ? button->text() : label ? label->text() : QString();
+            if (text.isEmpty() || qobject_cast<ElidedLabel*>(c)) continue;
+            if (label && qobject_cast<QAbstractButton*>(label->parentWidget())) continue;
+            const int room = button ? c->width() - 16 - (button->icon().isNull() ? 0 : 20)
+                                    : label->contentsRect().width();
+            QVERIFY2(c->fontMetrics().horizontalAdvance(text) <= room,
+                     qPrintable(c->objectName() + ": " + text));
+            QVERIFY2(w.rect().contains(QRect(c->mapTo(&w, QPoint()), c->size())),
+                     qPrintable(c->objectName()));
+            controls << c;
+        }
+        QVERIFY(controls.size() >= 8);
+        for (QWidget* a : controls)
+            for (QWidget* b : controls)
+                if (a != b && !a->isAncestorOf(b) && !b->isAncestorOf(a))
+                    QVERIFY2(!QRect(a->mapTo(&w, QPoint()), a->size())
+                                  .intersects(QRect(b->mapTo(&w, QPoint()), b->size())),
+                             qPrintable(a->objectName() + " over " + b->objectName()));
+        if (!qEnvironmentVariableIsEmpty("VORPANE_SHOTS"))
+            w.grab().save(qEnvironmentVariable("VORPANE_SHOTS") + "/minimum-" +
+                          QTest::currentDataTag() + ".png");
+    }
+
+    // CLEAR LIST asks while rows wait to be sent, quitting asks during a run; each answer does
+    // what it says.
+    void clearListAndQuitAsk() {
+        Fixture f;
+        const QByteArray png = imageBytes(8, 6);
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            const QJsonObject reply{
+                {"output_image_url", f.server.url("/results/x.png").toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        ViewController& w = f.open(f.images(3));
+        QTRY_COMPARE(w.queue().count(), 3);
+        f.t.alerts.sheetAnswers = {1};  // Cancel
+        w.clearList();
+        QCOMPARE(f.t.alerts.entries.last().alert.informativeText,
+                 "3 images have not been sent yet.");
+        QCoreApplication::processEvents();
+        QCOMPARE(w.queue().count(), 3);
+        f.t.alerts.sheetAnswers = {0};  // Clear List
+        w.clearList();
+        QTRY_COMPARE(w.queue().count(), 0);
+
+        w.queue().admitPaths(f.images(3), false);
+        f.t.settings.setValue(UserDefaultKeys::imagesAtATime, 1);
+        f.t.alerts.clear();
+        f.t.alerts.sheetAnswers = {2, 0};  // Cancel, then Let Them Finish
+        w.startUpload();
+        QTRY_VERIFY(w.run().isRunning());
+        QVERIFY(!w.close());
+        QCOMPARE(f.t.alerts.entries.last().alert.buttons,
+                 (QStringList{"Let Them Finish", "Quit Now", "Cancel"}));
+        QVERIFY(w.isVisible() && w.run().isRunning());
+        w.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
+        QVERIFY(w.queue().doneCount() >= 1);
+        for (int row = 0; row < 3; ++row)  // nothing is left in flight
+            QVERIFY(w.queue().at(row)->status != RowStatus::InProgress);
+    }
+
+    // A finished list runs again with other options once the user has read what it costs.
+    void finishedListRunsAgainWithNewOptions() {
+        Fixture f;
+        const QByteArray png = imageBytes(8, 6);
+        QStringList formats;
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            formats << QString::fromUtf8(r.part("format")->body);
+            const QJsonObject reply{
+                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        ViewController& w = f.open(f.images(2));
+        auto* start = outlet<QPushButton>(w, "btnStart");
+        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")->text().contains("Total credits: 10"));
+        w.startUpload();
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Finished, 10000);
+        QVERIFY(!start->isEnabled());
+        outlet<QComboBox>(w, "btnOutputType")->setCurrentText("JPG");
+        w.options().colorDidChange(QColor(Qt::white));
+        QVERIFY(start->isEnabled());
+        f.t.alerts.sheetAnswers = {0};
+        start->click();
+        QCOMPARE(f.t.alerts.entries.last().alert.informativeText.left(34),
+                 "This takes 2 credits (10 left). A ");
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Finished, 10000);
+        QCOMPARE(formats, (QStringList{"png", "png", "jpg", "jpg"}));
+        QCOMPARE(w.queue().doneCount(), 2);
+    }
+
+    // The service closes mid-run: the rows say what they are doing and why they were not sent,
+    // the time left is hidden while an image waits, and bar, counter and summary agree.
+    void outageWalk() {
+        Fixture f;
+        f.t.settings.setValue(UserDefaultKeys::imagesAtATime, 1);
+        const QByteArray png = imageBytes(8, 6);
+        std::atomic<bool> dark{false};
+        f.server.setHandler([&](const RecordedRequest& r) {
+            if (dark) return ScriptedReply::close();
+            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
+            if (sentName(r) == "photo03.png")
+                return ScriptedReply::json(400, R"({"error":"not an image"})");
+            const QJsonObject reply{
+                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+        });
+        ViewController& w = f.open(f.images(8));
+        w.run().setRetryDelays({300, 300});
+        auto* panel = w.progressPanel();
+        QStringList timeTexts;  // the time line while photo05 waits to be tried again
+        connect(&w.queue(), &ImageQueue::rowChanged, &w, [&](int row) {
+            if (row == 4 && w.queue().at(row)->status == RowStatus::Done) dark = true;
+            if (row == 5 && w.queue().at(row)->statusText.startsWith("Retrying in")) {
+                QCoreApplication::processEvents();
+                timeTexts << panel->timeLabel()->text();
+            }
+        });
+        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")->text().contains("Total credits"));
+        w.startUpload();
+        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Halted, 10000);
+        QVERIFY(!timeTexts.isEmpty());
+        for (const QString& t : timeTexts) QVERIFY2(!t.contains("left"), qPrintable(t));
+
+        QStringList said;
+        for (int row = 0; row < 8; ++row)
+            said << w.list()->model()->index(row, 1).data().toString();
+        QCOMPARE(said.mid(0, 3), (QStringList{"8x6", "8x6", "8x6"}));
+        QCOMPARE(said.at(3), "not an image");
+        QCOMPARE(said.at(4), "8x6");
+        QVERIFY2(said.at(5).startsWith("Not sent: the service could not be reached ("),
+                 qPrintable(said.at(5)));
+        QCOMPARE(said.mid(6), (QStringList{"Waiting", "Waiting"}));
+        QCOMPARE(panel->counts(), (RunProgress::Counts{4, 1, 3}));
+        QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), "Finished 5 of 8");
+        QCOMPARE(panel->summaryLabel()->text(), "4 done \u00b7 1 failed \u00b7 3 not sent");
+        auto* bar = panel->bar();
+        QCOMPARE(bar->value() * 8 / bar->maximum(), 5);
+        QVERIFY(panel->noteLabel()->fullText().contains("press START to send the 3 not sent"));
+        QVERIFY(f.t.alerts.entries.last().detail.contains(f.server.baseUrl().toString()));
+        if (!qEnvironmentVariableIsEmpty("VORPANE_SHOTS"))
+            w.grab().save(qEnvironmentVariable("VORPANE_SHOTS") + "/outage.png");
+    }
+
     // Against a service with opaque result names: results are saved under their photos'
     // names; a later launch on the same photos and folder shows them "Already saved" and sends
     // nothing; "Process again" sends one; START asks first when the credits are fewer than the
@@ -295,9 +467,9 @@ private slots:
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             const QJsonObject reply{
                 {"ff_credit", 1},
-                {"output_image_url", f.server.url("/results/" + QUuid::createUuid().toString(
-                                                                     QUuid::Id128) + ".png")
-                                         .toString()}};
+                {"output_image_url",
+                 f.server.url("/results/" + QUuid::createUuid().toString(QUuid::Id128) + ".png")
+                     .toString()}};
             return ScriptedReply::json(200, QJsonDocument(reply).toJson());
         });
         const QStringList photos = f.images(3);
@@ -307,15 +479,16 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(w.run().runState() == RunState::Finished, 10000);
         };
         ViewController* w = &f.open(photos, ledger);
-        QTRY_VERIFY(outlet<QLabel>(*w, "lblCost")->text() == "3 to send \u00b7 10 credits left");
+        QTRY_VERIFY(outlet<ElidedLabel>(*w, "lblCost")->fullText() ==
+                    "3 to send \u00b7 10 credits left");
         press(*w);
         QCOMPARE(QDir(f.t.dir.path()).entryList({"vorpane_output_*"}),
                  (QStringList{"vorpane_output_photo00.png", "vorpane_output_photo01.png",
                               "vorpane_output_photo02.png"}));
 
         w = &f.open(photos, ledger);
-        auto* cost = outlet<QLabel>(*w, "lblCost");
-        QTRY_COMPARE(cost->text(), "3 already saved \u00b7 10 credits left");
+        auto* cost = outlet<ElidedLabel>(*w, "lblCost");
+        QTRY_COMPARE(cost->fullText(), "3 already saved \u00b7 10 credits left");
         QVERIFY(w->queue().at(2)->statusText.startsWith("Already saved \u00b7 30x20"));
         ImageListView* list = w->list();
         const QPoint rowPos = list->visualRect(list->model()->index(1, 0)).center();
@@ -325,15 +498,16 @@ private slots:
         auto* again = list->findChild<QAction*>(QStringLiteral("actionProcessAgain"));
         QVERIFY(again);
         again->trigger();
-        QTRY_COMPARE(cost->text(), "1 to send \u00b7 2 already saved \u00b7 10 credits left");
+        QTRY_COMPARE(cost->fullText(), "1 to send \u00b7 2 already saved \u00b7 10 credits left");
         press(*w);
         QCOMPARE(uploads(), 4);
 
         // One credit left (as the last reply said) for three new photos: START asks first.
         QStringList more;
-        for (int i = 0; i < 3; ++i) more << writeImage(f.t.dir.filePath(QString("new%1.png").arg(i)));
+        for (int i = 0; i < 3; ++i)
+            more << writeImage(f.t.dir.filePath(QString("new%1.png").arg(i)));
         w->queue().admitPaths(more, false);
-        QTRY_COMPARE(cost->text(), "3 to send \u00b7 3 already saved \u00b7 1 credit left");
+        QTRY_COMPARE(cost->fullText(), "3 to send \u00b7 3 already saved \u00b7 1 credit left");
         QTest::mouseClick(outlet<QPushButton>(*w, "btnStart"), Qt::LeftButton);
         QCOMPARE(f.t.alerts.messages().last(),
                  "1 credit for 3 photos: the first will be processed. Start?");
@@ -476,10 +650,12 @@ private slots:
         QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), QStringLiteral("Finished 0 of 3"));
 
         // What the window shows as each image goes out; Ctrl+O adds nothing meanwhile.
-        int sent = 0;
+        QSet<int> sent;
+        QStringList steps;  // what the first row said while it was under way
         connect(&w.queue(), &ImageQueue::rowChanged, &w, [&](int row) {
             if (w.queue().at(row)->status != RowStatus::InProgress) return;
-            ++sent;
+            sent.insert(row);
+            if (row == 0) steps << w.queue().at(row)->statusText;
             QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
             QCOMPARE(w.queue().count(), 3);
             QCOMPARE(state(w), QStringLiteral("contentScroll BottomView btnStart / STOP"));
@@ -489,7 +665,8 @@ private slots:
         QTest::keyClick(&w, Qt::Key_Return, Qt::ControlModifier);  // presses START
         QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(w, "lblUploadCount")->text(),
                                   QStringLiteral("Finished 3 of 3"), 30000);
-        QCOMPARE(sent, 3);
+        QCOMPARE(sent.size(), 3);
+        QCOMPARE(steps, (QStringList{"Uploading", "Cutting out", "Downloading"}));
         QCOMPARE(state(w), "dragView contentScroll BottomView btnAdd btnClearList / START");
         const QStringList sizes{" 160x120", " 200x100", " 90x160"};
         for (int row = 0; row < 3; ++row) {

@@ -9,3 +9,6 @@ endif()
 # The review window, the run's progress, menus, remembered choices and the desktop's messages.
 vorpane_add_test(review LIBS vorpane_ui)
 add_test(NAME app_version COMMAND sh -c "\"$1\" --version | grep -qx 'vorpane ${PROJECT_VERSION}'" sh $<TARGET_FILE:vorpane>)
+# The same layout check at a 1.5 scale factor.
+add_test(NAME window_scaled COMMAND tst_window layoutHoldsAtTheMinimumSize)
+set_tests_properties(window_scaled PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_SCALE_FACTOR=1.5" TIMEOUT 60)

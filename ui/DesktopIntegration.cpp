@@ -40,7 +40,7 @@ bool DesktopIntegration::notify(const QString& summary, const QString& body,
 
 bool DesktopIntegration::notifyRunEnded(RunState state, const RunProgress::Counts& counts,
                                         const QString& folder) {
-    const QString summary = RunProgress::summary(counts);
+    const QString summary = RunProgress::summary(counts, true);
     switch (state) {
         case RunState::Finished:
             return notify(tr("Batch finished"), summary, folder);

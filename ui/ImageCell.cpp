@@ -77,7 +77,8 @@ void ImageCell::refresh() {
     else
         m_progressIndicator->stop();
     m_imgComplete->setVisible(status == RowStatus::Done);
-    const bool failed = status == RowStatus::Failed || status == RowStatus::FailedHalted;
+    // A row the run halted at was not sent: it has its words in the result column, not the mark.
+    const bool failed = status == RowStatus::Failed;
     m_imgFailed->setVisible(failed);
     if (failed) m_imgFailed->setToolTip(model->statusText.trimmed());
     m_btnDelete->setEnabled(!inProgress);

@@ -33,15 +33,23 @@ QVariant ImageListModel::data(const QModelIndex& index, int role) const {
     if (!r) return {};
     if (index.column() == 0)
         return r->imageName && !r->imageName->isEmpty() ? *r->imageName : QStringLiteral("NA");
-    switch (r->status) {
-        case RowStatus::Done:
-        case RowStatus::Failed:
-        case RowStatus::FailedHalted:
-            return r->statusText.trimmed();
+    return resultText(*r);
+}
+
+QString ImageListModel::resultText(const DataModel& r) {
+    const QString text = r.statusText.trimmed();
+    if (!text.isEmpty()) return text;
+    switch (r.status) {
+        case RowStatus::Waiting:
+            return tr("Waiting");
         case RowStatus::InProgress:
             return tr("In progress");
-        case RowStatus::Waiting:
-            return QString();
+        case RowStatus::Done:
+            return tr("Done");
+        case RowStatus::Failed:
+            return tr("Failed");
+        case RowStatus::FailedHalted:
+            return tr("Not sent");
     }
     return {};
 }

@@ -21,6 +21,9 @@ public:
     DataModelPtr record(int row) const;
     // The row of a record, or -1 when it is not shown.
     int rowOf(const DataModel* record) const;
+    // The words of a row's result column: waiting, what it is doing, its size, or why it failed
+    // or was not sent.
+    static QString resultText(const DataModel& record);
 
 private:
     void onRowInserted(int row);

@@ -11,6 +11,7 @@
 #include <QContextMenuEvent>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -20,16 +21,20 @@
 
 namespace {
 
-// The cells cover the rows; underneath, only the row holding the keyboard focus is tinted.
+// The cells cover the rows; underneath, the row holding the keyboard focus is tinted, both of
+// its columns.
 class RowBackgroundDelegate final : public QStyledItemDelegate {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    explicit RowBackgroundDelegate(QAbstractItemView* view)
+        : QStyledItemDelegate(view), m_view(view) {}
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
-        Q_UNUSED(index);
-        if (option.state & QStyle::State_HasFocus)
+        if (m_view->hasFocus() && m_view->currentIndex().row() == index.row())
             painter->fillRect(option.rect, QColor(26, 115, 232, 30));
     }
+
+private:
+    QAbstractItemView* m_view;
 };
 
 }  // namespace
@@ -41,6 +46,8 @@ ImageListView::ImageListView(ImageQueue& queue, ThumbnailCache& thumbnails, QWid
       m_model(new ImageListModel(queue, this)) {
     setModel(m_model);
     setItemDelegate(new RowBackgroundDelegate(this));
+    connect(selectionModel(), &QItemSelectionModel::currentRowChanged, viewport(),
+            qOverload<>(&QWidget::update));
     setSelectionMode(QAbstractItemView::NoSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTabKeyNavigation(false);
@@ -65,9 +72,9 @@ ImageListView::ImageListView(ImageQueue& queue, ThumbnailCache& thumbnails, QWid
     columns->setHighlightSections(false);
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setMinimumSectionSize(120);
+    // The result shares the width: a reason for a failure is read, not guessed from its start.
     columns->setSectionResizeMode(0, QHeaderView::Stretch);
-    columns->setSectionResizeMode(1, QHeaderView::Fixed);
-    columns->resizeSection(1, 240);
+    columns->setSectionResizeMode(1, QHeaderView::Stretch);
 
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &ImageListView::scheduleLayout);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &ImageListView::scheduleLayout);
@@ -271,19 +278,7 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("rowMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction* remove = menu->addAction(tr("Delete"));
-    remove->setShortcut(QKeySequence::Delete);
-    remove->setEnabled(record->status != RowStatus::InProgress);
     const std::weak_ptr<DataModel> weak = record;
-    connect(remove, &QAction::triggered, this, [this, weak] {
-        if (const DataModelPtr r = weak.lock()) deleteRecord(r.get());
-    });
-    if (record->status == RowStatus::Failed && !record->failedForGood) {
-        QAction* retry = menu->addAction(tr("Retry"));
-        connect(retry, &QAction::triggered, this, [this, weak] {
-            if (const DataModelPtr r = weak.lock()) emit retryRequested(r);
-        });
-    }
     if (record->status == RowStatus::Done && QFileInfo(record->outputFile).isFile()) {
         QAction* review = menu->addAction(tr("Review"));
         connect(review, &QAction::triggered, this, [this, weak] {
@@ -301,6 +296,20 @@ void ImageListView::openRowMenu(int row, const QPoint& globalPos) {
             });
         }
     }
+    if (record->status == RowStatus::Failed && !record->failedForGood) {
+        QAction* retry = menu->addAction(tr("Retry"));
+        connect(retry, &QAction::triggered, this, [this, weak] {
+            if (const DataModelPtr r = weak.lock()) emit retryRequested(r);
+        });
+    }
+    // What loses work comes last, apart.
+    if (!menu->isEmpty()) menu->addSeparator();
+    QAction* remove = menu->addAction(tr("Delete"));
+    remove->setShortcut(QKeySequence::Delete);
+    remove->setEnabled(record->status != RowStatus::InProgress);
+    connect(remove, &QAction::triggered, this, [this, weak] {
+        if (const DataModelPtr r = weak.lock()) deleteRecord(r.get());
+    });
     menu->popup(globalPos);
 }
 

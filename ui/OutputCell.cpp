@@ -2,6 +2,7 @@
 
 #include "Button.h"
 #include "ElidedLabel.h"
+#include "ImageListModel.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -37,29 +38,23 @@ OutputCell::OutputCell(QWidget* parent)
 void OutputCell::refresh() {
     const DataModel* model = record().get();
     const RowStatus status = model ? model->status : RowStatus::Waiting;
-    bool showStatus = false;
-    switch (status) {
-        case RowStatus::Waiting:
-            break;
-        case RowStatus::InProgress:
-            // A pause before the image is tried again says how long it lasts, and why.
-            setStatusColor(m_lblStatus, QColor(0x5f, 0x63, 0x68));
-            m_lblStatus->setFullText(model->statusText);
-            showStatus = !model->statusText.isEmpty();
-            break;
-        case RowStatus::Done:
-            setStatusColor(m_lblStatus, QColor(0x1e, 0x7e, 0x3e));
-            m_lblStatus->setFullText(model->statusText);
-            showStatus = true;
-            break;
-        case RowStatus::Failed:
-        case RowStatus::FailedHalted:
-            setStatusColor(m_lblStatus, QColor(0xc5, 0x22, 0x1f));
-            m_lblStatus->setFullText(model->statusText);
-            showStatus = true;
-            break;
-    }
-    m_lblStatus->setVisible(showStatus);
+    // Every row says where it stands: waiting, what it is doing, its size, or why it failed or
+    // was not sent. A cut text shows in full on hover.
+    const QColor grey(0x5f, 0x63, 0x68);
+    const QColor amber(0x9a, 0x5b, 0x00);  // not sent, with the reason
+    QColor color = grey;
+    if (status == RowStatus::Done) color = QColor(0x1e, 0x7e, 0x3e);
+    if (status == RowStatus::Failed) color = QColor(0xc5, 0x22, 0x1f);
+    if (status == RowStatus::FailedHalted ||
+        (status == RowStatus::Waiting && model && !model->statusText.isEmpty()))
+        color = amber;
+    // Done rows keep their leading space before the size.
+    const QString text = model && status == RowStatus::Done ? model->statusText
+                         : model                            ? ImageListModel::resultText(*model)
+                                                            : tr("Waiting");
+    setStatusColor(m_lblStatus, color);
+    m_lblStatus->setFullText(text);
+    m_lblStatus->setVisible(true);
     m_imgZoom->setVisible(status == RowStatus::Done);
     const QString name = model && model->imageName ? *model->imageName : QStringLiteral("NA");
     m_imgZoom->setAccessibleName(tr("Preview the result of %1").arg(name));

@@ -1,5 +1,6 @@
 #include "RunProgressPanel.h"
 
+#include "ElidedLabel.h"
 #include "ImageQueue.h"
 
 #include <QHBoxLayout>
@@ -48,6 +49,8 @@ RunProgressPanel::RunProgressPanel(ImageQueue& queue, BatchRun& run, QWidget* pa
       m_bar(new SegmentedBar(this)),
       m_time(new QLabel(this)),
       m_summary(new QLabel(this)),
+      m_note(new ElidedLabel(Qt::ElideRight, this)),
+      m_run(run),
       m_tick(new QTimer(this)) {
     setObjectName(QStringLiteral("runProgress"));
     m_elapsed.start();
@@ -60,12 +63,20 @@ RunProgressPanel::RunProgressPanel(ImageQueue& queue, BatchRun& run, QWidget* pa
     m_time->setStyleSheet(QStringLiteral("color: #5f6b7a;"));
     m_summary->setObjectName(QStringLiteral("lblRunSummary"));
     m_summary->setStyleSheet(QStringLiteral("color: #1f2a3d; font-weight: 600;"));
-    auto* layout = new QHBoxLayout(this);
+    m_note->setObjectName(QStringLiteral("lblRunNote"));
+    m_note->setStyleSheet(QStringLiteral("color: #5f6b7a;"));
+    m_note->hide();
+    auto* line = new QHBoxLayout;
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(12);
+    line->addWidget(m_bar, 1);
+    line->addWidget(m_time);
+    line->addWidget(m_summary);
+    auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 0, 2, 0);
-    layout->setSpacing(12);
-    layout->addWidget(m_bar, 1);
-    layout->addWidget(m_time);
-    layout->addWidget(m_summary);
+    layout->setSpacing(4);
+    layout->addLayout(line);
+    layout->addWidget(m_note);
     hide();
 
     m_tick->setInterval(1000);
@@ -79,13 +90,39 @@ RunProgressPanel::RunProgressPanel(ImageQueue& queue, BatchRun& run, QWidget* pa
         recount();
     });
     connect(&run, &BatchRun::runStateChanged, this, &RunProgressPanel::onRunState);
+    connect(&run, &BatchRun::ended, this, &RunProgressPanel::onEnded);
+}
+
+void RunProgressPanel::onEnded(const RunEnd& end) {
+    const int left = m_counts.remaining;
+    QString note;
+    if (left > 0) switch (end.kind) {
+            case RunEnd::Kind::OutOfCredit:
+                note = tr("No credit left: top up, then press START to send the %1 not sent.")
+                           .arg(left);
+                break;
+            case RunEnd::Kind::Halted:
+                note = tr("The service could not be reached: press START to send the %1 not "
+                          "sent.")
+                           .arg(left);
+                break;
+            case RunEnd::Kind::Stopped:
+                note = tr("Stopped: press START to send the %1 not sent.").arg(left);
+                break;
+            case RunEnd::Kind::KeyRefused:
+                note = tr("The API key was refused: enter your key in Settings, then press START.");
+                break;
+            default:
+                break;
+        }
+    m_note->setFullText(note);
+    m_note->setVisible(!note.isEmpty());
 }
 
 void RunProgressPanel::onRowChanged(int row) {
     const DataModelPtr record = m_queue.at(row);
     if (m_running && record && !m_finished.contains(record.get()) &&
-        (record->status == RowStatus::Done || record->status == RowStatus::Failed ||
-         record->status == RowStatus::FailedHalted)) {
+        (record->status == RowStatus::Done || record->status == RowStatus::Failed)) {
         m_finished.append(record.get());
         m_progress.imageFinished(m_clock());
     }
@@ -97,8 +134,12 @@ void RunProgressPanel::onRunState(RunState state) {
     if (running == m_running) return;
     m_running = running;
     if (running) {
-        m_progress.start(m_clock());
+        // START after a halt, or Retry failed, goes on with the same list and its clock.
+        const bool continuing = m_counts.done + m_counts.failed > 0;
+        m_progress.start(m_clock(), continuing);
         m_finished.clear();
+        m_note->setFullText(QString());
+        m_note->hide();
         m_tick->start();
     } else {
         m_progress.stop(m_clock());
@@ -129,11 +170,12 @@ void RunProgressPanel::render() {
 
     const qint64 now = m_clock();
     QString time = tr("%1 elapsed").arg(RunProgress::formatDuration(m_progress.elapsedMs(now)));
-    if (m_running) {
+    // No estimate while an image waits to be tried again: nobody knows when the service answers.
+    if (m_running && !m_run.isWaitingToRetry()) {
         const auto left = RunProgress::timeLeftMs(m_progress.durationsMs(), m_counts.remaining);
         if (left) time += tr(" \u00b7 about %1 left").arg(RunProgress::formatDuration(*left));
     }
     m_time->setText(time);
-    m_summary->setText(RunProgress::summary(m_counts));
+    m_summary->setText(RunProgress::summary(m_counts, !m_running));
     m_bar->setAccessibleDescription(m_summary->text());
 }

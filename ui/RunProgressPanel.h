@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+class ElidedLabel;
 class ImageQueue;
 class QLabel;
 class QProgressBar;
@@ -23,6 +24,8 @@ public:
     QProgressBar* bar() const { return m_bar; }
     QLabel* timeLabel() const { return m_time; }
     QLabel* summaryLabel() const { return m_summary; }
+    // Why a run left images unsent, and how to go on.
+    ElidedLabel* noteLabel() const { return m_note; }
     // Replaces the clock (milliseconds), for tests.
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
@@ -35,6 +38,7 @@ signals:
 private:
     void onRowChanged(int row);
     void onRunState(RunState state);
+    void onEnded(const RunEnd& end);
     void recount();
     void render();
 
@@ -48,5 +52,7 @@ private:
     QProgressBar* m_bar;
     QLabel* m_time;
     QLabel* m_summary;
+    ElidedLabel* m_note;
+    BatchRun& m_run;
     QTimer* m_tick;
 };

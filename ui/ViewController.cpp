@@ -9,6 +9,7 @@
 #include "CreditRecord.h"
 #include "DesktopIntegration.h"
 #include "DragDropView.h"
+#include "ElidedLabel.h"
 #include "GetStartView.h"
 #include "ImageListView.h"
 #include "ImagePreview.h"
@@ -143,6 +144,12 @@ ViewController::ViewController(AppContext& context, ServiceSession& session, Bat
         m_window->apply([&text](WindowState::Controls& c) { c.creditText = text; });
     });
     connect(m_options, &OutputOptions::changed, this, &ViewController::renderOptions);
+    // After a finished run, other options make START useful again.
+    connect(m_options, &OutputOptions::changed, this, [this] {
+        if (m_run->runState() != RunState::Finished) return;
+        const bool again = m_run->canRunAgain(runConfig()) || m_run->retriableFailedCount() > 0;
+        m_window->apply([again](WindowState::Controls& c) { c.btnStartEnabled = again; });
+    });
     connect(m_options, &OutputOptions::colorPanelOpenRequested, this,
             &ViewController::openColorPanel);
     connect(m_options, &OutputOptions::colorPanelCloseRequested, this,
@@ -281,7 +288,9 @@ QWidget* ViewController::buildHeader() {
     m_btnOpenFolder->setToolTip(tr("Open the output folder"));
     connect(m_btnOpenFolder, &QPushButton::clicked, this, &ViewController::openOutputFolder);
 
-    m_lblRemainCredit = new QLabel(m_headerView);
+    // On a narrow window the balances give way from the left; the total stays, the whole line
+    // shows on hover.
+    m_lblRemainCredit = new ElidedLabel(Qt::ElideLeft, m_headerView);
     m_lblRemainCredit->setObjectName(QStringLiteral("lblRemainCredit"));
     m_lblRemainCredit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_lblRemainCredit->setTextInteractionFlags(Qt::NoTextInteraction);  // not editable
@@ -304,8 +313,7 @@ QWidget* ViewController::buildHeader() {
     layout->addWidget(m_btnAdd);
     layout->addWidget(m_btnSettings);
     layout->addWidget(m_btnOpenFolder);
-    layout->addStretch(1);
-    layout->addWidget(m_lblRemainCredit);
+    layout->addWidget(m_lblRemainCredit, 1);
     layout->addWidget(m_btnRefresh);
     return m_headerView;
 }
@@ -345,6 +353,13 @@ QWidget* ViewController::buildContent() {
     layout->addWidget(m_contentScroll, 1);
     m_progressPanel = new RunProgressPanel(*m_queue, *m_run, content);
     layout->addWidget(m_progressPanel);
+    // On its own line above START: the bar beside it holds the count and three buttons.
+    m_lblCost = new ElidedLabel(Qt::ElideRight, content);  // whole on hover
+    m_lblCost->setObjectName(QStringLiteral("lblCost"));
+    m_lblCost->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_lblCost->setStyleSheet(QStringLiteral("color: #3c4043;"));
+    m_lblCost->setVisible(false);
+    layout->addWidget(m_lblCost);
     layout->addWidget(m_dragView);
     return content;
 }
@@ -425,12 +440,6 @@ QWidget* ViewController::buildFooter() {
     auto* bottomLayout = new QHBoxLayout(m_bottomView);
     bottomLayout->setContentsMargins(12, 6, 8, 6);
     bottomLayout->setSpacing(10);
-    m_lblCost = new QLabel(m_bottomView);
-    m_lblCost->setObjectName(QStringLiteral("lblCost"));
-    m_lblCost->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_lblCost->setStyleSheet(QStringLiteral("color: #3c4043;"));
-    m_lblCost->setVisible(false);
-    bottomLayout->addWidget(m_lblCost, 1);
     bottomLayout->addWidget(m_lblUploadCount);
     bottomLayout->addWidget(m_btnRetryFailed);
     bottomLayout->addWidget(m_btnClearList);
@@ -511,7 +520,7 @@ void ViewController::renderState() {
     m_contentScroll->setVisible(c.contentScrollVisible);
     m_bottomView->setVisible(c.bottomViewVisible);
     m_lblRemainCredit->setVisible(c.lblRemainCreditVisible);
-    m_lblRemainCredit->setText(c.creditText);
+    m_lblRemainCredit->setFullText(c.creditText);
     m_lblUploadCount->setVisible(c.lblUploadCountVisible);
     m_lblUploadCount->setText(c.lblUploadCountText);
     m_lblUploadCount->setAccessibleName(c.lblUploadCountText);
@@ -645,12 +654,23 @@ void ViewController::updateCostLine() {
     if (!parts.isEmpty() && credits.hasBalances())
         parts.append(credits.creditTotal() == 1 ? tr("1 credit left")
                                                 : tr("%1 credits left").arg(credits.creditTotal()));
-    m_lblCost->setText(parts.join(QStringLiteral(" \u00b7 ")));
+    m_lblCost->setFullText(parts.join(QStringLiteral(" \u00b7 ")));
     m_lblCost->setVisible(idle && !parts.isEmpty());
 }
 
 void ViewController::clearList() {
-    m_queue->clearList();
+    int unsent = 0;
+    for (int i = 0; i < m_queue->count(); ++i) unsent += m_queue->at(i)->isHandled() ? 0 : 1;
+    if (unsent == 0) return m_queue->clearList();
+    // Rows not sent yet are work the user would have to add again.
+    SheetAlert alert;
+    alert.messageText = tr("Clear the list?");
+    alert.informativeText = unsent == 1 ? tr("1 image has not been sent yet.")
+                                        : tr("%1 images have not been sent yet.").arg(unsent);
+    alert.buttons = QStringList{tr("Clear List"), tr("Cancel")};
+    m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int button) {
+        if (button == 0 && self) self->m_queue->clearList();
+    });
 }
 
 void ViewController::chooseImage() {
@@ -823,6 +843,27 @@ void ViewController::showInFolder(const std::shared_ptr<DataModel>& record) {
 }
 
 void ViewController::closeEvent(QCloseEvent* event) {
+    if (m_run->isRunning() && !m_quitNow) {
+        // Images on their way are paid for: the user chooses whether they are saved first.
+        event->ignore();
+        SheetAlert alert;
+        alert.messageText = tr("Quit while images are being sent?");
+        alert.informativeText =
+            tr("The images on their way are paid for. Let them finish to save their results; "
+               "nothing new is sent.");
+        alert.buttons = QStringList{tr("Let Them Finish"), tr("Quit Now"), tr("Cancel")};
+        m_context.alerts.showSheetAlert(alert, [self = QPointer<ViewController>(this)](int b) {
+            if (!self || b < 0 || b > 1) return;
+            self->m_quitNow = true;
+            if (b == 1 || !self->m_run->isRunning()) {
+                self->close();
+                return;
+            }
+            connect(self->m_run, &BatchRun::ended, self, &QWidget::close, Qt::QueuedConnection);
+            self->m_run->stop();
+        });
+        return;
+    }
     m_remembered->setWindowGeometry(saveGeometry());
     QMainWindow::closeEvent(event);
 }

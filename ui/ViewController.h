@@ -24,6 +24,7 @@ class MenuBar;
 class RememberedChoices;
 class RunProgressPanel;
 class DragDropView;
+class ElidedLabel;
 class GetStartView;
 class ImageListView;
 class ImagePreview;
@@ -129,7 +130,8 @@ private:
     std::unique_ptr<ThumbnailCache> m_thumbnails;
     PathChooser m_choosePaths;
     std::unique_ptr<RememberedChoices> m_remembered;
-    QString m_startTitle;  // the title START was last drawn with
+    QString m_startTitle;    // the title START was last drawn with
+    bool m_quitNow = false;  // the user chose to quit during a run
 
     // Outlets.
     QWidget* m_root = nullptr;
@@ -145,10 +147,10 @@ private:
     Button* m_btnClearList = nullptr;
     Button* m_btnRetryFailed = nullptr;  // shown while failed images may be sent again
     int m_retriableFailed = 0;           // failed rows "Retry failed" would send again
-    QLabel* m_lblCost = nullptr;         // before START: what a run will send and cost
+    ElidedLabel* m_lblCost = nullptr;    // before START: what a run will send and cost
     QTimer* m_savedCheck = nullptr;      // looks for results already saved, once per turn
     QTimer* m_costCheck = nullptr;
-    QLabel* m_lblRemainCredit = nullptr;
+    ElidedLabel* m_lblRemainCredit = nullptr;
     QLabel* m_lblUploadCount = nullptr;
     GetStartView* m_viewGetStart = nullptr;
     Button* m_btnAdd = nullptr;

@@ -67,7 +67,7 @@ void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont
         QStringLiteral("QAbstractButton { color: %1; background-color: %2; border: %3; "
                        "border-radius: 5px; padding: 4px 10px; }"
                        "QAbstractButton:disabled { color: %5; background-color: %4; }"
-                       "QAbstractButton:focus { outline: none; border: 1px solid #2f6fd6; }")
+                       "QAbstractButton:focus { outline: none; border: 2px solid #0d2a5e; }")
             .arg(textColor.name(QColor::HexArgb), background, border, disabledBackground,
                  disabledText));
 }
