@@ -9,7 +9,14 @@
 // slowest credit check seen meanwhile. Last, 50 clients send 4000 credit
 // checks with a new connection each and with kept-alive connections.
 //
-//   bench_server [--requests N] [--format png|jpg] [--jobs N] [--server PATH]
+// Where PostgreSQL and nginx are installed, two clients then send the same photos through nginx
+// over HTTPS to one and to two instances sharing a PostgreSQL ledger (fsync on) and a results
+// folder, on this one machine: the figure shows the set-up is sound (every image done and paid
+// once), not a speed-up, since the instances share its cores. Then 60 uploads at once on a key
+// with 10 credits, three times, and the rate of debits on PostgreSQL and on SQLite, called
+// directly from 8 threads.
+//
+//   bench_server [--requests N] [--format png|jpg] [--jobs N] [--no-model] [--server PATH]
 
 #include <httplib.h>
 #include <opencv2/core.hpp>
@@ -34,10 +41,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <QCoreApplication>
+
+#include "ClusterRig.h"
+#include "Ledger.h"
 
 namespace {
 
@@ -47,6 +61,7 @@ struct Options {
     int requests = 10;  // per client
     std::string format = "png";
     std::string jobs;  // server default unless given
+    bool noModel = false;
     std::string server = VORPANE_SERVER_BINARY;
 };
 
@@ -116,8 +131,24 @@ long peakRssKb(pid_t pid) {
     return -1;
 }
 
-bool processOne(int port, const std::string& photo, const std::string& format, Sample& sample) {
-    httplib::Client client("127.0.0.1", port);
+// Where uploads go: an instance itself, or the proxy over HTTPS trusting caFile.
+struct Endpoint {
+    std::string origin;  // scheme://host:port
+    std::string caFile;
+
+    httplib::Client client() const {
+        httplib::Client c(origin);
+        if (!caFile.empty()) {
+            c.set_ca_cert_path(caFile);
+            c.enable_server_certificate_verification(true);
+        }
+        return c;
+    }
+};
+
+bool processOne(const Endpoint& endpoint, const std::string& photo, const std::string& format,
+                Sample& sample) {
+    httplib::Client client = endpoint.client();
     client.set_read_timeout(120);
     const auto start = Clock::now();
     httplib::MultipartFormDataItems items{{"source_image_file", photo, "photo.jpg", "image/jpeg"},
@@ -146,7 +177,8 @@ struct PhaseResult {
     int failures = 0;
 };
 
-PhaseResult runPhase(int port, const std::string& photo, const Options& options, int clients) {
+PhaseResult runPhase(const Endpoint& at, const std::string& photo, const Options& options,
+                     int clients) {
     std::vector<Sample> samples;
     std::mutex mutex;
     int failures = 0;
@@ -156,7 +188,7 @@ PhaseResult runPhase(int port, const std::string& photo, const Options& options,
         threads.emplace_back([&] {
             for (int i = 0; i < options.requests; ++i) {
                 Sample s;
-                const bool ok = processOne(port, photo, options.format, s);
+                const bool ok = processOne(at, photo, options.format, s);
                 std::lock_guard<std::mutex> lock(mutex);
                 if (ok) {
                     samples.push_back(s);
@@ -260,29 +292,21 @@ struct RateResult {
     int failures = 0;
 };
 
-// `total` credit checks from `clients` threads, each reusing one connection or not.
-RateResult creditChecks(int port, int clients, int total, bool keepAlive) {
+// `total` calls from `threads` threads, call(thread, n) for the n-th (true when it succeeded):
+// their rate, the 99th percentile of their latency and how many failed.
+RateResult timedCalls(int threads, int total, const std::function<bool(int, int)>& call) {
     std::atomic<int> next{0};
     std::atomic<int> failures{0};
     std::mutex mutex;
     std::vector<double> latencies;
     const auto start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; ++c) {
-        threads.emplace_back([&] {
-            // One write per request, as browsers and ApacheBench send it.
-            httplib::Client shared("127.0.0.1", port);
-            shared.set_keep_alive(true);
-            shared.set_tcp_nodelay(true);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
             std::vector<double> mine;
-            while (next++ < total) {
+            for (int n = next++; n < total; n = next++) {
                 const auto begin = Clock::now();
-                httplib::Client single("127.0.0.1", port);
-                single.set_tcp_nodelay(true);
-                httplib::Client& client = keepAlive ? shared : single;
-                auto res = client.Post("/api/v1/credit_check", "api_key=bench",
-                                       "application/x-www-form-urlencoded");
-                if (!res || res->status != 200) ++failures;
+                if (!call(t, n)) ++failures;
                 mine.push_back(
                     std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
             }
@@ -290,13 +314,32 @@ RateResult creditChecks(int port, int clients, int total, bool keepAlive) {
             latencies.insert(latencies.end(), mine.begin(), mine.end());
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : workers) t.join();
     RateResult result;
     result.perSecond = total / std::chrono::duration<double>(Clock::now() - start).count();
     std::sort(latencies.begin(), latencies.end());
     if (!latencies.empty()) result.p99Ms = latencies[latencies.size() * 99 / 100];
     result.failures = failures;
     return result;
+}
+
+// `total` credit checks from `clients` threads, each reusing one connection or not.
+RateResult creditChecks(int port, int clients, int total, bool keepAlive) {
+    std::vector<std::unique_ptr<httplib::Client>> shared;
+    for (int c = 0; c < clients; ++c) {
+        // One write per request, as browsers and ApacheBench send it.
+        shared.push_back(std::make_unique<httplib::Client>("127.0.0.1", port));
+        shared.back()->set_keep_alive(true);
+        shared.back()->set_tcp_nodelay(true);
+    }
+    return timedCalls(clients, total, [&](int thread, int) {
+        httplib::Client single("127.0.0.1", port);
+        single.set_tcp_nodelay(true);
+        httplib::Client& client = keepAlive ? *shared[std::size_t(thread)] : single;
+        auto res = client.Post("/api/v1/credit_check", "api_key=bench",
+                               "application/x-www-form-urlencoded");
+        return res && res->status == 200;
+    });
 }
 
 // The slowest of credit checks made every 200 ms while `busy` is set.
@@ -319,9 +362,114 @@ void printPhase(const char* label, const PhaseResult& r) {
                 r.failures ? ", FAILURES" : "");
 }
 
+// CPU seconds a process has used so far (user and system).
+double cpuSeconds(qint64 pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto afterName = text.rfind(')');
+    if (afterName == std::string::npos) return 0;
+    std::istringstream fields(text.substr(afterName + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+struct ClusterPhase {
+    PhaseResult result;
+    std::vector<double> instanceCpuSeconds;
+    bool paidOnce = false;  // the key paid exactly one credit per image done
+};
+
+// The photos of two clients through the proxy to `count` instances on one PostgreSQL ledger.
+ClusterPhase clusterPhase(int count, const QStringList& instanceArgs, const std::string& photo,
+                          const Options& options, std::string& error) {
+    ClusterRig rig(QString::fromStdString(options.server));
+    ClusterPhase phase;
+    error = rig.start(count, instanceArgs, true).toStdString();
+    if (!error.empty()) return phase;
+    const QString credits = "1000000";
+    rig.admin({"key", "create", "--key", "bench", "--free", credits});
+    const Endpoint proxy{"https://127.0.0.1:" + std::to_string(rig.proxyPort()),
+                         rig.caFile().toStdString()};
+    Sample warm;
+    for (int i = 0; i < count; ++i) processOne(proxy, photo, options.format, warm);
+    phase.result = runPhase(proxy, photo, options, 2);
+    const int done = 2 * options.requests - phase.result.failures + count;
+    phase.paidOnce = rig.creditOf("bench") == QString("bench %1 0 0").arg(credits.toInt() - done);
+    for (int i = 0; i < count; ++i)
+        phase.instanceCpuSeconds.push_back(cpuSeconds(rig.instance(i).process.processId()));
+    return phase;
+}
+
+struct RaceRound {
+    int done = 0, refused = 0, other = 0;
+    double seconds = 0;
+    bool balanceZero = false;
+};
+
+// `uploads` small photos at once through the proxy to two instances on a key with `credits`.
+std::vector<RaceRound> creditRace(const QStringList& instanceArgs, const Options& options,
+                                  int rounds, int uploads, int credits, std::string& error) {
+    ClusterRig rig(QString::fromStdString(options.server));
+    std::vector<RaceRound> result;
+    error = rig.start(2, instanceArgs, true).toStdString();
+    if (!error.empty()) return result;
+    rig.admin({"key", "create", "--key", "race", "--free", "0"});
+    cv::Mat image(240, 320, CV_8UC3, cv::Scalar(200, 200, 200));
+    cv::circle(image, {160, 120}, 60, cv::Scalar(40, 90, 210), cv::FILLED);
+    std::vector<unsigned char> bytes;
+    cv::imencode(".png", image, bytes);
+    const std::string small(bytes.begin(), bytes.end());
+    for (int round = 0; round < rounds; ++round) {
+        rig.admin({"key", "set", "race", "--free", QString::number(credits), "--topup", "0",
+                   "--subscription", "0"});
+        std::vector<int> statuses(std::size_t(uploads), -1);
+        const auto start = Clock::now();
+        std::vector<std::thread> clients;
+        for (int i = 0; i < uploads; ++i) {
+            clients.emplace_back([&, i] {
+                auto res =
+                    rig.proxy().Post("/api/v1/remove_image_background", {{"API-KEY", "race"}},
+                                     httplib::MultipartFormDataItems{
+                                         {"source_image_file", small, "photo.png", "image/png"},
+                                         {"format", options.format, "", ""}});
+                statuses[std::size_t(i)] = res ? res->status : -1;
+            });
+        }
+        for (auto& t : clients) t.join();
+        RaceRound r;
+        r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        for (int status : statuses) {
+            status == 200 ? ++r.done : status == 402 ? ++r.refused : ++r.other;
+        }
+        r.balanceZero = rig.creditOf("race") == "race 0 0 0";
+        result.push_back(r);
+    }
+    return result;
+}
+
+// Credits taken by `threads` threads from one key, straight from the ledger; exact when each of
+// the `total` credits was taken once and none beyond.
+RateResult debitRate(const std::string& location, int threads, int total, bool& exact) {
+    auto ledger = vserver::Ledger::open(location);
+    ledger->createKey("debits", {total, 0, 0});
+    const RateResult rate = timedCalls(threads, total, [&](int, int n) {
+        return ledger->charge("debits", "debit-" + std::to_string(n)).outcome ==
+               vserver::ChargeResult::Outcome::Charged;
+    });
+    exact = rate.failures == 0 && ledger->balances("debits")->total() == 0 &&
+            ledger->charge("debits", "beyond").outcome == vserver::ChargeResult::Outcome::NoCredit;
+    return rate;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -332,11 +480,14 @@ int main(int argc, char** argv) {
             options.format = argv[++i];
         } else if (arg == "--jobs" && hasValue) {
             options.jobs = argv[++i];
+        } else if (arg == "--no-model") {
+            options.noModel = true;
         } else if (arg == "--server" && hasValue) {
             options.server = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--requests N] [--format png|jpg] [--jobs N] [--server PATH]\n",
+                         "usage: %s [--requests N] [--format png|jpg] [--jobs N] [--no-model] "
+                         "[--server PATH]\n",
                          argv[0]);
             return 2;
         }
@@ -364,10 +515,10 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> serverArgs = {
         options.server, "--port", "0", "--db", db, "--results-dir", folder + "/results", "--quiet"};
-    if (!options.jobs.empty()) {
-        serverArgs.push_back("--jobs");
-        serverArgs.push_back(options.jobs);
-    }
+    QStringList instanceArgs{"--quiet"};
+    if (!options.jobs.empty()) instanceArgs << "--jobs" << QString::fromStdString(options.jobs);
+    if (options.noModel) instanceArgs << "--no-model";
+    for (const QString& a : instanceArgs.mid(1)) serverArgs.push_back(a.toStdString());
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return 1;
     const pid_t server = spawn(serverArgs, pipeFds[1]);
@@ -387,11 +538,12 @@ int main(int argc, char** argv) {
     }
 
     const std::string photo = makePhotoJpeg();
+    const Endpoint direct{"http://127.0.0.1:" + std::to_string(port), ""};
     Sample warm;
-    processOne(port, photo, options.format, warm);
+    processOne(direct, photo, options.format, warm);
 
-    const PhaseResult one = runPhase(port, photo, options, 1);
-    const PhaseResult two = runPhase(port, photo, options, 2);
+    const PhaseResult one = runPhase(direct, photo, options, 1);
+    const PhaseResult two = runPhase(direct, photo, options, 2);
     const long peakKb = peakRssKb(server);
 
     PhaseResult oneAttacked, twoAttacked;
@@ -402,8 +554,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(2));  // let the connections open
         std::atomic<bool> busy{true};
         std::thread checker([&] { slowestCheckMs = slowestCreditCheck(port, busy); });
-        oneAttacked = runPhase(port, photo, options, 1);
-        twoAttacked = runPhase(port, photo, options, 2);
+        oneAttacked = runPhase(direct, photo, options, 1);
+        twoAttacked = runPhase(direct, photo, options, 2);
         busy = false;
         checker.join();
         held = attack.held();
@@ -415,6 +567,27 @@ int main(int argc, char** argv) {
     kill(server, SIGTERM);
     waitpid(server, &status, 0);
     close(pipeFds[0]);
+
+    // Instances behind nginx on one PostgreSQL ledger.
+    const QString clusterUnavailable = ClusterRig::unavailable();
+    std::string clusterError = clusterUnavailable.toStdString();
+    ClusterPhase behind[2];
+    std::vector<RaceRound> race;
+    RateResult pgDebits, sqliteDebits;
+    bool pgExact = false, sqliteExact = false;
+    if (clusterUnavailable.isEmpty()) {
+        for (int count = 1; count <= 2 && clusterError.empty(); ++count)
+            behind[count - 1] = clusterPhase(count, instanceArgs, photo, options, clusterError);
+        if (clusterError.empty()) race = creditRace(instanceArgs, options, 3, 60, 10, clusterError);
+        if (clusterError.empty()) {
+            ClusterRig rig(QString::fromStdString(options.server));
+            clusterError = rig.start(0, {}, true).toStdString();
+            if (clusterError.empty())
+                pgDebits = debitRate(rig.uri().toStdString(), 8, 4000, pgExact);
+        }
+        sqliteDebits = debitRate(folder + "/debits.db", 8, 4000, sqliteExact);
+    }
+
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
 
@@ -449,9 +622,54 @@ int main(int argc, char** argv) {
         kept.perSecond, kept.p99Ms, kept.failures);
     std::printf("server exit status after SIGTERM: %d\n",
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    bool clusterFailed = false;
+    if (!clusterError.empty()) {
+        std::printf("behind nginx: not measured: %s\n", clusterError.c_str());
+        clusterFailed = clusterUnavailable.isEmpty();
+    } else {
+        std::printf(
+            "behind nginx over HTTPS, one PostgreSQL ledger (fsync on), 2 clients, same "
+            "machine:\n");
+        for (int count = 1; count <= 2; ++count) {
+            const ClusterPhase& p = behind[count - 1];
+            printPhase(count == 1 ? "1 instance " : "2 instances", p.result);
+            std::string cpu;
+            for (double s : p.instanceCpuSeconds) {
+                char figure[32];
+                std::snprintf(figure, sizeof figure, "%s%.1f", cpu.empty() ? "" : " + ", s);
+                cpu += figure;
+            }
+            std::printf("  instance CPU seconds %s; every image paid once: %s\n", cpu.c_str(),
+                        p.paidOnce ? "yes" : "NO");
+            clusterFailed |= p.result.failures || !p.paidOnce;
+        }
+        std::printf("2 instances vs 1: %.0f %% of the throughput\n",
+                    100 * behind[1].result.imagesPerSecond / behind[0].result.imagesPerSecond);
+        for (std::size_t i = 0; i < race.size(); ++i) {
+            const RaceRound& r = race[i];
+            std::printf(
+                "credit race %zu: 60 uploads at once on 10 credits through nginx to 2 instances: "
+                "%d done, %d refused (402), %d other, balance 0 after: %s, %.1f s\n",
+                i + 1, r.done, r.refused, r.other, r.balanceZero ? "yes" : "NO", r.seconds);
+            clusterFailed |= r.done != 10 || r.refused != 50 || !r.balanceZero;
+        }
+        const struct {
+            const char* name;
+            const RateResult& rate;
+            bool exact;
+        } debits[] = {{"PostgreSQL (fsync on)", pgDebits, pgExact},
+                      {"SQLite", sqliteDebits, sqliteExact}};
+        for (const auto& d : debits) {
+            std::printf(
+                "debits on %s, 8 threads, 4000 on one key: %.0f debits/s, p99 %.1f ms, "
+                "exact: %s\n",
+                d.name, d.rate.perSecond, d.rate.p99Ms, d.exact ? "yes" : "NO");
+            clusterFailed |= !d.exact;
+        }
+    }
     std::printf("command: %s\n", command.c_str());
     std::printf("server : %s\n", serverCommand.c_str());
     const bool failed = one.failures || two.failures || oneAttacked.failures ||
-                        twoAttacked.failures || fresh.failures || kept.failures;
+                        twoAttacked.failures || fresh.failures || kept.failures || clusterFailed;
     return failed ? 1 : 0;
 }
