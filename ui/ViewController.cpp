@@ -639,6 +639,7 @@ void ViewController::updateCostLine() {
     const bool idle = !m_run->isBusy() && m_queue->count() > 0;
     int toSend = 0;
     int saved = 0;
+    bool savedBefore = false;  // by an earlier run: worth saying even with nothing to send
     if (idle)
         for (int i = 0; i < m_queue->count(); ++i) {
             const DataModelPtr record = m_queue->at(i);
@@ -646,8 +647,10 @@ void ViewController::updateCostLine() {
                 ++saved;
             else if (!record->isHandled())
                 ++toSend;
+            savedBefore = savedBefore || record->alreadySaved;
         }
     QStringList parts;
+    if (toSend == 0 && !savedBefore) saved = 0;  // a finished run's summary says it already
     if (toSend > 0) parts.append(tr("%n to send", nullptr, toSend));
     if (saved > 0) parts.append(tr("%n already saved", nullptr, saved));
     const UserDetailsModel credits = m_context.credits.snapshot();
