@@ -74,6 +74,8 @@ constexpr int kMinNetSide = 16;
 constexpr int kMaxNetAspect = 6;
 // The guided filter that brings the network's likelihood to the photo: its flatness threshold.
 constexpr double kNetEdgeEps = 1e-3;
+// How much steeper the network's edge is made about one half.
+constexpr double kNetEdgeGain = 1.5;
 // The network's subject is nothing below this share of the picture.
 constexpr double kNetLeast = 0.01;
 
@@ -608,6 +610,9 @@ std::optional<BackgroundRemover::Matte> BackgroundRemover::networkMatte(
         2, static_cast<int>(std::lround(std::max(small.cols, small.rows) * kEdgeRadiusFraction)));
     Matte matte;
     matte.alpha = guidedUpsample(guidedCoefficients(guide, soft, radius, kNetEdgeEps), bgr);
+    // The network's edge is a ramp a few of its pixels wide; steepened about one half it keeps
+    // its place and its soft strands but no longer spreads a hard outline over several pixels.
+    matte.alpha.convertTo(matte.alpha, CV_8U, kNetEdgeGain, 127.5 * (1 - kNetEdgeGain));
     // The backdrop near the edge, for taking its colour out of the edge pixels.
     const cv::Mat hard = soft > 0.5f;
     cv::Mat grown;

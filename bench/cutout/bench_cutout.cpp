@@ -9,10 +9,11 @@
 // --montage them beside their cut-outs on a checkerboard).
 //
 //   bench_cutout [--model PATH] [--photos DIR] [--montage FILE.png] [--stamps N] [--size WxH]
-//                [--dump DIR] [--no-large] [--no-drawn]
+//                [--set tuned|held-out|both] [--dump DIR] [--no-large] [--no-drawn]
 //
 // --photos defaults to /usr/share/doc/opencv-doc/examples; --dump writes each stamp composite
-// beside its two cut-outs into DIR.
+// beside its two cut-outs into DIR. The stamps come in two sets of twenty: the cut-out's rules
+// were settled on the first ("tuned"), the second ("held-out") checks them on other objects.
 
 #include "BackgroundRemover.h"
 #include "Cli.h"
@@ -142,10 +143,11 @@ const char* const kScenePhotos[] = {"data/fruits.jpg", "data/building.jpg", "dat
                                     "data/home.jpg",   "data/leuvenA.jpg",  "data/aloeL.jpg"};
 
 void stamps(const vserver::BackgroundRemover& old, const vserver::BackgroundRemover& now,
-            const std::string& photos, int count, const std::string& dump) {
+            const char* const (&list)[20], const char* title, const std::string& photos, int count,
+            const std::string& dump) {
     const cv::Size size(1024, 768);
-    std::printf("Stamps of %s over scenes, %dx%d\n", composites::kStampFolder, size.width,
-                size.height);
+    std::printf("\n%s: stamps of %s over scenes, %dx%d\n", title, composites::kStampFolder,
+                size.width, size.height);
     std::printf("%-24s %-13s %-13s | %7s %7s | %8s %8s | %6s\n", "stamp", "scene", "placement",
                 "old IoU", "new IoU", "old edge", "new edge", "new s");
     Table table;
@@ -157,10 +159,10 @@ void stamps(const vserver::BackgroundRemover& old, const vserver::BackgroundRemo
             const composites::Placement placement = composites::kPlacements[p];
             const std::string photo =
                 photos + "/" + kScenePhotos[(3 * i + p) % std::size(kScenePhotos)];
-            const composites::Composite c = composites::stamp(
-                std::string(composites::kStampFolder) + "/" + composites::kStamps[i], scene,
-                placement, size, photo);
-            std::string label = composites::kStamps[i];
+            const composites::Composite c =
+                composites::stamp(std::string(composites::kStampFolder) + "/" + list[i], scene,
+                                  placement, size, photo);
+            std::string label = list[i];
             label = label.substr(label.find_last_of('/') + 1);
             if (c.bgr.empty()) {
                 std::printf("%-24s missing (or its scene %s)\n", label.c_str(), photo.c_str());
@@ -336,6 +338,7 @@ int main(int argc, char** argv) {
     std::string model = vserver::Cli::defaultModelPath();
     int stampCount = 20;
     bool withLarge = true, withDrawn = true;
+    std::string set = "both";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -351,6 +354,8 @@ int main(int argc, char** argv) {
             model = argv[++i];
         } else if (arg == "--stamps" && hasValue) {
             stampCount = std::atoi(argv[++i]);
+        } else if (arg == "--set" && hasValue) {
+            set = argv[++i];
         } else if (arg == "--no-large") {
             withLarge = false;
         } else if (arg == "--no-drawn") {
@@ -358,7 +363,8 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: bench_cutout [--model PATH] [--photos DIR] [--montage FILE.png] "
-                         "[--stamps N] [--size WxH] [--dump DIR] [--no-large] [--no-drawn]\n");
+                         "[--stamps N] [--size WxH] [--set tuned|held-out|both] [--dump DIR] "
+                         "[--no-large] [--no-drawn]\n");
             return 2;
         }
     }
@@ -375,7 +381,10 @@ int main(int argc, char** argv) {
     const vserver::BackgroundRemover old;
     const vserver::BackgroundRemover now(nets.get());
 
-    if (stampCount > 0) stamps(old, now, photos, stampCount, dump);
+    if (stampCount > 0 && set != "held-out")
+        stamps(old, now, composites::kStamps, "Tuned set", photos, stampCount, dump);
+    if (stampCount > 0 && set != "tuned")
+        stamps(old, now, composites::kHeldOutStamps, "Held-out set", photos, stampCount, dump);
     if (withDrawn) drawn(old, now, size);
     if (withLarge) large(old, now, nets.get());
     photographs(old, now, photos, montage);

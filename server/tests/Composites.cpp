@@ -266,6 +266,28 @@ const char* const kStamps[20] = {
     "vehicles/wheel_tractor.png",
     "military/paratrooper.png",
 };
+const char* const kHeldOutStamps[20] = {
+    "animals/mammals/bovines/gnu-baby.png",
+    "animals/birds/helmeted_guineafowl.png",
+    "animals/mammals/aquatic/otter.png",
+    "animals/mammals/cats/lion-2.png",
+    "animals/mammals/rodents/capybara.png",
+    "animals/mammals/pig_golden2.png",
+    "animals/birds/crowned_crane.png",
+    "animals/mammals/rhino_black.png",
+    "food/spices/ginger.png",
+    "food/fruit/orange_seville.png",
+    "food/fruit/kiwi.png",
+    "plants/trees/rambutan.png",
+    "plants/thyme.png",
+    "plants/trees/holm_oak.png",
+    "vehicles/flight/balloon360.png",
+    "vehicles/garbagetruck.png",
+    "vehicles/construction/dumper.png",
+    "vehicles/race/indycar.png",
+    "people/fireman200b.png",
+    "household/toilet.png",
+};
 
 Composite stamp(const std::string& stampPath, Scene scene, Placement placement, cv::Size size,
                 const std::string& photo) {

@@ -55,6 +55,8 @@ const char* name(Placement placement);
 // flowers, tools, vehicles, a person), paths below that folder.
 extern const char* const kStampFolder;
 extern const char* const kStamps[20];
+// Twenty more of the same kinds, kept apart: a rule settled on the first twenty is checked here.
+extern const char* const kHeldOutStamps[20];
 
 // The stamp (a PNG with alpha) over the scene; `photo` is the scene's photograph (for Photo and
 // BlurredPhoto). An empty picture when a file cannot be read.
