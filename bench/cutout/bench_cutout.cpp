@@ -227,6 +227,11 @@ void large(const vserver::BackgroundRemover& old, const vserver::BackgroundRemov
         "\nOne job, wall time (OpenCV on %d threads): the network alone, the alpha, the "
         "whole PNG result, and the job's peak memory\n",
         cv::getNumThreads());
+    // A network keeps its layers' buffers between jobs: they are held by the slot, on top of
+    // what each job adds.
+    std::printf("resident before the jobs (with %s): %.1f MB\n",
+                nets ? "one network, after a first run" : "no network",
+                statusKb("VmRSS:") / 1024.0);
     std::printf("%-22s %-6s %9s %9s %9s %9s\n", "picture", "method", "net s", "alpha s", "render s",
                 "peak MB");
     const cv::Size sizes[] = {{1732, 1155}, {4000, 3000}};

@@ -240,8 +240,8 @@ private slots:
         if (!nets) nets = std::make_unique<SegmentationNets>(path, 1);
         const composites::Score s =
             composites::score(BackgroundRemover(nets.get()).foregroundAlpha(c.bgr), c.alpha, 8);
-        QVERIFY2(s.iou >= 0.93, qPrintable(QString("IoU %1").arg(s.iou)));
-        QVERIFY2(s.boundaryError <= 0.12, qPrintable(QString("edge %1").arg(s.boundaryError)));
+        QVERIFY2(s.iou >= 0.97, qPrintable(QString("IoU %1").arg(s.iou)));
+        QVERIFY2(s.boundaryError <= 0.04, qPrintable(QString("edge %1").arg(s.boundaryError)));
     }
 };
 
