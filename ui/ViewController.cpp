@@ -27,6 +27,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QShowEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -559,6 +560,13 @@ void ViewController::renderOptions() {
         const QSignalBlocker block(m_btnOutputType);
         m_btnOutputType->setCurrentText(format);
     }
+}
+
+void ViewController::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The keyboard starts where the work does: adding images (or Get Started, which takes it).
+    if (!event->spontaneous() && !m_viewGetStart && m_btnAdd->isVisible())
+        m_btnAdd->setFocus(Qt::OtherFocusReason);
 }
 
 void ViewController::showGetStart() {
