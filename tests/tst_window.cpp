@@ -379,7 +379,8 @@ private slots:
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             const QJsonObject reply{
                 {"output_image_url", f.server.url("/results/x.png").toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            // Slow enough for the run to be under way when the window is closed.
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson()).withDelay(150);
         });
         ViewController& w = f.open(f.images(3));
         QTRY_COMPARE(w.queue().count(), 3);
