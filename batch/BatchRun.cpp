@@ -56,6 +56,7 @@ struct BatchRun::Job {
     DataModelPtr record;
     bool uploading = true;   // false once the service accepted it: only the download is left
     int retries = 0;         // retries used for the current step
+    qint64 askedWaitMs = 0;  // of the current step, the pauses the service asked for
     QTimer* wait = nullptr;  // set while waiting to try again
     bool due = false;        // the pause is over; it goes again as soon as a place is free
     QDeadlineTimer waitEnds;
@@ -416,11 +417,12 @@ QString BatchRun::journalFailure() const {
 
 void BatchRun::showJournalAlert(const QString& cause) {
     m_context.alerts.showAlert(
-        kHaltAlert, QStringLiteral("%1\nThe journal: %2\n%3 of %4 done \u2014 press START to "
-                                   "continue once it can be written.")
+        kHaltAlert, QStringLiteral("%1\nThe journal: %2\n%3 of %4 done \u2014 %5 once it can be "
+                                   "written.")
                         .arg(cause, m_ledger ? m_ledger->path() : QString())
                         .arg(m_queue.doneCount())
-                        .arg(m_queue.count()));
+                        .arg(m_queue.count())
+                        .arg(m_config.resumeHint));
 }
 
 int BatchRun::markAlreadySaved(const RunConfig& config) {
@@ -659,6 +661,7 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         m_queue.notifyResultKnown(record.get());
         job->uploading = false;
         job->retries = 0;
+        job->askedWaitMs = 0;
         startDownload(job);
         fill();  // the credits known may allow another upload now
         return;
@@ -745,9 +748,19 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
 
 bool BatchRun::retryLater(const JobPtr& job, const ServiceFailure& failure) {
     if (m_queue.isStopTapped) return false;
-    const qint64 delay = m_retries.pauseBefore(job->retries, failure.retryAfterMs);
-    if (delay < 0) return false;
-    ++job->retries;
+    // A service that answers "busy: come back in N s" is there and says so: the pauses it asks
+    // for (a database restarting behind it, say) do not use up the retries, up to a patience.
+    const bool asked = failure.kind == Kind::Overloaded && failure.retryAfterMs >= 0;
+    const qint64 askedDelay = asked ? m_retries.pauseBefore(0, failure.retryAfterMs) : -1;
+    qint64 delay = -1;
+    if (askedDelay >= 0 && job->askedWaitMs + askedDelay <= m_askedPatienceMs) {
+        delay = askedDelay;
+        job->askedWaitMs += delay;
+    } else {
+        delay = m_retries.pauseBefore(job->retries, failure.retryAfterMs);
+        if (delay < 0) return false;
+        ++job->retries;
+    }
     job->waitReason = failure.reason;
     job->waitEnds = QDeadlineTimer(delay);
     job->wait = new QTimer(this);
@@ -827,13 +840,14 @@ void BatchRun::maybeEnd() {
             if (ending.cause.startsWith(QLatin1String("The batch journal")))
                 return showJournalAlert(ending.cause);
             m_context.alerts.showAlert(
-                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
+                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 %4.")
                                 .arg(ending.cause.endsWith(QLatin1Char('.'))
                                          ? ending.cause
                                          : ServiceFailure::unreachable(m_context.service.baseUrl(),
                                                                        ending.cause))
                                 .arg(m_queue.doneCount())
-                                .arg(m_queue.count()));
+                                .arg(m_queue.count())
+                                .arg(m_config.resumeHint));
             return;
         case RunEnd::Kind::OutOfCredit:
             endRun(idleState(), ending);

@@ -155,6 +155,7 @@ public:
 class PipelineTest final : public QObject {
     Q_OBJECT
 private slots:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open"))); }
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
     void imageIsSentAndItsResultSaved_data() {
@@ -322,7 +323,7 @@ private slots:
             QCOMPARE(rig.outputFiles(),
                      (QStringList{"vorpane_output_a.png", "vorpane_output_c.png"}));
             QCOMPARE(rig.queue.arrUploadImages->size(), 2);
-            // Failures another attempt may change leave START offering "Retry failed".
+            // Failures another attempt may change leave START offering "Retry Failed".
             const bool forGood = tooLarge || b == "gone";
             QCOMPARE(rig.row(1)->failedForGood, forGood);
             QCOMPARE(rig.shown(), QString("Finished 3 of 3 | START |") + (forGood ? "" : " start") +
@@ -493,7 +494,7 @@ private slots:
     }
 
     // A full disk: the older file is kept, the row fails with the system's reason and keeps its
-    // paid result address; "Retry failed" then only downloads it again.
+    // paid result address; "Retry Failed" then only downloads it again.
     void failedWriteIsRetriedWithoutPayingAgain() {
         Rig rig;
         rig.addImage(QStringLiteral("a.png"));
@@ -603,7 +604,7 @@ private slots:
         QCOMPARE(rig.shown(), "Finished 5 of 5" + kUnlocked);
     }
 
-    // "Retry failed" sends again only the images another attempt may change, and never a done one.
+    // "Retry Failed" sends again only the images another attempt may change, and never a done one.
     // START after such a run offers the same.
     void retryFailedSendsOnlyWhatMayChange() {
         Rig rig;
@@ -631,6 +632,26 @@ private slots:
         QCOMPARE(rig.uploadedNames().mid(before), (QStringList{"a.png", "d.png"}));
         QCOMPARE(rig.row(1)->statusText, ImageUpload::kTooLarge);
         QCOMPARE(rig.shown(), "Finished 4 of 4" + kUnlocked);
+    }
+
+    // "Busy, come back later" (a 503 with a Retry-After) is waited out beyond the retries, up to
+    // a patience; past it, such answers count like other failures and the row fails.
+    void pausesTheServiceAsksForAreWaitedOut() {
+        for (const qint64 patienceMs : {qint64(2000), qint64(100)}) {
+            Rig rig;
+            rig.run.setRetryDelays({30, 60, 90}, patienceMs);
+            rig.addImage(QStringLiteral("a.png"));
+            rig.onUpload = [&](const RecordedRequest& r) {
+                return rig.uploads <= 20 ? ScriptedReply::json(503, R"({"error":"later"})")
+                                               .withHeader("Retry-After", "0")
+                                         : rig.accepted(r);
+            };
+            QVERIFY(rig.startAndSettle(10000));
+            const bool patient = patienceMs > 1000;
+            QCOMPARE(rig.row(0)->status, patient ? RowStatus::Done : RowStatus::Failed);
+            // Patient: 20 pauses of 30 ms; else 3 such pauses, then the 3 retries.
+            QCOMPARE(rig.uploads, patient ? 21 : 7);
+        }
     }
 
     // STOP during a pause before a retry ends the run at once; the image waits for the next START.
