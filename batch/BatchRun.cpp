@@ -203,7 +203,8 @@ void BatchRun::checkVersion(int attempt) {
             // The first exchange of a run is retried like every other one.
             const ServiceFailure failure = reply.failure();
             const qint64 pause =
-                failure.mayPass() ? run->m_retries.pauseBefore(attempt, failure.retryAfterMs) : -1;
+                failure.mayPass() ? run->m_startRetries.pauseBefore(attempt, failure.retryAfterMs)
+                                  : -1;
             if (pause >= 0) {
                 emit run->startDelayed(
                     ServiceFailure::unreachable(run->m_context.service.baseUrl(), failure.reason),
