@@ -547,7 +547,12 @@ void BatchRun::fill() {
                 for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
                     if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
                         ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
-            const PaidLedger::Claim claim = m_ledger->claim(job->key, ahead);
+            // The claim is asked for off this thread; its answer brings the run back here.
+            const PaidLedger::Claim claim =
+                m_ledger->claim(job->key, ahead, [self = QPointer<BatchRun>(this)] {
+                    if (self) self->fill();
+                });
+            if (claim == PaidLedger::Claim::Asked) break;
             if (claim == PaidLedger::Claim::Failed) {
                 m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
                 break;
@@ -649,17 +654,19 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         // The credit is spent: the address is kept until the file is saved, and the image is
         // never sent again. An address that is missing cannot be fetched later either.
         record->resultUrl = outcome.resultUrl;
-        if (m_ledger && !outcome.resultUrl.isEmpty() &&
-            !m_ledger->rememberPaid(job->key, outcome.resultUrl)) {
-            // Nothing more is paid for while a crash could lose what was paid; this image's
-            // result is still fetched and saved, its address kept in memory until the journal
-            // takes it.
-            m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
-        }
-        m_queue.notifyResultKnown(record.get());
         job->uploading = false;
         job->retries = 0;
-        startDownload(job);
+        if (m_ledger && !outcome.resultUrl.isEmpty()) {
+            // The download starts once the address is on disk, so that a crash from then on
+            // cannot lose it; the other images go on meanwhile.
+            m_ledger->rememberPaid(job->key, outcome.resultUrl,
+                                   [self = QPointer<BatchRun>(this), job](bool written) {
+                                       if (self) self->onPaidWritten(job, written);
+                                   });
+        } else {
+            startDownload(job);
+        }
+        m_queue.notifyResultKnown(record.get());
         fill();  // the credits known may allow another upload now
         return;
     }
@@ -702,6 +709,17 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             break;
     }
     finishJob(job);
+}
+
+void BatchRun::onPaidWritten(const JobPtr& job, bool written) {
+    if (!owns(job)) {
+        m_jobs.removeOne(job);
+        return;
+    }
+    // Nothing more is paid for while a crash could lose what was paid; this image's result is
+    // still fetched and saved, its address kept in memory until the journal takes it.
+    if (!written) m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
+    startDownload(job);
 }
 
 void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {

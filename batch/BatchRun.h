@@ -137,6 +137,8 @@ private:
     void startUpload(const JobPtr& job);
     void startDownload(const JobPtr& job);
     void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);
+    // The paid address of the job's image is on disk (`written`), or the ledger refused it.
+    void onPaidWritten(const JobPtr& job, bool written);
     void onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome);
     // Waits before trying the job's step again; false when its retries are used up.
     bool retryLater(const JobPtr& job, const ServiceFailure& failure);
