@@ -394,12 +394,13 @@ void BatchRun::continueChecks() {
 
 void BatchRun::adoptPaidResults() {
     if (!m_ledger) return;
+    const QHash<QString, QString> paid = m_ledger->paidResults(m_config);
+    if (paid.isEmpty()) return;
     int adopted = 0;
     for (int i = 0; i < m_queue.count(); ++i) {
         const DataModelPtr record = m_queue.at(i);
         if (record->isHandled() || !record->resultUrl.isEmpty()) continue;
-        const QString url =
-            m_ledger->paidResult(ResultKey::of(record->imageURl.value_or(QString()), m_config));
+        const QString url = paid.value(record->imageURl.value_or(QString()));
         if (url.isEmpty()) continue;
         record->resultUrl = url;
         m_queue.notifyResultKnown(record.get());
@@ -542,11 +543,8 @@ void BatchRun::fill() {
             // One process sends a photo at a time; under the claim, what another one did with it
             // is known for certain.
             // The next few photos are claimed with this one: one commit for several.
-            QList<ResultKey> ahead;
-            if (!m_ledger->holds(job->key))
-                for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
-                    if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
-                        ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+            const QList<ResultKey> ahead =
+                m_ledger->holds(job->key) ? QList<ResultKey>() : keysAfter(next, 0, kClaimAhead);
             // The claim is asked for off this thread; its answer brings the run back here.
             const PaidLedger::Claim claim =
                 m_ledger->claim(job->key, ahead, [self = QPointer<BatchRun>(this)] {
@@ -563,6 +561,11 @@ void BatchRun::fill() {
                 setRow(record, RowStatus::Failed, kElsewhere);
                 continue;
             }
+            // Halfway through the photos claimed ahead, the ones after them are asked for, so
+            // that the run does not wait for their claim when it reaches them.
+            if (const QList<ResultKey> half = keysAfter(next, kClaimAhead / 2, 1);
+                !half.isEmpty() && !m_ledger->holds(half.first()))
+                m_ledger->claimSoon(keysAfter(next, kClaimAhead / 2, kClaimAhead + 1));
             if (const std::optional<SavedResult> saved = m_ledger->savedResult(job->key);
                 saved && countsAsDone(record, *saved)) {
                 showAlreadySaved(record, saved->filePath);
@@ -594,6 +597,14 @@ void BatchRun::fill() {
             startUpload(job);
     }
     maybeEnd();
+}
+
+QList<ResultKey> BatchRun::keysAfter(qint64 index, int skip, int count) const {
+    QList<ResultKey> keys;
+    for (qint64 i = index + 1; i < m_queue.count() && keys.size() < count; ++i)
+        if (const DataModelPtr later = m_queue.at(i); !later->isHandled() && skip-- <= 0)
+            keys.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+    return keys;
 }
 
 void BatchRun::startUpload(const JobPtr& job) {

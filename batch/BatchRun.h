@@ -132,6 +132,9 @@ private:
     RunState idleState() const;
     // Starts as many images as the limits allow.
     void fill();
+    // The ledger's keys of the photos to be sent after row `index`: at most `count`, leaving
+    // out the first `skip`.
+    QList<ResultKey> keysAfter(qint64 index, int skip, int count) const;
     // Jobs with a request open (not pausing before a retry).
     int activeCount() const;
     void startUpload(const JobPtr& job);

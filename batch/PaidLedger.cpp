@@ -276,7 +276,9 @@ void PaidLedger::settle(LedgerWriter::BatchPtr batch, bool later) {
         m_pending.remove(0, sent);
         if (m_rescued && QFile::remove(rescuePath())) m_rescued = false;
         if (!batch->releaseAll) m_held += batch->taken;
-        if (batch->firstHeldElsewhere) m_elsewhere = batch->claims.first();
+        // Only the answer waited for is kept: the others are asked again when they are reached.
+        if (batch->firstHeldElsewhere && m_askedFor && *m_askedFor == batch->claims.first())
+            m_elsewhere = batch->claims.first();
     } else {
         m_error = batch->error;
         keepRescue();
@@ -375,18 +377,19 @@ std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
     return found;
 }
 
-QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
-    QHash<QString, SavedResult> found;
-    if (!m_open) return found;
-    ResultKey options = ResultKey::of(QString(), config);
-    QSqlQuery& query = m_db.statement(QStringLiteral(
-        "SELECT source, bytes, modified FROM results WHERE folder = ? AND format = ? AND "
-        "backdrop = ? AND saved_file IS NOT NULL"));
+QList<ResultKey> PaidLedger::keysWith(const RunConfig& config, const char* column,
+                                      LedgerChange::Kind kind) {
+    QList<ResultKey> keys;
+    if (!m_open) return keys;
+    const ResultKey options = ResultKey::of(QString(), config);
+    QSqlQuery& query = m_db.statement(
+        QStringLiteral("SELECT source, bytes, modified FROM results WHERE folder = ? AND format = "
+                       "? AND backdrop = ? AND %1 IS NOT NULL")
+            .arg(QLatin1String(column)));
     auto text = [](const QString& value) { return value.isNull() ? QLatin1String("") : value; };
     query.bindValue(0, text(QDir::cleanPath(options.folder)));
     query.bindValue(1, text(options.format));
     query.bindValue(2, text(options.backdrop));
-    QList<ResultKey> keys;
     if (m_db.run(query))
         while (query.next()) {
             ResultKey key = options;
@@ -397,14 +400,28 @@ QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
         }
     query.finish();
     for (const Pending& p : std::as_const(m_pending))
-        if (p.change.kind == LedgerChange::Kind::Saved && p.change.key.folder == options.folder &&
+        if (p.change.kind == kind &&
+            QDir::cleanPath(p.change.key.folder) == QDir::cleanPath(options.folder) &&
             p.change.key.format == options.format && p.change.key.backdrop == options.backdrop)
             keys.append(p.change.key);
     // Only a source that is still the file that was sent.
-    for (const ResultKey& key : std::as_const(keys))
-        if (ResultKey::of(key.source, config) == key)
-            if (const std::optional<SavedResult> saved = savedResult(key))
-                found.insert(key.source, *saved);
+    keys.removeIf(
+        [&config](const ResultKey& key) { return !(ResultKey::of(key.source, config) == key); });
+    return keys;
+}
+
+QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
+    QHash<QString, SavedResult> found;
+    for (const ResultKey& key : keysWith(config, "saved_file", LedgerChange::Kind::Saved))
+        if (const std::optional<SavedResult> saved = savedResult(key))
+            found.insert(key.source, *saved);
+    return found;
+}
+
+QHash<QString, QString> PaidLedger::paidResults(const RunConfig& config) {
+    QHash<QString, QString> found;
+    for (const ResultKey& key : keysWith(config, "result_url", LedgerChange::Kind::Paid))
+        if (const QString url = paidResult(key); !url.isEmpty()) found.insert(key.source, url);
     return found;
 }
 
@@ -427,6 +444,7 @@ PaidLedger::Claim PaidLedger::claim(const ResultKey& key, const QList<ResultKey>
     const bool asked = m_wanted.contains(key) || (m_inFlight && m_inFlight->claims.contains(key));
     if (!asked) {
         // What waits in memory goes first: a photo claimed now may have been paid for already.
+        m_askedFor = key;
         m_wanted = {key};
         for (const ResultKey& next : ahead)
             if (!(next == key) && !holds(next)) m_wanted.append(next);
@@ -434,6 +452,15 @@ PaidLedger::Claim PaidLedger::claim(const ResultKey& key, const QList<ResultKey>
         send();
     }
     return Claim::Asked;
+}
+
+void PaidLedger::claimSoon(const QList<ResultKey>& keys) {
+    if (!m_wanted.isEmpty() || (m_inFlight && !m_inFlight->claims.isEmpty())) return;
+    for (const ResultKey& key : keys)
+        if (!holds(key)) m_wanted.append(key);
+    if (m_wanted.isEmpty()) return;
+    m_due = true;
+    send();
 }
 
 void PaidLedger::release(const ResultKey& key) {

@@ -66,6 +66,9 @@ public:
     std::optional<SavedResult> savedResult(const ResultKey& key);
     // The same for every source at once, for the folder and options of `config`: by source path.
     QHash<QString, SavedResult> savedResults(const RunConfig& config);
+    // The addresses of results paid for and not saved, for the folder and options of `config`:
+    // by source path.
+    QHash<QString, QString> paidResults(const RunConfig& config);
 
     // One photo is sent by one process at a time: a claim on the key, held until release().
     enum class Claim {
@@ -80,6 +83,9 @@ public:
     // the answer is there. Under a claim, what the ledger holds for the photo is known.
     Claim claim(const ResultKey& key, const QList<ResultKey>& ahead,
                 std::function<void()> answered);
+    // Asks for the claims of photos to be sent after the ones held, unless a claim is being
+    // asked for already; their answer comes as claim()'s does.
+    void claimSoon(const QList<ResultKey>& keys);
     bool holds(const ResultKey& key) const { return held(key) != nullptr; }
     // Gives the claim up with the next write (the next claim or paid address, flush(),
     // releaseAll()), together with what was saved, so that the next process to claim the key
@@ -117,6 +123,9 @@ private:
     void settle(LedgerWriter::BatchPtr batch, bool later);
     // Waits until nothing is being written.
     void finish();
+    // The keys of the entries for the folder and options of `config` whose `column` is set,
+    // with those of the changes of `kind` not written yet, whose source is still as it was.
+    QList<ResultKey> keysWith(const RunConfig& config, const char* column, LedgerChange::Kind kind);
     LedgerEntry* held(const ResultKey& key);
     const LedgerEntry* held(const ResultKey& key) const;
     // What waits in memory also goes to a small file in the user's runtime folder while the
@@ -141,6 +150,7 @@ private:
     QList<LedgerEntry> m_held;  // the claims of this process, with their entries
     QList<ResultKey> m_wanted;  // claims to ask for with the next batch
     std::function<void()> m_answered;
+    std::optional<ResultKey> m_askedFor;   // the photo claim() was last asked for
     std::optional<ResultKey> m_elsewhere;  // the last ask's answer: another Vorpane sends it
     bool m_claimFailed = false;            // the last ask failed
     bool m_releaseAll = false;             // the next batch gives every claim up
