@@ -417,11 +417,12 @@ QString BatchRun::journalFailure() const {
 
 void BatchRun::showJournalAlert(const QString& cause) {
     m_context.alerts.showAlert(
-        kHaltAlert, QStringLiteral("%1\nThe journal: %2\n%3 of %4 done \u2014 press START to "
-                                   "continue once it can be written.")
+        kHaltAlert, QStringLiteral("%1\nThe journal: %2\n%3 of %4 done \u2014 %5 once it can be "
+                                   "written.")
                         .arg(cause, m_ledger ? m_ledger->path() : QString())
                         .arg(m_queue.doneCount())
-                        .arg(m_queue.count()));
+                        .arg(m_queue.count())
+                        .arg(m_config.resumeHint));
 }
 
 int BatchRun::markAlreadySaved(const RunConfig& config) {
@@ -856,13 +857,14 @@ void BatchRun::maybeEnd() {
             if (ending.cause.startsWith(QLatin1String("The batch journal")))
                 return showJournalAlert(ending.cause);
             m_context.alerts.showAlert(
-                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 press START to continue.")
+                kHaltAlert, QStringLiteral("%1 %2 of %3 done \u2014 %4.")
                                 .arg(ending.cause.endsWith(QLatin1Char('.'))
                                          ? ending.cause
                                          : ServiceFailure::unreachable(m_context.service.baseUrl(),
                                                                        ending.cause))
                                 .arg(m_queue.doneCount())
-                                .arg(m_queue.count()));
+                                .arg(m_queue.count())
+                                .arg(m_config.resumeHint));
             return;
         case RunEnd::Kind::OutOfCredit:
             endRun(idleState(), ending);

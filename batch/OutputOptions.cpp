@@ -44,6 +44,15 @@ void OutputOptions::colorDidChange(const QColor& color) {
     emit changed();
 }
 
+void OutputOptions::colorPanelDone(bool kept, const QString& before) {
+    isOpenColorPanel = false;
+    if (!kept) {
+        selectedColor = before;
+        swatchColor = before.isEmpty() ? QColor(Qt::transparent) : QColor(before);
+    }
+    emit changed();
+}
+
 void OutputOptions::chooseOption(const QString& title) {
     emit colorPanelCloseRequested();  // the flag keeps its value
     if (title == QLatin1String("PNG")) {

@@ -30,6 +30,10 @@ public:
     void setColor();
     // The colour panel's colour changed.
     void colorDidChange(const QColor& color);
+    // The user closed the colour panel with its own buttons: kept, or cancelled back to the
+    // colour it opened with (`before`, "#RRGGBB" or empty). Either way the next press of the
+    // colour control opens it again.
+    void colorPanelDone(bool kept, const QString& before);
     // The output format by the title of the chosen item: "PNG" is png, anything else jpg, which
     // has no transparency and so forces the coloured option.
     void chooseOption(const QString& title);

@@ -28,6 +28,8 @@ struct RunConfig {
     // done: the command line without --skip-existing. A photo finished by another Vorpane while
     // this run goes on is never sent twice.
     qint64 resendSavedBeforeMs = 0;
+    // How the user goes on after a halt, ending the halt alert's sentence.
+    QString resumeHint = QStringLiteral("press START to continue");
 
     // The colour a result is made with: empty for a transparent backdrop.
     QString backdrop() const { return isColored ? selectedColor : QString(); }

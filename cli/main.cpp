@@ -75,8 +75,8 @@ struct Options {
                               "DIR"};
     QCommandLineOption format{"format", "Result format: png (default) or jpg.", "png|jpg", "png"};
     QCommandLineOption color{"color",
-                             "A coloured background instead of a transparent one. A jpg without "
-                             "a colour gets white.",
+                             "A colored background instead of a transparent one. A jpg without "
+                             "a color gets white.",
                              "#RRGGBB"};
     QCommandLineOption jobs{{"j", "jobs"},
                             "Images in flight at once, 1 to 8 (default: the setting \"Images at "
@@ -243,6 +243,11 @@ int main(int argc, char** argv) {
     // while this one runs is not.
     const bool skipExisting = parser.isSet(options.skipExisting);
     if (!skipExisting) config.resendSavedBeforeMs = QDateTime::currentMSecsSinceEpoch();
+    // What is saved stays saved: the same command with --skip-existing sends only the rest.
+    config.resumeHint = skipExisting ? QStringLiteral("run the same command again to send the rest")
+                                     : QStringLiteral(
+                                           "run the same command with --skip-existing to send "
+                                           "the rest");
 
     const bool json = parser.isSet(options.json);
     Report report(json, parser.isSet(options.quiet), ::isatty(STDERR_FILENO) == 1);

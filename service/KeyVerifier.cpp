@@ -17,6 +17,12 @@ const QString kMessageKey = QStringLiteral("message");
 const QString kSuccessMessage = QStringLiteral("success");
 // Not the credit check's "Invalid API Key": this site has its own wording.
 const QString kInvalidKeyAlert = QStringLiteral("Invalid Api key");
+const QString kEmptyKeyDetail = QStringLiteral(
+    "The API key field is empty. Paste the key from your account: Get API Key "
+    "opens the page that shows it.");
+const QString kRefusedKeyDetail = QStringLiteral(
+    "The service did not accept this key. Check it for a missing or extra "
+    "character, or copy it again from your account (Get API Key).");
 
 }  // namespace
 
@@ -53,12 +59,15 @@ void KeyVerifier::handleReply(const JsonReply& reply, const QString& key) {
         m_context.notifier.postUpdateCredit();
         emit dismissRequested();
     } else if (reply.failure().kind == ServiceFailure::Kind::KeyRefused) {
-        m_context.alerts.showAlert(kInvalidKeyAlert);
+        // The service's word stays; what to do about it comes with it.
+        m_context.alerts.showAlert(kInvalidKeyAlert,
+                                   key.isEmpty() ? kEmptyKeyDetail : kRefusedKeyDetail);
         // A mistyped new key does not cost the working one; a stored key that is refused goes.
         if (key == m_context.settings.apiKey()) {
             m_context.settings.credentialReset(m_context.credits);
             m_context.notifier.postUpdateCredit();
         }
+        emit keyRejected();
     }
     emit replyHandled();
 }

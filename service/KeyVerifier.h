@@ -25,6 +25,8 @@ public:
 signals:
     // The key was accepted: the settings sheet closes.
     void dismissRequested();
+    // The key is empty or was refused: the field that holds it wants the user's attention.
+    void keyRejected();
     // A reply (or its absence) has been applied, whatever it said.
     void replyHandled();
 

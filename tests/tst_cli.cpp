@@ -179,7 +179,7 @@ private slots:
         QTest::newRow("unsafe service url")
             << QStringList{"--service-url", "http://example.com/api/v1/"} << "k" << "" << "accept" << ok << 2 << "" << "plain http is only allowed";
         QTest::newRow("no key") << none << QString() << "" << "accept" << ok << 2 << "" << "no API key";
-        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "could not be reached (the reply is not JSON";
+        QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "done \u2014 run the same command with --skip-existing to send the rest.";
         QTest::newRow("out of credit") << none << "k" << "" << "402" << ok << 4 << "k" << "Credit alert!";
         QTest::newRow("key refused") << none << "bad-key" << "bad-key" << "accept" << invalid << 5 << "" << "Invalid API Key";
         // clang-format on

@@ -322,7 +322,7 @@ private slots:
             QCOMPARE(rig.outputFiles(),
                      (QStringList{"vorpane_output_a.png", "vorpane_output_c.png"}));
             QCOMPARE(rig.queue.arrUploadImages->size(), 2);
-            // Failures another attempt may change leave START offering "Retry failed".
+            // Failures another attempt may change leave START offering "Retry Failed".
             const bool forGood = tooLarge || b == "gone";
             QCOMPARE(rig.row(1)->failedForGood, forGood);
             QCOMPARE(rig.shown(), QString("Finished 3 of 3 | START |") + (forGood ? "" : " start") +
@@ -493,7 +493,7 @@ private slots:
     }
 
     // A full disk: the older file is kept, the row fails with the system's reason and keeps its
-    // paid result address; "Retry failed" then only downloads it again.
+    // paid result address; "Retry Failed" then only downloads it again.
     void failedWriteIsRetriedWithoutPayingAgain() {
         Rig rig;
         rig.addImage(QStringLiteral("a.png"));
@@ -603,7 +603,7 @@ private slots:
         QCOMPARE(rig.shown(), "Finished 5 of 5" + kUnlocked);
     }
 
-    // "Retry failed" sends again only the images another attempt may change, and never a done one.
+    // "Retry Failed" sends again only the images another attempt may change, and never a done one.
     // START after such a run offers the same.
     void retryFailedSendsOnlyWhatMayChange() {
         Rig rig;

@@ -107,8 +107,16 @@ private slots:
     void keyFieldsStayTogetherAndAreResetOnEachPresentation() {
         SheetFixture f;
         QPushButton* show = f.find("btnShow");
+        f.window.setGeometry(100, 80, 900, 600);
         f.sheet->present();
         QCOMPARE(f.keys(), QStringLiteral("|"));
+        // It hangs from the top of its window, centred, over a dimmed window, and follows it.
+        auto* scrim = f.window.findChild<QWidget*>(QStringLiteral("sheetScrim"));
+        QVERIFY(scrim && scrim->isVisible() && scrim->geometry() == f.window.rect());
+        QCOMPARE(f.sheet->geometry().top(), f.window.geometry().top());
+        QCOMPARE(f.sheet->geometry().center().x(), f.window.geometry().center().x());
+        f.window.move(160, 90);
+        QTRY_COMPARE(f.sheet->geometry().top(), f.window.geometry().top());
         QVERIFY(show->isHidden());
         QTest::keyClicks(f.apiKey(), QStringLiteral("k"));
         QVERIFY(!show->isHidden());
@@ -135,6 +143,7 @@ private slots:
         QTest::mouseClick(show, Qt::LeftButton);
         QTest::keyClicks(f.showPass(), QStringLiteral("-unsaved"));
         QTest::mouseClick(f.find("btnCancel"), Qt::LeftButton);
+        QVERIFY(!scrim->isVisible());
         QCOMPARE(f.t.settings.apiKey(), QStringLiteral("stored-key"));
         QVERIFY(f.apiKey()->isVisibleTo(f.sheet) && !f.showPass()->isVisibleTo(f.sheet));
     }
@@ -176,8 +185,8 @@ private slots:
         QTest::mouseClick(f.find("btnSelectFolder"), Qt::LeftButton);
         QCOMPARE(f.folderLabel(), chosen.path());
 
-        // "Open folder" opens the shown folder in the file manager; a missing one is reported.
-        QCOMPARE(f.find("btnOutput")->text(), QStringLiteral("Open folder"));
+        // "Open Folder" opens the shown folder in the file manager; a missing one is reported.
+        QCOMPARE(f.find("btnOutput")->text(), QStringLiteral("Open Folder"));
         QTest::mouseClick(f.find("btnOutput"), Qt::LeftButton);
         QCOMPARE(f.t.opener.opened.last(), QUrl::fromLocalFile(chosen.path()));
         f.sheet->reject();  // off screen the folder buttons do nothing
@@ -267,7 +276,8 @@ private slots:
     }
 
 #ifdef VORPANE_SERVER_PATH
-    // A wrong key is refused and keeps the stored one; the demo key is stored, its credits shown.
+    // An empty key is not sent and a wrong one is refused, both keeping the stored key and
+    // handing the focus back to the key field; the demo key is stored, its credits shown.
     void keysAreVerifiedByTheLocalService() {
         LocalService service;
         QVERIFY(service.start(QStringLiteral(VORPANE_SERVER_PATH)));
@@ -276,12 +286,22 @@ private slots:
         f.t.credits.setBalances(5, 6, 7);
         QSignalSpy posted(&f.t.notifier, &Notifier::updateCredit);
         f.sheet->present();
-        f.apiKey()->selectAll();
-        QTest::keyClicks(f.apiKey(), QStringLiteral("0123456789abcdef0123456789abcdef"));
-        QTest::mouseClick(f.find("btnSave"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(f.t.alerts.messages(),
-                                  QStringList{QStringLiteral("Invalid Api key")}, 5000);
-        QVERIFY(f.sheet->isVisible());
+        QVERIFY(QTest::qWaitForWindowActive(&f.window));
+        const QString invalid = QStringLiteral("Invalid Api key");
+        for (const QString& typed :
+             {QStringLiteral("  "), QStringLiteral("0123456789abcdef0123456789abcdef")}) {
+            f.t.alerts.clear();
+            f.apiKey()->selectAll();
+            QTest::keyClicks(f.apiKey(), typed);
+            QTest::mouseClick(f.find("btnSave"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(f.t.alerts.messages(), QStringList{invalid}, 5000);
+            QVERIFY2(f.t.alerts.entries[0].detail.contains(
+                         typed.trimmed().isEmpty() ? "field is empty" : "did not accept"),
+                     qPrintable(f.t.alerts.entries[0].detail));
+            QTRY_VERIFY(f.apiKey()->hasFocus());
+            QCOMPARE(f.apiKey()->selectedText(), typed);
+            QVERIFY(f.sheet->isVisible());
+        }
         QCOMPARE(f.t.settings.apiKey(), QStringLiteral("was-valid"));
         QCOMPARE(f.t.credits.snapshot().creditTotal(), qint64(18));
         QCOMPARE(posted.count(), 0);

@@ -115,7 +115,19 @@ private slots:
 
     void backgroundAndFormatControls() {
         Fixture f;
-        ViewController& w = f.open();
+        ViewController& w = f.open(f.images(2));
+        // Tab walks the window in reading order: header, list, bottom bar.
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        outlet(w, "btnAdd")->setFocus();
+        QStringList walked{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            walked << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(walked.join(' '),
+                 "btnAdd btnSettings btnOpenFolder btnRefresh tblList btnTransparent btnColored "
+                 "btnColor btnOutputType btnClearList btnStart");
         auto* format = outlet<QComboBox>(w, "btnOutputType");
         auto* transparent = outlet<QPushButton>(w, "btnTransparent");
         auto* colorButton = outlet<QPushButton>(w, "btnColor");
@@ -128,19 +140,33 @@ private slots:
         QVERIFY(transparent->isEnabled());
         QCOMPARE(marks(w), QStringLiteral("empty/radio"));
 
-        // The colour control toggles the one non-modal colour panel, alpha shown, and the flag.
+        // Coloured with no colour yet: the swatch says "none", not "transparent".
+        QVERIFY(!swatch->color().isValid());
+        // The colour control toggles the one non-modal colour panel (opaque colours only, shown
+        // live) and the flag; Cancel takes the colour back, OK keeps it, and both clear the flag.
         QTest::mouseClick(colorButton, Qt::LeftButton);
         QColorDialog* panel = w.colorPanel();
         QVERIFY(panel && panel->isVisible() && !panel->isModal());
-        QVERIFY(panel->testOption(QColorDialog::ShowAlphaChannel) && w.options().isOpenColorPanel);
-        panel->setCurrentColor(QColor(0, 255, 0));
-        QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
-        QCOMPARE(swatch->color(), QColor(0, 255, 0));
-        panel->setCurrentColor(QColor(0, 255, 0, 128));
-        QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
-        QCOMPARE(swatch->color().alpha(), 128);
+        QVERIFY(!panel->testOption(QColorDialog::ShowAlphaChannel) && w.options().isOpenColorPanel);
+        auto* answers = panel->findChild<QDialogButtonBox*>();
+        QVERIFY(answers && answers->button(QDialogButtonBox::Ok) &&
+                answers->button(QDialogButtonBox::Cancel));
+        for (const auto answer : {QDialogButtonBox::Cancel, QDialogButtonBox::Ok}) {
+            if (!panel->isVisible()) QTest::mouseClick(colorButton, Qt::LeftButton);
+            panel->setCurrentColor(QColor(0, 255, 0));
+            QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
+            QCOMPARE(swatch->color(), QColor(0, 255, 0));
+            QTest::mouseClick(answers->button(answer), Qt::LeftButton);
+            QVERIFY(!panel->isVisible() && !w.options().isOpenColorPanel);
+            const bool kept = answer == QDialogButtonBox::Ok;
+            QCOMPARE(w.options().selectedColor, kept ? QStringLiteral("#00FF00") : QString());
+            QCOMPARE(swatch->color().isValid(), kept);
+        }
+        QTest::mouseClick(colorButton, Qt::LeftButton);
+        QVERIFY(panel->isVisible());
         QTest::mouseClick(colorButton, Qt::LeftButton);
         QVERIFY(!panel->isVisible() && !w.options().isOpenColorPanel);
+        QCOMPARE(w.options().selectedColor, QStringLiteral("#00FF00"));
         // Closed by a format choice: the flag stays, so the next press only clears it.
         QTest::mouseClick(colorButton, Qt::LeftButton);
         format->setCurrentText(QStringLiteral("JPG"));
@@ -210,7 +236,16 @@ private slots:
 
     void rowsKeepTheirStateAndCanBeRemoved() {
         Fixture f;
-        const QStringList paths = f.images(40);
+        QStringList paths = f.images(40);
+        {
+            // The first is a 1-bit palette PNG: white, with a black square in its middle.
+            QImage mono(300, 200, QImage::Format_Mono);
+            mono.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+            mono.fill(1);
+            for (int y = 50; y < 150; ++y)
+                for (int x = 100; x < 200; ++x) mono.setPixel(x, y, 0);
+            QVERIFY(mono.save(paths.first(), "PNG"));
+        }
         ViewController& w = f.open(paths);
         ImageListView* list = w.list();
         QTRY_VERIFY(list->imageCell(0) && list->model()->rowCount() == 40);
@@ -220,7 +255,10 @@ private slots:
         // Only the rows on screen have cells; thumbnails come from the cache, at list size.
         QVERIFY(list->viewport()->findChildren<ImageCell*>().size() < 20);
         QTRY_VERIFY(list->imageCell(0)->thumbnail()->hasImage());
-        QVERIFY(w.thumbnails().thumbnail(paths.first()).height() <= ThumbnailCache::kEdge);
+        const QImage thumb = w.thumbnails().thumbnail(paths.first());
+        QVERIFY(thumb.height() <= ThumbnailCache::kEdge);
+        QCOMPARE(thumb.pixel(2, 2), qRgb(255, 255, 255));
+        QCOMPARE(thumb.pixel(thumb.width() / 2, thumb.height() / 2), qRgb(0, 0, 0));
         list->scrollToBottom();
         QTRY_VERIFY(list->imageCell(39) && !list->imageCell(0));
         QVERIFY(!list->imageCell(39)->imgComplete()->isVisible());  // a reused cell, waiting row
@@ -341,7 +379,8 @@ private slots:
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             const QJsonObject reply{
                 {"output_image_url", f.server.url("/results/x.png").toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            // Slow enough for the run to be under way when the window is closed.
+            return ScriptedReply::json(200, QJsonDocument(reply).toJson()).withDelay(150);
         });
         ViewController& w = f.open(f.images(3));
         QTRY_COMPARE(w.queue().count(), 3);
@@ -642,7 +681,16 @@ private slots:
         w.setPathChooser([&](bool folders) { return folders ? QStringList() : chosen; });
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
-        QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);  // the open dialog's files, in order
+        // Add Images' arrow opens its drop-down; its main part the open dialog, whose files
+        // come in order.
+        auto* add = outlet<SplitButton>(w, "btnAdd");
+        QTest::mouseClick(add, Qt::LeftButton, {}, QPoint(add->width() - 8, add->height() / 2));
+        QTRY_VERIFY(add->dropDown()->isVisible());
+        QVERIFY(w.queue().count() == 0);
+        add->dropDown()->close();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::mouseClick(add, Qt::LeftButton, {}, QPoint(12, add->height() / 2));
         QCOMPARE(queuedNames(w), (QStringList{"first.png", "second.jpg", "third.png"}));
         QTRY_VERIFY(outlet(w, "contentScroll")->isVisible() && w.list()->imageCell(2));
         QCOMPARE(state(w),

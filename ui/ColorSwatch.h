@@ -4,7 +4,7 @@
 #include <QWidget>
 
 // Shows a colour over a chequered ground, so transparency is visible; a clear colour shows the
-// ground alone.
+// ground alone, and no colour at all (an invalid one) a white swatch struck through.
 class ColorSwatch final : public QWidget {
     Q_OBJECT
 public:

@@ -102,28 +102,34 @@ QList<QAction*> MenuBar::actions() const {
 }
 
 void MenuBar::showShortcuts() {
+    const QString row = QStringLiteral(
+        "<tr><td>%1</td><td style='padding-left: 24px'><b>%2</b>"
+        "</td></tr>");
     QStringList rows;
     for (QAction* action : actions())
         if (!action->shortcut().isEmpty())
-            rows << QStringLiteral("<tr><td>%1</td><td>&nbsp;&nbsp;<b>%2</b></td></tr>")
-                        .arg(action->text().remove(QLatin1Char('&')).toHtmlEscaped(),
-                             action->shortcut().toString(QKeySequence::NativeText).toHtmlEscaped());
+            rows << row.arg(action->text().remove(QLatin1Char('&')).toHtmlEscaped(),
+                            action->shortcut().toString(QKeySequence::NativeText).toHtmlEscaped());
+    rows << QStringLiteral("<tr><td colspan='2' style='padding-top: 12px'><b>%1</b></td></tr>")
+                .arg(tr("In the review window").toHtmlEscaped());
     const QList<QPair<QString, QString>> review{
-        {tr("Review: zoom"), tr("Wheel, Ctrl++, Ctrl+-")},
-        {tr("Review: fit / 100 %"), tr("Ctrl+0 / Ctrl+1")},
-        {tr("Review: before"), tr("Hold Space")},
-        {tr("Review: previous / next"), tr("Left / Right")},
+        {tr("Zoom"), tr("Wheel, Ctrl++, Ctrl+-")},
+        {tr("Fit / 100 %"), tr("Ctrl+0 / Ctrl+1")},
+        {tr("See the photo before"), tr("Hold Space")},
+        {tr("Previous / next result"), tr("Left / Right")},
     };
     for (const auto& [what, keys] : review)
-        rows << QStringLiteral("<tr><td>%1</td><td>&nbsp;&nbsp;<b>%2</b></td></tr>")
-                    .arg(what.toHtmlEscaped(), keys.toHtmlEscaped());
+        rows << row.arg(what.toHtmlEscaped(), keys.toHtmlEscaped());
     if (m_dialog) m_dialog->close();
     m_dialog = new QMessageBox(QMessageBox::NoIcon, tr("Keyboard Shortcuts"),
-                               QStringLiteral("<table>%1</table>").arg(rows.join(QString())),
+                               QStringLiteral("<h3>%1</h3><table cellspacing='0' cellpadding='3' "
+                                              "style='margin-right: 16px'>%2</table>")
+                                   .arg(tr("Keyboard Shortcuts"), rows.join(QString())),
                                QMessageBox::Close, &m_window);
     m_dialog->setObjectName(QStringLiteral("shortcutsDialog"));
     m_dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_dialog->setTextFormat(Qt::RichText);
+    m_dialog->setContentsMargins(12, 8, 12, 4);
     m_dialog->open();
 }
 

@@ -21,6 +21,7 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
@@ -114,10 +115,19 @@ SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
 
     setObjectName(QStringLiteral("SheetVC"));
     setWindowTitle(tr("Settings"));
-    // A window-modal dialog with no minimise or maximise button.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    // A window-modal sheet: no frame of its own, it hangs from the top of its window (which it
+    // dims) and follows it. Escape and Cancel dismiss it.
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setWindowModality(Qt::WindowModal);
+    if (parent) {
+        QWidget* window = parent->window();
+        window->installEventFilter(this);
+        m_scrim = new QWidget(window);
+        m_scrim->setObjectName(QStringLiteral("sheetScrim"));
+        m_scrim->setAttribute(Qt::WA_StyledBackground);
+        m_scrim->setStyleSheet(QStringLiteral("background: rgba(20, 28, 40, 0.28);"));
+        m_scrim->hide();
+    }
     m_chooseFolder = [this](const QString& start) { return chooseFolderWithDialog(this, start); };
 
     buildView();
@@ -132,6 +142,15 @@ SheetVC::SheetVC(AppContext& context, ServiceSession& session, QWidget* parent)
     connect(m_btnOutput, &QPushButton::clicked, this, &SheetVC::openOutputFolder);
     connect(m_btnCaFile, &QPushButton::clicked, this, &SheetVC::chooseCaFile);
     connect(m_verifier, &KeyVerifier::dismissRequested, this, &SheetVC::accept);
+    // Save waits for the service's answer; then the key field, when that is what needs fixing.
+    connect(m_verifier, &KeyVerifier::replyHandled, this, [this] {
+        m_btnSave->setEnabled(true);
+        QWidget* focus = m_keyRejected ? m_keyStack->currentWidget() : m_btnSave;
+        focus->setFocus(Qt::OtherFocusReason);
+        if (auto* field = qobject_cast<QLineEdit*>(focus)) field->selectAll();
+        m_keyRejected = false;
+    });
+    connect(m_verifier, &KeyVerifier::keyRejected, this, [this] { m_keyRejected = true; });
 }
 
 SheetVC::~SheetVC() = default;
@@ -176,7 +195,7 @@ void SheetVC::buildView() {
 
     m_btnOutput = makeButton(content, "btnOutput", tr("Open the output folder"));
     m_btnOutput->setAutoDefault(false);
-    m_btnOutput->setText(tr("Open folder"));
+    m_btnOutput->setText(tr("Open Folder"));
     m_btnOutput->setToolTip(tr("Open the output folder in the file manager"));
 
     m_lblVersion = new QLabel(content);
@@ -277,6 +296,13 @@ void SheetVC::buildView() {
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
+    // The sheet has no title bar: its heading says what it is.
+    auto* heading = new QLabel(tr("Settings"), this);
+    heading->setObjectName(QStringLiteral("lblSheetHeading"));
+    heading->setStyleSheet(
+        QStringLiteral("font-size: 15px; font-weight: 600; color: #1f2a3d;"
+                       " padding: 16px 22px 0 22px;"));
+    root->addWidget(heading);
     root->addWidget(content, 1);
     root->addWidget(m_footerView);
 
@@ -299,9 +325,48 @@ void SheetVC::present() {
         setResult(0);
     }
     show();
+    attachToWindow();
     raise();
     activateWindow();
     m_txtApiKey->setFocus(Qt::OtherFocusReason);
+}
+
+void SheetVC::attachToWindow() {
+    QWidget* window = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!window) return;
+    adjustSize();
+    const QRect area = window->geometry();  // the client area, in screen coordinates
+    // Below the menu bar, where there is one; the width of the sheet, at most the window's.
+    int top = 0;
+    if (QWidget* central = window->findChild<QWidget*>(QStringLiteral("mainColumn")))
+        top = central->mapTo(window, QPoint(0, 0)).y();
+    const int width = qMin(sizeHint().width(), area.width());
+    resize(width, height());
+    move(area.x() + (area.width() - width) / 2, area.y() + top);
+    if (m_scrim) {
+        m_scrim->setGeometry(window->rect());
+        m_scrim->raise();
+    }
+}
+
+void SheetVC::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (m_scrim) m_scrim->show();
+    attachToWindow();
+}
+
+void SheetVC::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    // Without a frame of its own, an outline tells the sheet from the window under it.
+    QPainter painter(this);
+    painter.setPen(QColor(0x9a, 0xa4, 0xb2));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+bool SheetVC::eventFilter(QObject* watched, QEvent* event) {
+    if (isVisible() && (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+        attachToWindow();
+    return QDialog::eventFilter(watched, event);
 }
 
 void SheetVC::refillFromSettings() {
@@ -321,6 +386,7 @@ void SheetVC::refillFromSettings() {
 
 void SheetVC::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
+    if (m_scrim && !event->spontaneous()) m_scrim->hide();
     // A dismissal, not the window system hiding the sheet with its parent.
     if (!event->spontaneous()) resetKeyFields();
 }
@@ -401,7 +467,6 @@ void SheetVC::save() {
     m_context.settings.setValue(UserDefaultKeys::imagesAtATime, m_spnImagesAtATime->value());
     m_context.settings.setValue(UserDefaultKeys::resultNames, m_cmbResultNames->currentData());
     m_verifier->verifyAndSave(m_lblFolderName->text(), m_txtApiKey->text());
-    m_btnSave->setEnabled(true);
 }
 
 void SheetVC::getApiKey() {

@@ -44,10 +44,15 @@ public:
     static QString withoutLastGrapheme(const QString& text);
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildView();
+    // Hangs the sheet from the top of its window, centred, over a dimmed window.
+    void attachToWindow();
     void refillFromSettings();
     void resetKeyFields();
     void styleShowButton(const QString& title, int pixelSize);
@@ -63,7 +68,9 @@ private:
     AppContext& m_context;
     ServiceSession& m_session;
     KeyVerifier* m_verifier = nullptr;
+    bool m_keyRejected = false;  // set by the verification under way, read when it ends
     FolderChooser m_chooseFolder;
+    QWidget* m_scrim = nullptr;  // dims the window while the sheet is up
 
     QStackedLayout* m_keyStack = nullptr;
     QLineEdit* m_txtApiKey = nullptr;

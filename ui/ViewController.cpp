@@ -27,6 +27,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QShowEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -246,15 +247,11 @@ void ViewController::buildView() {
     stack->addWidget(column, 0, 0);
     setCentralWidget(m_root);
 
-    setTabOrder(m_btnAdd, m_btnSettings);
-    setTabOrder(m_btnSettings, m_btnRefresh);
-    setTabOrder(m_btnRefresh, m_tblList);
-    setTabOrder(m_tblList, m_btnTransparent);
-    setTabOrder(m_btnTransparent, m_btnColored);
-    setTabOrder(m_btnColored, m_btnColor);
-    setTabOrder(m_btnColor, m_btnOutputType);
-    setTabOrder(m_btnOutputType, m_btnClearList);
-    setTabOrder(m_btnClearList, m_btnStart);
+    // Reading order: the header left to right, the list, then the bottom bar left to right.
+    const QList<QWidget*> tabOrder{m_btnAdd,        m_btnSettings,    m_btnOpenFolder, m_btnRefresh,
+                                   m_tblList,       m_btnTransparent, m_btnColored,    m_btnColor,
+                                   m_btnOutputType, m_btnRetryFailed, m_btnClearList,  m_btnStart};
+    for (int i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
     setUpShortcuts();
 }
 
@@ -263,13 +260,15 @@ QWidget* ViewController::buildHeader() {
     m_headerView->setObjectName(QStringLiteral("headerView"));
     m_headerView->setFixedHeight(56);
 
-    m_btnAdd = new Button(tr("Add Images"), m_headerView);
+    m_btnAdd = new SplitButton(tr("Add Images"), m_headerView);
     m_btnAdd->setObjectName(QStringLiteral("btnAdd"));
     m_btnAdd->setIcon(QIcon(QStringLiteral(":/icons/add.svg")));
     m_btnAdd->setIconSize(QSize(16, 16));
     m_btnAdd->setStyleSheet(kToolButtonStyle +
                             QStringLiteral("QPushButton { padding-right: 26px; }"));
     m_btnAdd->setAccessibleName(tr("Add Images"));
+    m_btnAdd->setToolTip(tr("Add images; the arrow also adds a folder (Alt+Down)"));
+    connect(m_btnAdd, &QPushButton::clicked, this, &ViewController::chooseImage);
 
     m_btnSettings = new Button(tr("Settings"), m_headerView);
     m_btnSettings->setObjectName(QStringLiteral("btnSettings"));
@@ -429,7 +428,7 @@ QWidget* ViewController::buildFooter() {
     m_btnRetryFailed = new Button(m_bottomView);
     m_btnRetryFailed->setObjectName(QStringLiteral("btnRetryFailed"));
     m_btnRetryFailed->setMinimumSize(128, 36);
-    m_btnRetryFailed->setAccessibleName(tr("Retry failed"));
+    m_btnRetryFailed->setAccessibleName(tr("Retry Failed"));
     m_btnRetryFailed->setVisible(false);
     connect(m_btnRetryFailed, &QPushButton::clicked, this,
             [this] { m_run->retryFailed(runConfig()); });
@@ -476,7 +475,7 @@ void ViewController::setUpControls() {
     m_btnStart->setAccessibleName(m_startTitle);
     applyButtonStyle(m_btnClearList, QStringLiteral("CLEAR LIST"), boldFont(m_btnClearList, 16),
                      Qt::white, kLightGrey, false, true);
-    applyButtonStyle(m_btnRetryFailed, tr("Retry failed"), boldFont(m_btnRetryFailed, 16),
+    applyButtonStyle(m_btnRetryFailed, tr("Retry Failed"), boldFont(m_btnRetryFailed, 16),
                      Qt::white, QColor(0xc5, 0x22, 0x1f), false, true);
     applyShadow(m_bottomView, m_btnStart, Qt::black, 1.0f, QPointF(0, 2), 2);
     applyShadow(m_bottomView, m_btnClearList, Qt::black, 1.0f, QPointF(0, 2), 2);
@@ -494,7 +493,7 @@ void ViewController::setUpShortcuts() {
     auto* menu = new QMenu(m_btnAdd);
     menu->addAction(addImages);
     menu->addAction(addFolder);
-    m_btnAdd->setMenu(menu);
+    m_btnAdd->setDropDown(menu);
 
     auto* start = new QAction(tr("Start or Stop"), this);
     start->setObjectName(QStringLiteral("actionStart"));
@@ -548,15 +547,26 @@ void ViewController::renderOptions() {
     showMark(m_imgTransparent, !o.isColored);
     showMark(m_imgColored, o.isColored);
     m_btnTransparent->setEnabled(o.transparentEnabled);
-    m_dropperView->setColor(o.swatchColor);
+    // Coloured with no colour yet is not transparent: the swatch says "none" until one is picked.
+    m_dropperView->setColor(o.isColored && o.selectedColor.isEmpty() ? QColor() : o.swatchColor);
     m_btnColor->setAccessibleDescription(o.selectedColor.isEmpty() ? tr("No color chosen")
                                                                    : o.selectedColor);
+    m_btnColor->setToolTip(o.isColored && o.selectedColor.isEmpty()
+                               ? tr("No color chosen yet: click to choose the background color")
+                               : tr("Choose the background color"));
     const QString format =
         o.imgFormat == QLatin1String("png") ? QStringLiteral("PNG") : QStringLiteral("JPG");
     if (m_btnOutputType->currentText() != format) {
         const QSignalBlocker block(m_btnOutputType);
         m_btnOutputType->setCurrentText(format);
     }
+}
+
+void ViewController::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The keyboard starts where the work does: adding images (or Get Started, which takes it).
+    if (!event->spontaneous() && !m_viewGetStart && m_btnAdd->isVisible())
+        m_btnAdd->setFocus(Qt::OtherFocusReason);
 }
 
 void ViewController::showGetStart() {
@@ -731,18 +741,24 @@ void ViewController::previewRecord(const std::shared_ptr<DataModel>& record) {
 
 void ViewController::openColorPanel() {
     if (!m_colorPanel) {
-        m_colorPanel = new QColorDialog(this);
+        m_colorPanel = new QColorDialog(QColor(Qt::white), this);
         m_colorPanel->setObjectName(QStringLiteral("colorPanel"));
-        m_colorPanel->setWindowTitle(tr("Colors"));
-        m_colorPanel->setOptions(QColorDialog::ShowAlphaChannel | QColorDialog::NoButtons |
-                                 QColorDialog::DontUseNativeDialog);
+        m_colorPanel->setWindowTitle(tr("Background Color"));
+        // A background is opaque: no alpha to offer. The colour shows live; Cancel takes it back.
+        m_colorPanel->setOptions(QColorDialog::DontUseNativeDialog);
         m_colorPanel->setModal(false);
         connect(m_colorPanel, &QColorDialog::currentColorChanged, m_options,
                 &OutputOptions::colorDidChange);
+        connect(m_colorPanel, &QDialog::finished, this, [this](int result) {
+            m_options->colorPanelDone(result == QDialog::Accepted, m_colorBeforePanel);
+        });
     }
-    if (!m_options->selectedColor.isEmpty()) {
+    m_colorBeforePanel = m_options->selectedColor;
+    {
+        // It opens on the colour in use (white before any), whatever a Cancel left in it.
         const QSignalBlocker block(m_colorPanel);
-        m_colorPanel->setCurrentColor(m_options->swatchColor);
+        m_colorPanel->setCurrentColor(m_options->selectedColor.isEmpty() ? QColor(Qt::white)
+                                                                         : m_options->swatchColor);
     }
     m_colorPanel->show();
     m_colorPanel->raise();
@@ -750,7 +766,8 @@ void ViewController::openColorPanel() {
 }
 
 void ViewController::closeColorPanel() {
-    if (m_colorPanel) m_colorPanel->close();
+    // Put away by the window (the colour control, a format, quitting): the colour stays.
+    if (m_colorPanel) m_colorPanel->hide();
 }
 
 bool ViewController::eventFilter(QObject* watched, QEvent* event) {

@@ -18,6 +18,7 @@ struct AppContext;
 class BatchJournal;
 class BatchSession;
 class Button;
+class SplitButton;
 class ColorSwatch;
 class DesktopIntegration;
 class MenuBar;
@@ -95,6 +96,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Rows whose result for the current options is already in the output folder show as done.
@@ -146,14 +148,14 @@ private:
     Button* m_btnStart = nullptr;
     Button* m_btnClearList = nullptr;
     Button* m_btnRetryFailed = nullptr;  // shown while failed images may be sent again
-    int m_retriableFailed = 0;           // failed rows "Retry failed" would send again
+    int m_retriableFailed = 0;           // failed rows "Retry Failed" would send again
     ElidedLabel* m_lblCost = nullptr;    // before START: what a run will send and cost
     QTimer* m_savedCheck = nullptr;      // looks for results already saved, once per turn
     QTimer* m_costCheck = nullptr;
     ElidedLabel* m_lblRemainCredit = nullptr;
     QLabel* m_lblUploadCount = nullptr;
     GetStartView* m_viewGetStart = nullptr;
-    Button* m_btnAdd = nullptr;
+    SplitButton* m_btnAdd = nullptr;
     Button* m_btnSettings = nullptr;
     Button* m_btnRefresh = nullptr;
     Button* m_btnTransparent = nullptr;
@@ -168,6 +170,7 @@ private:
     SheetVC* m_sheet = nullptr;
     ImagePreview* m_preview = nullptr;
     QColorDialog* m_colorPanel = nullptr;
+    QString m_colorBeforePanel;  // the colour the panel opened with, for its Cancel
     Button* m_btnOpenFolder = nullptr;
     RunProgressPanel* m_progressPanel = nullptr;
     MenuBar* m_menuBar = nullptr;

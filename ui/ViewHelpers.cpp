@@ -78,12 +78,13 @@ void applyShadow(QWidget* container, QWidget* target, const QColor& color, float
     if (!target) return;
     auto* effect = new QGraphicsDropShadowEffect(target);
     QColor c = color;
-    c.setAlphaF(opacity);
+    // A full-strength shadow a pixel or two wide reads as a hard dark edge; kept to a third, it
+    // reads as depth.
+    c.setAlphaF(opacity / 3);
     effect->setColor(c);
-    // The offsets are given the way the original layer shadows take them, with the y axis
-    // pointing up: a positive height casts the shadow upwards.
-    effect->setOffset(offset.x(), -offset.y());
-    effect->setBlurRadius(radius * 2);
+    // Light comes from above: the shadow falls below the target (and, a little, to its right).
+    effect->setOffset(qAbs(offset.x()), qAbs(offset.y()));
+    effect->setBlurRadius(radius * 3);
     target->setGraphicsEffect(effect);
 }
 

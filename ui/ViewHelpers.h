@@ -26,8 +26,8 @@ void applyButtonStyle(QAbstractButton* button, const QString& title, const QFont
                       const QColor& textColor, const QColor& backgroundColor, bool bordered,
                       bool layerBacked, const QIcon& image = QIcon());
 
-// Gives `target` a drop shadow. `container` is the view the shadow is drawn over. The offset's
-// height points up (the shadow of a positive height is cast above the target).
+// Gives `target` a soft drop shadow. `container` is the view the shadow is drawn over. The
+// shadow falls below and to the right of the target by the offset's lengths.
 void applyShadow(QWidget* container, QWidget* target, const QColor& color, float opacity,
                  const QPointF& offset, qreal radius);
 

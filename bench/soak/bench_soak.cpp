@@ -2,11 +2,16 @@
 // vorpane-server that drops a share of the requests (`--drop`: the connection reset as a request
 // arrives or as its answer leaves); the service goes dark once mid-run (killed) and comes back on
 // the same port; the command is killed (SIGKILL) once and started again, the same command, as a
-// user would. At the end every photo must be saved exactly once and exactly one credit spent per
-// photo. Prints what happened and what it cost; exits 1 when either fails.
+// user would. At the end every photo must be saved exactly once under its own name (the service
+// names its results at random) and exactly one credit spent per photo; then the same command once
+// more must send nothing. Prints what happened and what it cost; exits 1 when any of it fails.
+//
+// With --https yes the service is a team's: two instances on one PostgreSQL ledger behind nginx
+// over HTTPS with a certificate of a CA made here (the command trusts it with --ca-file), and the
+// outage is the database's (answered 503 with a Retry-After) instead of the service's.
 //
 //   bench_soak [--images N] [--jobs J] [--drop PERCENT] [--dark SECONDS] [--kill yes|no]
-//              [--size WxH] [--server PATH] [--cli PATH] [--log FILE]
+//              [--https yes|no] [--size WxH] [--server PATH] [--cli PATH] [--log FILE]
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +31,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+
+#ifdef VORPANE_SOAK_RIG
+#include "ClusterRig.h"
+#endif
 
 namespace {
 
@@ -35,6 +45,7 @@ struct Settings {
     int dropPercent = 3;
     int darkSeconds = 8;  // 0: the service stays up
     bool kill = true;
+    bool https = false;
     QString log;  // the service's request log goes here when set
     QSize size{240, 180};
     QString server = QStringLiteral(VORPANE_SERVER_PATH);
@@ -68,9 +79,8 @@ QString runTool(const QString& program, const QStringList& args) {
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-qint64 credits(const Settings& s, const QString& db, const QString& key) {
-    // "key list" prints one line per key: the key, then its free, top-up and subscription credits.
-    const QString listing = runTool(s.server, {"key", "list", "--db", db});
+// "key list" prints one line per key: the key, then its free, top-up and subscription credits.
+qint64 credits(const QString& listing, const QString& key) {
     for (const QString& line : listing.split('\n')) {
         const QStringList words = line.simplified().split(' ');
         if (words.value(0) != key) continue;
@@ -81,16 +91,59 @@ qint64 credits(const Settings& s, const QString& db, const QString& key) {
     return -1;
 }
 
-class Service {
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Starts it; returns the API's address, or empty when it did not start.
+    virtual QString start() = 0;
+    // The service (or its ledger) is unreachable for `seconds`, then back by itself.
+    virtual void goDark(int seconds) = 0;
+    virtual qint64 credits(const QString& key) = 0;
+    virtual QString createKey(int credits) = 0;
+    virtual QStringList clientArgs() const { return {}; }
+    virtual void stop() = 0;
+};
+
+// One vorpane-server on plain http to this computer, with its SQLite ledger.
+class Service final : public Backend {
 public:
     Service(const Settings& s, QString db) : m_settings(s), m_db(std::move(db)) {}
-    ~Service() { stop(); }
+    ~Service() override { stop(); }
+    QString start() override {
+        m_port = startOn(0);
+        return m_port ? QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(m_port) : QString();
+    }
+    void goDark(int seconds) override {
+        stop();
+        QTimer::singleShot(seconds * 1000, [this] { startOn(m_port); });
+    }
+    qint64 credits(const QString& key) override {
+        return ::credits(runTool(m_settings.server, {"key", "list", "--db", m_db}), key);
+    }
+    QString createKey(int credits) override {
+        return runTool(m_settings.server, {"key", "create", "--free", QString::number(credits),
+                                           "--topup", "0", "--subscription", "0", "--db", m_db});
+    }
+    void stop() override {
+        if (m_process.state() == QProcess::NotRunning) return;
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+private:
     // Starts it on `port` (0: a free one) and returns the port it took.
-    quint16 start(quint16 port) {
+    quint16 startOn(quint16 port) {
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QStringList args{"serve", "--port", QString::number(port),
-                         "--db",  m_db,     "--jobs",
-                         "2",     "--drop", QString::number(m_settings.dropPercent)};
+        QStringList args{"serve",
+                         "--port",
+                         QString::number(port),
+                         "--db",
+                         m_db,
+                         "--jobs",
+                         "2",
+                         "--no-model",
+                         "--drop",
+                         QString::number(m_settings.dropPercent)};
         if (m_settings.log.isEmpty())
             args << "--quiet";
         else
@@ -100,17 +153,49 @@ public:
         const QString url = QString::fromUtf8(m_process.readLine()).trimmed();
         return quint16(QUrl(url).port());
     }
-    void stop() {
-        if (m_process.state() == QProcess::NotRunning) return;
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
 
-private:
     const Settings& m_settings;
     QString m_db;
     QProcess m_process;
+    quint16 m_port = 0;
 };
+
+#ifdef VORPANE_SOAK_RIG
+// Two instances on one PostgreSQL ledger behind nginx over HTTPS, as a team runs the service.
+class TeamService final : public Backend {
+public:
+    explicit TeamService(const Settings& s) : m_settings(s), m_rig(s.server) {}
+    QString start() override {
+        const QString why = ClusterRig::unavailable();
+        const QString failed =
+            why.isEmpty() ? m_rig.start(2, {"--jobs", "1", "--no-model", "--drop",
+                                            QString::number(m_settings.dropPercent), "--quiet"})
+                          : why;
+        if (!failed.isEmpty()) {
+            std::fprintf(stderr, "the team service did not start: %s\n", qPrintable(failed));
+            return {};
+        }
+        return QStringLiteral("https://127.0.0.1:%1/api/v1/").arg(m_rig.proxyPort());
+    }
+    void goDark(int seconds) override {
+        m_rig.stopPostgres();
+        QTimer::singleShot(seconds * 1000, [this] { m_rig.startPostgres(); });
+    }
+    qint64 credits(const QString& key) override {
+        return ::credits(m_rig.admin({"key", "list"}), key);
+    }
+    QString createKey(int credits) override {
+        return m_rig.admin({"key", "create", "--free", QString::number(credits), "--topup", "0",
+                            "--subscription", "0"});
+    }
+    QStringList clientArgs() const override { return {"--ca-file", m_rig.caFile()}; }
+    void stop() override { m_rig.stop(); }
+
+private:
+    const Settings& m_settings;
+    ClusterRig m_rig;
+};
+#endif
 
 }  // namespace
 
@@ -135,6 +220,8 @@ int main(int argc, char** argv) {
             s.server = v;
         else if (a == "--kill")
             s.kill = v != "no";
+        else if (a == "--https")
+            s.https = v == "yes";
         else if (a == "--log")
             s.log = v;
         else if (a == "--cli")
@@ -151,18 +238,22 @@ int main(int argc, char** argv) {
     for (int i = 0; i < s.images; ++i)
         photo(s.size, i + 1)
             .save(QStringLiteral("%1/photo%2.jpg").arg(in).arg(i, 5, 10, QChar('0')), "JPG", 90);
-    const QString key =
-        runTool(s.server, {"key", "create", "--free", QString::number(s.images + 500), "--topup",
-                           "0", "--subscription", "0", "--db", db});
-    const qint64 creditsBefore = credits(s, db, key);
-
-    Service service(s, db);
-    const quint16 servicePort = service.start(0);
-    if (servicePort == 0 || creditsBefore < 0) {
+    std::unique_ptr<Backend> service;
+#ifdef VORPANE_SOAK_RIG
+    if (s.https) service = std::make_unique<TeamService>(s);
+#endif
+    if (s.https && !service) {
+        std::fprintf(stderr, "--https needs the cluster rig, which this build has not\n");
+        return 2;
+    }
+    if (!service) service = std::make_unique<Service>(s, db);
+    const QString url = service->start();
+    const QString key = url.isEmpty() ? QString() : service->createKey(s.images + 500);
+    const qint64 creditsBefore = key.isEmpty() ? -1 : service->credits(key);
+    if (creditsBefore < 0) {
         std::fprintf(stderr, "the service did not start\n");
         return 1;
     }
-    const QString url = QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(servicePort);
 
     // The same command each time, as a user would type it again.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -170,15 +261,15 @@ int main(int argc, char** argv) {
     env.insert("HOME", dir.filePath("home"));
     env.insert("XDG_DATA_HOME", dir.filePath("home/.local/share"));
     env.insert("XDG_CONFIG_HOME", dir.filePath("home/.config"));
-    const QStringList command{"--service-url",
-                              url,
-                              "--jobs",
-                              QString::number(s.jobs),
-                              "--skip-existing",
-                              "--quiet",
-                              "-o",
-                              out,
-                              in};
+    const QStringList command = service->clientArgs() + QStringList{"--service-url",
+                                                                    url,
+                                                                    "--jobs",
+                                                                    QString::number(s.jobs),
+                                                                    "--skip-existing",
+                                                                    "--quiet",
+                                                                    "-o",
+                                                                    out,
+                                                                    in};
     const auto saved = [&] { return QDir(out).entryList(QDir::Files).size(); };
 
     QElapsedTimer clock;
@@ -201,8 +292,7 @@ int main(int argc, char** argv) {
             if (!wentDark && s.darkSeconds > 0 && done >= s.images / 4) {
                 wentDark = true;
                 darkAt = clock.elapsed() / 1000.0;
-                service.stop();
-                QTimer::singleShot(s.darkSeconds * 1000, [&] { service.start(servicePort); });
+                service->goDark(s.darkSeconds);
             }
             if (!killed && s.kill && done >= s.images * 3 / 5) {
                 killed = true;
@@ -210,14 +300,9 @@ int main(int argc, char** argv) {
                 cli.kill();
                 cli.waitForFinished();
                 killedSaved = saved();
-                QFile record(
-                    dir.filePath("home/.local/share/Vorpane/vorpane-cli/paid-results.json"));
-                if (record.open(QIODevice::ReadOnly))
-                    paidUnsaved = QJsonDocument::fromJson(record.readAll())
-                                      .object()
-                                      .value("entries")
-                                      .toArray()
-                                      .size();
+                // Paid for by the service, not yet in the folder: what the next launch must
+                // fetch rather than pay for again.
+                paidUnsaved = int(creditsBefore - service->credits(key)) - killedSaved;
             }
         }
         // A halted run is started again as pressing START would; a killed one as a user would.
@@ -230,8 +315,21 @@ int main(int argc, char** argv) {
         if (exitCode != -9) QThread::sleep(1);
     }
     const double seconds = clock.elapsed() / 1000.0;
-    service.stop();
-    const qint64 creditsAfter = credits(s, db, key);
+    const qint64 creditsAfter = service->credits(key);
+
+    // Later, the same command on the same folder: everything is saved, nothing is sent.
+    QProcess again;
+    again.setProcessEnvironment(env);
+    again.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    again.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer againClock;
+    againClock.start();
+    again.start(s.cli, command);
+    again.waitForFinished(600000);
+    const double againSeconds = againClock.elapsed() / 1000.0;
+    const bool againQuiet = again.exitStatus() == QProcess::NormalExit && again.exitCode() == 0 &&
+                            service->credits(key) == creditsAfter && saved() == s.images;
+    service->stop();
 
     // Every photo once: one file per source, nothing else.
     QStringList expected;
@@ -241,17 +339,21 @@ int main(int argc, char** argv) {
     const bool everyOnce = files == expected;
     const qint64 spent = creditsBefore - creditsAfter;
 
-    std::printf("%d photos of %dx%d, %d at a time, to a service dropping %d %% of the requests\n",
-                s.images, s.size.width(), s.size.height(), s.jobs, s.dropPercent);
+    std::printf("%d photos of %dx%d, %d at a time, to %s dropping %d %% of the requests\n",
+                s.images, s.size.width(), s.size.height(), s.jobs,
+                s.https ? "two instances behind nginx over HTTPS" : "a service", s.dropPercent);
     std::printf(
-        "service dark for %d s at %.1f s; command killed at %.1f s with %d saved and %d "
+        "%s dark for %d s at %.1f s; command killed at %.1f s with %d saved and %d "
         "paid for but not saved; %d launches\n",
-        s.darkSeconds, darkAt, killedAt, killedSaved, paidUnsaved, launches);
+        s.https ? "ledger" : "service", s.darkSeconds, darkAt, killedAt, killedSaved, paidUnsaved,
+        launches);
     std::printf("last exit %d after %.1f s; %lld files, every photo exactly once: %s\n", exitCode,
                 seconds, static_cast<long long>(files.size()), everyOnce ? "yes" : "NO");
     std::printf("credits %lld -> %lld: %lld spent for %d photos%s\n",
                 static_cast<long long>(creditsBefore), static_cast<long long>(creditsAfter),
                 static_cast<long long>(spent), s.images,
                 spent == s.images ? " (each paid once)" : "  <-- NOT each paid once");
-    return everyOnce && spent == s.images && exitCode == 0 ? 0 : 1;
+    std::printf("the same command again: %s in %.1f s\n",
+                againQuiet ? "nothing sent, nothing paid" : "NOT quiet", againSeconds);
+    return everyOnce && spent == s.images && exitCode == 0 && againQuiet ? 0 : 1;
 }
