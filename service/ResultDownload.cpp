@@ -178,7 +178,7 @@ void ResultDownload::onFinished(QNetworkReply* reply, const std::shared_ptr<Repl
     }
     QByteArray bytes = std::move(m_body);
     m_body = QByteArray();
-    bytes.append(reply->readAll());
+    if (reply->isOpen()) bytes.append(reply->readAll());  // an aborted reply is closed
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (reply->error() != QNetworkReply::NoError) {
         answer.body = ServiceAnswer::Body::CutShort;

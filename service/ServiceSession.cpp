@@ -314,7 +314,9 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
             const bool redirected = status >= 300 && status < 400;
             const bool oversized = cut->kind == ReplyCut::Kind::TooLarge ||
                                    (maxBytes >= 0 && reply->bytesAvailable() > maxBytes);
-            const QByteArray body = oversized ? QByteArray() : reply->readAll();
+            // A reply aborted by its deadline is closed: nothing is left to read.
+            const QByteArray body =
+                oversized || !reply->isOpen() ? QByteArray() : reply->readAll();
             // Qt may end a reply whose connection closed mid-body without an error; the
             // length the head announced tells. (It drops that header when it inflates a body.)
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);

@@ -155,6 +155,7 @@ public:
 class PipelineTest final : public QObject {
     Q_OBJECT
 private slots:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open"))); }
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
     void imageIsSentAndItsResultSaved_data() {
