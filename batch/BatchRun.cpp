@@ -56,6 +56,7 @@ struct BatchRun::Job {
     DataModelPtr record;
     bool uploading = true;   // false once the service accepted it: only the download is left
     int retries = 0;         // retries used for the current step
+    qint64 askedWaitMs = 0;  // of the current step, the pauses the service asked for
     QTimer* wait = nullptr;  // set while waiting to try again
     bool due = false;        // the pause is over; it goes again as soon as a place is free
     QDeadlineTimer waitEnds;
@@ -668,6 +669,7 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         record->resultUrl = outcome.resultUrl;
         job->uploading = false;
         job->retries = 0;
+        job->askedWaitMs = 0;
         if (m_ledger && !outcome.resultUrl.isEmpty()) {
             // The download starts once the address is on disk, so that a crash from then on
             // cannot lose it; the other images go on meanwhile.
@@ -775,9 +777,19 @@ void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {
 
 bool BatchRun::retryLater(const JobPtr& job, const ServiceFailure& failure) {
     if (m_queue.isStopTapped) return false;
-    const qint64 delay = m_retries.pauseBefore(job->retries, failure.retryAfterMs);
-    if (delay < 0) return false;
-    ++job->retries;
+    // A service that answers "busy: come back in N s" is there and says so: the pauses it asks
+    // for (a database restarting behind it, say) do not use up the retries, up to a patience.
+    const bool asked = failure.kind == Kind::Overloaded && failure.retryAfterMs >= 0;
+    const qint64 askedDelay = asked ? m_retries.pauseBefore(0, failure.retryAfterMs) : -1;
+    qint64 delay = -1;
+    if (askedDelay >= 0 && job->askedWaitMs + askedDelay <= m_askedPatienceMs) {
+        delay = askedDelay;
+        job->askedWaitMs += delay;
+    } else {
+        delay = m_retries.pauseBefore(job->retries, failure.retryAfterMs);
+        if (delay < 0) return false;
+        ++job->retries;
+    }
     job->waitReason = failure.reason;
     job->waitEnds = QDeadlineTimer(delay);
     job->wait = new QTimer(this);

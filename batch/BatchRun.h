@@ -87,7 +87,14 @@ public:
     // Caps the download of each result (the default is 50 MiB).
     void setMaxDownloadBytes(qint64 bytes);
     // The pauses before the first, second, ... retry of an image (default 1 s, 4 s, 10 s).
-    void setRetryDelays(const QList<int>& delaysMs) { m_retries = RetrySchedule(delaysMs); }
+    // The pauses before the retries of a step, and how long in all a step waits when the
+    // service asks it to come back later (503 or 429 with a Retry-After) before such answers
+    // count as failures too.
+    void setRetryDelays(const QList<int>& delaysMs, qint64 askedPatienceMs = kAskedPatienceMs) {
+        m_retries = RetrySchedule(delaysMs);
+        m_askedPatienceMs = askedPatienceMs;
+    }
+    static constexpr qint64 kAskedPatienceMs = 3 * 60 * 1000;
     // Images in flight at most, for the current run (lowered while the service is overloaded).
     int inFlightLimit() const { return m_limit; }
     int inFlightCount() const { return static_cast<int>(m_jobs.size()); }
@@ -183,6 +190,7 @@ private:
     PaidLedger* m_ledger = nullptr;
 
     RunConfig m_config;
+    qint64 m_askedPatienceMs = kAskedPatienceMs;
     RunState m_state = RunState::Empty;
     bool m_versionPending = false;
     QList<JobPtr> m_jobs;  // the images in flight

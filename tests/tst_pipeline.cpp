@@ -634,6 +634,26 @@ private slots:
         QCOMPARE(rig.shown(), "Finished 4 of 4" + kUnlocked);
     }
 
+    // "Busy, come back later" (a 503 with a Retry-After) is waited out beyond the retries, up to
+    // a patience; past it, such answers count like other failures and the row fails.
+    void pausesTheServiceAsksForAreWaitedOut() {
+        for (const qint64 patienceMs : {qint64(2000), qint64(100)}) {
+            Rig rig;
+            rig.run.setRetryDelays({30, 60, 90}, patienceMs);
+            rig.addImage(QStringLiteral("a.png"));
+            rig.onUpload = [&](const RecordedRequest& r) {
+                return rig.uploads <= 20 ? ScriptedReply::json(503, R"({"error":"later"})")
+                                               .withHeader("Retry-After", "0")
+                                         : rig.accepted(r);
+            };
+            QVERIFY(rig.startAndSettle(10000));
+            const bool patient = patienceMs > 1000;
+            QCOMPARE(rig.row(0)->status, patient ? RowStatus::Done : RowStatus::Failed);
+            // Patient: 20 pauses of 30 ms; else 3 such pauses, then the 3 retries.
+            QCOMPARE(rig.uploads, patient ? 21 : 7);
+        }
+    }
+
     // STOP during a pause before a retry ends the run at once; the image waits for the next START.
     void stopDuringAPauseEndsAtOnce() {
         Rig rig;

@@ -167,10 +167,10 @@ public:
     explicit TeamService(const Settings& s) : m_settings(s), m_rig(s.server) {}
     QString start() override {
         const QString why = ClusterRig::unavailable();
-        const QString failed =
-            why.isEmpty() ? m_rig.start(2, {"--jobs", "1", "--no-model", "--drop",
-                                            QString::number(m_settings.dropPercent), "--quiet"})
-                          : why;
+        QStringList args{"--jobs", "1", "--no-model", "--drop",
+                         QString::number(m_settings.dropPercent)};
+        if (m_settings.log.isEmpty()) args << "--quiet";
+        const QString failed = why.isEmpty() ? m_rig.start(2, args) : why;
         if (!failed.isEmpty()) {
             std::fprintf(stderr, "the team service did not start: %s\n", qPrintable(failed));
             return {};
@@ -189,7 +189,13 @@ public:
                             "--subscription", "0"});
     }
     QStringList clientArgs() const override { return {"--ca-file", m_rig.caFile()}; }
-    void stop() override { m_rig.stop(); }
+    void stop() override {
+        QFile log(m_settings.log);
+        if (!m_settings.log.isEmpty() && log.open(QIODevice::Append))
+            for (int i = 0; i < m_rig.instanceCount(); ++i)
+                log.write(m_rig.instance(i).log().toUtf8());
+        m_rig.stop();
+    }
 
 private:
     const Settings& m_settings;
