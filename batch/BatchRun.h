@@ -140,11 +140,16 @@ private:
     RunState idleState() const;
     // Starts as many images as the limits allow.
     void fill();
+    // The ledger's keys of the photos to be sent after row `index`: at most `count`, leaving
+    // out the first `skip`.
+    QList<ResultKey> keysAfter(qint64 index, int skip, int count) const;
     // Jobs with a request open (not pausing before a retry).
     int activeCount() const;
     void startUpload(const JobPtr& job);
     void startDownload(const JobPtr& job);
     void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);
+    // The paid address of the job's image is on disk (`written`), or the ledger refused it.
+    void onPaidWritten(const JobPtr& job, bool written);
     void onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome);
     // Waits before trying the job's step again; false when its retries are used up.
     bool retryLater(const JobPtr& job, const ServiceFailure& failure);
