@@ -203,7 +203,8 @@ void BatchRun::checkVersion(int attempt) {
             // The first exchange of a run is retried like every other one.
             const ServiceFailure failure = reply.failure();
             const qint64 pause =
-                failure.mayPass() ? run->m_retries.pauseBefore(attempt, failure.retryAfterMs) : -1;
+                failure.mayPass() ? run->m_startRetries.pauseBefore(attempt, failure.retryAfterMs)
+                                  : -1;
             if (pause >= 0) {
                 emit run->startDelayed(
                     ServiceFailure::unreachable(run->m_context.service.baseUrl(), failure.reason),
@@ -395,12 +396,13 @@ void BatchRun::continueChecks() {
 
 void BatchRun::adoptPaidResults() {
     if (!m_ledger) return;
+    const QHash<QString, QString> paid = m_ledger->paidResults(m_config);
+    if (paid.isEmpty()) return;
     int adopted = 0;
     for (int i = 0; i < m_queue.count(); ++i) {
         const DataModelPtr record = m_queue.at(i);
         if (record->isHandled() || !record->resultUrl.isEmpty()) continue;
-        const QString url =
-            m_ledger->paidResult(ResultKey::of(record->imageURl.value_or(QString()), m_config));
+        const QString url = paid.value(record->imageURl.value_or(QString()));
         if (url.isEmpty()) continue;
         record->resultUrl = url;
         m_queue.notifyResultKnown(record.get());
@@ -544,12 +546,14 @@ void BatchRun::fill() {
             // One process sends a photo at a time; under the claim, what another one did with it
             // is known for certain.
             // The next few photos are claimed with this one: one commit for several.
-            QList<ResultKey> ahead;
-            if (!m_ledger->holds(job->key))
-                for (qint64 i = next + 1; i < m_queue.count() && ahead.size() < kClaimAhead; ++i)
-                    if (const DataModelPtr later = m_queue.at(i); !later->isHandled())
-                        ahead.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
-            const PaidLedger::Claim claim = m_ledger->claim(job->key, ahead);
+            const QList<ResultKey> ahead =
+                m_ledger->holds(job->key) ? QList<ResultKey>() : keysAfter(next, 0, kClaimAhead);
+            // The claim is asked for off this thread; its answer brings the run back here.
+            const PaidLedger::Claim claim =
+                m_ledger->claim(job->key, ahead, [self = QPointer<BatchRun>(this)] {
+                    if (self) self->fill();
+                });
+            if (claim == PaidLedger::Claim::Asked) break;
             if (claim == PaidLedger::Claim::Failed) {
                 m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
                 break;
@@ -560,6 +564,11 @@ void BatchRun::fill() {
                 setRow(record, RowStatus::Failed, kElsewhere);
                 continue;
             }
+            // Halfway through the photos claimed ahead, the ones after them are asked for, so
+            // that the run does not wait for their claim when it reaches them.
+            if (const QList<ResultKey> half = keysAfter(next, kClaimAhead / 2, 1);
+                !half.isEmpty() && !m_ledger->holds(half.first()))
+                m_ledger->claimSoon(keysAfter(next, kClaimAhead / 2, kClaimAhead + 1));
             if (const std::optional<SavedResult> saved = m_ledger->savedResult(job->key);
                 saved && countsAsDone(record, *saved)) {
                 showAlreadySaved(record, saved->filePath);
@@ -591,6 +600,14 @@ void BatchRun::fill() {
             startUpload(job);
     }
     maybeEnd();
+}
+
+QList<ResultKey> BatchRun::keysAfter(qint64 index, int skip, int count) const {
+    QList<ResultKey> keys;
+    for (qint64 i = index + 1; i < m_queue.count() && keys.size() < count; ++i)
+        if (const DataModelPtr later = m_queue.at(i); !later->isHandled() && skip-- <= 0)
+            keys.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+    return keys;
 }
 
 void BatchRun::startUpload(const JobPtr& job) {
@@ -651,18 +668,20 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
         // The credit is spent: the address is kept until the file is saved, and the image is
         // never sent again. An address that is missing cannot be fetched later either.
         record->resultUrl = outcome.resultUrl;
-        if (m_ledger && !outcome.resultUrl.isEmpty() &&
-            !m_ledger->rememberPaid(job->key, outcome.resultUrl)) {
-            // Nothing more is paid for while a crash could lose what was paid; this image's
-            // result is still fetched and saved, its address kept in memory until the journal
-            // takes it.
-            m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
-        }
-        m_queue.notifyResultKnown(record.get());
         job->uploading = false;
         job->retries = 0;
         job->askedWaitMs = 0;
-        startDownload(job);
+        if (m_ledger && !outcome.resultUrl.isEmpty()) {
+            // The download starts once the address is on disk, so that a crash from then on
+            // cannot lose it; the other images go on meanwhile.
+            m_ledger->rememberPaid(job->key, outcome.resultUrl,
+                                   [self = QPointer<BatchRun>(this), job](bool written) {
+                                       if (self) self->onPaidWritten(job, written);
+                                   });
+        } else {
+            startDownload(job);
+        }
+        m_queue.notifyResultKnown(record.get());
         fill();  // the credits known may allow another upload now
         return;
     }
@@ -705,6 +724,17 @@ void BatchRun::onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome) 
             break;
     }
     finishJob(job);
+}
+
+void BatchRun::onPaidWritten(const JobPtr& job, bool written) {
+    if (!owns(job)) {
+        m_jobs.removeOne(job);
+        return;
+    }
+    // Nothing more is paid for while a crash could lose what was paid; this image's result is
+    // still fetched and saved, its address kept in memory until the journal takes it.
+    if (!written) m_ending = RunEnd{RunEnd::Kind::Halted, journalFailure()};
+    startDownload(job);
 }
 
 void BatchRun::onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome) {

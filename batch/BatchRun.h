@@ -92,6 +92,7 @@ public:
     // count as failures too.
     void setRetryDelays(const QList<int>& delaysMs, qint64 askedPatienceMs = kAskedPatienceMs) {
         m_retries = RetrySchedule(delaysMs);
+        m_startRetries = RetrySchedule(delaysMs);
         m_askedPatienceMs = askedPatienceMs;
     }
     static constexpr qint64 kAskedPatienceMs = 3 * 60 * 1000;
@@ -139,11 +140,16 @@ private:
     RunState idleState() const;
     // Starts as many images as the limits allow.
     void fill();
+    // The ledger's keys of the photos to be sent after row `index`: at most `count`, leaving
+    // out the first `skip`.
+    QList<ResultKey> keysAfter(qint64 index, int skip, int count) const;
     // Jobs with a request open (not pausing before a retry).
     int activeCount() const;
     void startUpload(const JobPtr& job);
     void startDownload(const JobPtr& job);
     void onUploadOutcome(const JobPtr& job, const UploadOutcome& outcome);
+    // The paid address of the job's image is on disk (`written`), or the ledger refused it.
+    void onPaidWritten(const JobPtr& job, bool written);
     void onSaveOutcome(const JobPtr& job, const SaveOutcome& outcome);
     // Waits before trying the job's step again; false when its retries are used up.
     bool retryLater(const JobPtr& job, const ServiceFailure& failure);
@@ -190,7 +196,12 @@ private:
     bool m_versionPending = false;
     QList<JobPtr> m_jobs;  // the images in flight
     int m_limit = 1;
-    RetrySchedule m_retries;
+    // An image's exchange gets a fourth, longer pause: over thousands of photos a flaky service
+    // or proxy fails the same request three times in a row now and then, and halting the batch
+    // for it costs more than half a minute. The run's first exchange halts sooner: nothing is
+    // under way yet, and the user is waiting to hear whether the service is there.
+    RetrySchedule m_retries{{1000, 4000, 10000, 30000}};
+    RetrySchedule m_startRetries;
     bool m_folderProbed = false;  // the output folder took a test file during this run
     // Set when the run is to end once the images in flight are done (halt, no credit, key
     // refused, folder unusable); Finished while nothing stops it.

@@ -3,7 +3,6 @@
 #include "PrivateFile.h"
 #include "RunConfig.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -14,71 +13,21 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QObject>
 #include <QSaveFile>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QThread>
 #include <QVariant>
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cerrno>
-#include <cstring>
+#include <utility>
 
 namespace {
 
-const char* const kKeyWhere =
-    "source = ? AND bytes = ? AND modified = ? AND folder = ? AND format = ? AND backdrop = ?";
-
-// An empty text, never NULL (a null QString binds as NULL, which no key column takes).
-QString text(const QString& value) {
-    return value.isNull() ? QLatin1String("") : value;
-}
-
-void bindKey(QSqlQuery& query, const ResultKey& key, int first) {
-    query.bindValue(first, text(key.source));
-    query.bindValue(first + 1, key.bytes);
-    query.bindValue(first + 2, key.modifiedMs);
-    query.bindValue(first + 3, text(QDir::cleanPath(key.folder)));
-    query.bindValue(first + 4, text(key.format));
-    query.bindValue(first + 5, text(key.backdrop));
-}
-
 qint64 nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
-}
-
-// A claim of a process on another computer sharing the database is honoured this long.
-constexpr qint64 kForeignClaimMs = 3600 * 1000;
-
-// When the process `pid` started (clock ticks since boot), or empty when there is none: with the
-// process number it tells a process apart from a later one given the same number.
-QByteArray processStart(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return QByteArray();
-    const QByteArray line = stat.readAll();
-    // The command name (field 2) may hold spaces; the fields after it are counted from its ")".
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 19 ? fields.at(19) : QByteArray();
-}
-
-QString thisProcess() {
-    return QStringLiteral("%1 %2 %3")
-        .arg(QSysInfo::machineHostName())
-        .arg(QCoreApplication::applicationPid())
-        .arg(QString::fromLatin1(processStart(QCoreApplication::applicationPid())));
-}
-
-// Whether the process that made a claim may still be sending its photo.
-bool isAlive(const QString& owner, qint64 claimedAt) {
-    const QStringList parts = owner.split(QLatin1Char(' '));
-    if (parts.size() != 3) return false;
-    if (parts.at(0) != QSysInfo::machineHostName()) return nowMs() - claimedAt < kForeignClaimMs;
-    const QByteArray started = processStart(parts.at(1).toLongLong());
-    return !started.isEmpty() && started == parts.at(2).toLatin1();
 }
 
 // The file `name` in `folder` when it is a regular file (never followed through a link).
@@ -95,25 +44,17 @@ qint64 modifiedMs(const struct stat& st) {
     return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
+// The saved result `name` of `key`, while it is in the folder as it was saved.
+std::optional<SavedResult> intact(const ResultKey& key, const QString& name, qint64 bytes,
+                                  const QVariant& modified, qint64 savedAt) {
+    const std::optional<struct stat> file = regularFile(key.folder, name);
+    if (!file || file->st_size != bytes ||
+        (!modified.isNull() && modifiedMs(*file) != modified.toLongLong()))
+        return std::nullopt;
+    return SavedResult{QDir(key.folder).filePath(name), bytes, savedAt};
+}
+
 }  // namespace
-
-bool ResultKey::operator==(const ResultKey& o) const {
-    return source == o.source && bytes == o.bytes && modifiedMs == o.modifiedMs &&
-           QDir::cleanPath(folder) == QDir::cleanPath(o.folder) && format == o.format &&
-           backdrop == o.backdrop;
-}
-
-ResultKey ResultKey::of(const QString& path, const RunConfig& config) {
-    ResultKey key;
-    const QFileInfo info(path);
-    key.source = info.absoluteFilePath();
-    key.bytes = info.size();
-    key.modifiedMs = info.lastModified().toMSecsSinceEpoch();
-    key.folder = config.outputFolder;
-    key.format = config.imgFormat;
-    key.backdrop = config.backdrop();
-    return key;
-}
 
 QString PaidLedger::defaultPath() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
@@ -127,59 +68,12 @@ QString PaidLedger::legacyJsonPath() {
 
 PaidLedger::PaidLedger(QString path)
     : m_path(std::move(path)),
-      m_connection(QStringLiteral("vorpane-ledger-%1").arg(quintptr(this), 0, 16)),
-      m_owner(thisProcess()) {}
+      m_db(QStringLiteral("vorpane-ledger-%1").arg(quintptr(this), 0, 16)),
+      m_replies(std::make_unique<QObject>()) {}
 
 PaidLedger::~PaidLedger() {
     releaseAll();
-    m_statements.clear();
-    if (!QSqlDatabase::contains(m_connection)) return;
-    QSqlDatabase::database(m_connection, false).close();
-    QSqlDatabase::removeDatabase(m_connection);
-}
-
-bool PaidLedger::exec(const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (query.exec(sql)) return true;
-    m_error = query.lastError().text();
-    return false;
-}
-
-bool PaidLedger::run(QSqlQuery& query) {
-    QElapsedTimer clock;
-    clock.start();
-    const bool ok = query.exec();
-    m_timeNs += clock.nsecsElapsed();
-    if (ok) return true;
-    m_error = failureText(query.lastError());
-    return false;
-}
-
-QString PaidLedger::failureText(const QSqlError& error) const {
-    // SQLite says "database or disk is full" for both; the disk is what the user can mend.
-    if (error.nativeErrorCode() == QLatin1String("13"))
-        return QString::fromLocal8Bit(strerror(ENOSPC));
-    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
-}
-
-bool PaidLedger::inTransaction(const std::function<bool()>& work) {
-    if (!m_open) return false;
-    QElapsedTimer clock;
-    clock.start();
-    QSqlQuery begin(QSqlDatabase::database(m_connection, false));
-    if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        m_error = failureText(begin.lastError());
-        m_timeNs += clock.nsecsElapsed();
-        return false;
-    }
-    QSqlQuery end(QSqlDatabase::database(m_connection, false));
-    const bool ok = work() && end.exec(QStringLiteral("COMMIT"));
-    if (!ok) {
-        if (end.lastError().isValid()) m_error = failureText(end.lastError());
-        QSqlQuery(QSqlDatabase::database(m_connection, false)).exec(QStringLiteral("ROLLBACK"));
-    }
-    m_timeNs += clock.nsecsElapsed();
-    return ok;
+    m_writer.reset();  // its thread ends; answers still on their way are dropped with m_replies
 }
 
 bool PaidLedger::open() {
@@ -189,46 +83,50 @@ bool PaidLedger::open() {
         m_error = QStringLiteral("%1 cannot be created").arg(m_path);
         return false;
     }
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-        db.setDatabaseName(m_path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
-        if (!db.open()) {
-            m_error = db.lastError().text();
-            return false;
-        }
+    if (!m_db.open(m_path)) {
+        m_error = m_db.error();
+        return false;
     }
     // Two programs opening a new database at once: one of them finds it locked while the other
     // switches it to the write-ahead log, without waiting (SQLite does not wait there).
     QDeadlineTimer patience(kBusyTimeoutMs);
+    bool ready = false;
     do {
-        m_open = exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-                 exec(QStringLiteral("PRAGMA synchronous=NORMAL")) &&
-                 exec(QStringLiteral(
-                     "CREATE TABLE IF NOT EXISTS results (source TEXT NOT NULL, bytes INTEGER NOT "
-                     "NULL, modified INTEGER NOT NULL, folder TEXT NOT NULL, format TEXT NOT "
-                     "NULL, backdrop TEXT NOT NULL, result_url TEXT, paid_at INTEGER, saved_file "
-                     "TEXT, saved_bytes INTEGER, saved_at INTEGER, PRIMARY KEY (source, bytes, "
-                     "modified, folder, format, backdrop))")) &&
-                 exec(QStringLiteral(
-                     "CREATE TABLE IF NOT EXISTS claims (source TEXT NOT NULL, bytes INTEGER NOT "
-                     "NULL, modified INTEGER NOT NULL, folder TEXT NOT NULL, format TEXT NOT "
-                     "NULL, backdrop TEXT NOT NULL, owner TEXT NOT NULL, claimed_at INTEGER NOT "
-                     "NULL, PRIMARY KEY (source, bytes, modified, folder, format, backdrop))"));
+        ready = m_db.exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
+                m_db.exec(QStringLiteral(
+                    "CREATE TABLE IF NOT EXISTS results (source TEXT NOT NULL, bytes INTEGER NOT "
+                    "NULL, modified INTEGER NOT NULL, folder TEXT NOT NULL, format TEXT NOT "
+                    "NULL, backdrop TEXT NOT NULL, result_url TEXT, paid_at INTEGER, saved_file "
+                    "TEXT, saved_bytes INTEGER, saved_at INTEGER, PRIMARY KEY (source, bytes, "
+                    "modified, folder, format, backdrop))")) &&
+                m_db.exec(QStringLiteral(
+                    "CREATE TABLE IF NOT EXISTS claims (source TEXT NOT NULL, bytes INTEGER NOT "
+                    "NULL, modified INTEGER NOT NULL, folder TEXT NOT NULL, format TEXT NOT "
+                    "NULL, backdrop TEXT NOT NULL, owner TEXT NOT NULL, claimed_at INTEGER NOT "
+                    "NULL, PRIMARY KEY (source, bytes, modified, folder, format, backdrop))"));
         // Ledgers of earlier versions have no modification time of the saved file.
-        if (m_open && !exec(QStringLiteral("SELECT saved_modified FROM results LIMIT 1")))
-            exec(QStringLiteral("ALTER TABLE results ADD COLUMN saved_modified INTEGER"));
-        if (m_open)
-            m_open = exec(QStringLiteral(
+        if (ready && !m_db.exec(QStringLiteral("SELECT saved_modified FROM results LIMIT 1")))
+            m_db.exec(QStringLiteral("ALTER TABLE results ADD COLUMN saved_modified INTEGER"));
+        if (ready)
+            ready = m_db.exec(QStringLiteral(
                 "SELECT source, result_url, saved_file, saved_modified FROM results LIMIT 1"));
-        if (m_open || !m_error.contains(QLatin1String("locked"))) break;
+        if (ready || !m_db.error().contains(QLatin1String("locked"))) break;
         QThread::msleep(20);
     } while (!patience.hasExpired());
-    if (m_open)
-        exec(QStringLiteral("DELETE FROM results WHERE saved_file IS NULL AND paid_at < %1")
-                 .arg(nowMs() - qint64(kMaxAgeDays) * 24 * 3600 * 1000));
-    if (m_open) takeRescue();
-    return m_open;
+    if (!ready) {
+        m_error = m_db.error();
+        return false;
+    }
+    m_db.exec(QStringLiteral("DELETE FROM results WHERE saved_file IS NULL AND paid_at < %1")
+                  .arg(nowMs() - qint64(kMaxAgeDays) * 24 * 3600 * 1000));
+    m_writer = std::make_unique<LedgerWriter>(m_path);
+    if (!m_writer->start(&m_error)) {
+        m_writer.reset();
+        return false;
+    }
+    m_open = true;
+    takeRescue();
+    return true;
 }
 
 QString PaidLedger::rescuePath() const {
@@ -267,22 +165,22 @@ ResultKey keyFrom(const QJsonObject& o) {
 }  // namespace
 
 void PaidLedger::keepRescue() {
-    if (m_pendingPaid.isEmpty() && m_pendingSaves.isEmpty()) return;
     QJsonArray paid, saved;
-    for (const PendingPaid& p : std::as_const(m_pendingPaid)) {
-        QJsonObject o = keyJson(p.key);
-        o.insert(QStringLiteral("url"), p.url);
-        o.insert(QStringLiteral("at"), p.at);
-        paid.append(o);
+    for (const Pending& p : std::as_const(m_pending)) {
+        const LedgerChange& c = p.change;
+        QJsonObject o = keyJson(c.key);
+        o.insert(QStringLiteral("at"), c.at);
+        if (c.kind == LedgerChange::Kind::Paid) {
+            o.insert(QStringLiteral("url"), c.text);
+            paid.append(o);
+        } else if (c.kind == LedgerChange::Kind::Saved) {
+            o.insert(QStringLiteral("file"), c.text);
+            o.insert(QStringLiteral("saved_bytes"), c.bytes);
+            o.insert(QStringLiteral("saved_modified"), c.modifiedMs);
+            saved.append(o);
+        }
     }
-    for (const PendingSave& p : std::as_const(m_pendingSaves)) {
-        QJsonObject o = keyJson(p.key);
-        o.insert(QStringLiteral("file"), p.fileName);
-        o.insert(QStringLiteral("saved_bytes"), p.bytes);
-        o.insert(QStringLiteral("saved_modified"), p.modifiedMs);
-        o.insert(QStringLiteral("at"), p.at);
-        saved.append(o);
-    }
+    if (paid.isEmpty() && saved.isEmpty()) return;
     const QString path = rescuePath();
     if (!PrivateFile::create(path)) return;
     QSaveFile file(path);
@@ -300,162 +198,199 @@ void PaidLedger::takeRescue() {
     file.close();
     for (const QJsonValue& v : rescued.value(QStringLiteral("paid")).toArray()) {
         const QJsonObject o = v.toObject();
-        m_pendingPaid.append(PendingPaid{keyFrom(o), o.value(QStringLiteral("url")).toString(),
-                                         o.value(QStringLiteral("at")).toInteger()});
+        add(LedgerChange{LedgerChange::Kind::Paid, keyFrom(o),
+                         o.value(QStringLiteral("url")).toString(), 0, 0,
+                         o.value(QStringLiteral("at")).toInteger()});
     }
     for (const QJsonValue& v : rescued.value(QStringLiteral("saved")).toArray()) {
         const QJsonObject o = v.toObject();
-        m_pendingSaves.append(PendingSave{keyFrom(o), o.value(QStringLiteral("file")).toString(),
-                                          o.value(QStringLiteral("saved_bytes")).toInteger(),
-                                          o.value(QStringLiteral("saved_modified")).toInteger(),
-                                          o.value(QStringLiteral("at")).toInteger()});
+        add(LedgerChange{LedgerChange::Kind::Saved, keyFrom(o),
+                         o.value(QStringLiteral("file")).toString(),
+                         o.value(QStringLiteral("saved_bytes")).toInteger(),
+                         o.value(QStringLiteral("saved_modified")).toInteger(),
+                         o.value(QStringLiteral("at")).toInteger()});
     }
     m_rescued = true;
     flush();
 }
 
-QSqlQuery& PaidLedger::statement(const QString& sql) {
-    std::unique_ptr<QSqlQuery>& query = m_statements[sql];
-    if (!query) {
-        query = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
-        query->prepare(sql);
+LedgerEntry* PaidLedger::held(const ResultKey& key) {
+    for (LedgerEntry& entry : m_held)
+        if (entry.key == key) return &entry;
+    return nullptr;
+}
+
+const LedgerEntry* PaidLedger::held(const ResultKey& key) const {
+    return const_cast<PaidLedger*>(this)->held(key);
+}
+
+void PaidLedger::add(LedgerChange change, std::function<void(bool)> written) {
+    // A claimed entry is kept as this process changes it: no other one writes it meanwhile.
+    if (LedgerEntry* entry = held(change.key)) {
+        switch (change.kind) {
+            case LedgerChange::Kind::Paid:
+                entry->resultUrl = change.text;
+                entry->savedFile.clear();
+                break;
+            case LedgerChange::Kind::Saved:
+                *entry = LedgerEntry{change.key,        {},       change.text, change.bytes,
+                                     change.modifiedMs, change.at};
+                break;
+            case LedgerChange::Kind::Forget:
+                entry->resultUrl.clear();
+                break;
+            case LedgerChange::Kind::Release:
+                break;
+        }
     }
-    return *query;
+    m_pending.append(Pending{std::move(change), std::move(written)});
+}
+
+void PaidLedger::send() {
+    if (m_inFlight || !m_open) return;
+    auto batch = std::make_shared<LedgerWriter::Batch>();
+    for (const Pending& p : std::as_const(m_pending)) {
+        batch->changes.append(p.change);
+        // Given up from now on: a claim asked for later is asked of the database again.
+        if (p.change.kind == LedgerChange::Kind::Release)
+            m_held.removeIf([&p](const LedgerEntry& e) { return e.key == p.change.key; });
+    }
+    batch->claims = std::exchange(m_wanted, {});
+    batch->releaseAll = std::exchange(m_releaseAll, false);
+    if (batch->releaseAll) m_held.clear();
+    m_sent = m_pending.size();
+    m_due = false;
+    m_inFlight = batch;
+    m_writer->submit(batch, m_replies.get(), [this, batch] { settle(batch, false); });
+}
+
+void PaidLedger::settle(LedgerWriter::BatchPtr batch, bool later) {
+    if (batch != m_inFlight) return;  // waited for, and settled then
+    m_inFlight.reset();
+    const qsizetype sent = std::exchange(m_sent, 0);
+    QList<std::function<void()>> calls;
+    for (qsizetype i = 0; i < sent; ++i)
+        if (auto written = std::exchange(m_pending[i].written, {}))
+            calls.append([written, ok = batch->ok] { written(ok); });
+    if (batch->ok) {
+        m_pending.remove(0, sent);
+        if (m_rescued && QFile::remove(rescuePath())) m_rescued = false;
+        if (!batch->releaseAll) m_held += batch->taken;
+        // Only the answer waited for is kept: the others are asked again when they are reached.
+        if (batch->firstHeldElsewhere && m_askedFor && *m_askedFor == batch->claims.first())
+            m_elsewhere = batch->claims.first();
+    } else {
+        m_error = batch->error;
+        keepRescue();
+        if (!batch->claims.isEmpty()) m_claimFailed = true;
+        if (batch->releaseAll) m_releaseAllDue = true;
+    }
+    if (!batch->claims.isEmpty() && m_answered) calls.append(m_answered);
+    if (m_due) send();  // what came while this batch was written
+    for (const std::function<void()>& call : std::as_const(calls)) {
+        if (later)
+            QMetaObject::invokeMethod(m_replies.get(), call, Qt::QueuedConnection);
+        else
+            call();
+    }
+}
+
+void PaidLedger::finish() {
+    QElapsedTimer clock;
+    clock.start();
+    while (m_inFlight) {
+        m_writer->wait();
+        settle(m_inFlight, true);
+    }
+    m_waitNs += clock.nsecsElapsed();
 }
 
 QString PaidLedger::paidResult(const ResultKey& key) {
     if (!m_open || !key.isValid()) return QString();
-    for (const PendingSave& saved : std::as_const(m_pendingSaves))
-        if (saved.key == key) return QString();
-    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
-        if (paid.key == key) return paid.url;
-    QSqlQuery& query = statement(
+    if (const LedgerEntry* entry = held(key)) return entry->resultUrl;
+    for (qsizetype i = m_pending.size() - 1; i >= 0; --i) {
+        const LedgerChange& c = m_pending.at(i).change;
+        if (!(c.key == key) || c.kind == LedgerChange::Kind::Release) continue;
+        return c.kind == LedgerChange::Kind::Paid ? c.text : QString();
+    }
+    QSqlQuery& query = m_db.statement(
         QStringLiteral("SELECT result_url FROM results WHERE %1 AND result_url IS NOT NULL")
-            .arg(QLatin1String(kKeyWhere)));
-    bindKey(query, key, 0);
+            .arg(QLatin1String(ResultKey::kWhere)));
+    key.bind(query, 0);
     QString url;
-    if (run(query) && query.next()) url = query.value(0).toString();
+    if (m_db.run(query) && query.next()) url = query.value(0).toString();
     query.finish();
     return url;
 }
 
-bool PaidLedger::upsert(const ResultKey& key, const QStringList& columns,
-                        const QVariantList& values, const char* when) {
-    if (!m_open) return false;
-    QStringList updates;
-    for (const QString& column : columns)
-        updates.append(QStringLiteral("%1 = excluded.%1").arg(column));
-    QSqlQuery& query = statement(
-        QStringLiteral("INSERT INTO results (source, bytes, modified, folder, format, "
-                       "backdrop, %1) VALUES (?, ?, ?, ?, ?, ?%2) ON CONFLICT DO UPDATE "
-                       "SET %3 WHERE %4")
-            .arg(columns.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(columns.size()),
-                 updates.join(QStringLiteral(", ")), QLatin1String(when)));
-    bindKey(query, key, 0);
-    for (int i = 0; i < values.size(); ++i) query.bindValue(6 + i, values.at(i));
-    return run(query);
-}
-
-bool PaidLedger::writePending() {
-    // A result paid for again replaces what was saved before: that file is no longer its own.
-    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
-        if (!upsert(paid.key,
-                    {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_modified",
-                     "saved_at"},
-                    {paid.url, paid.at, QVariant(), QVariant(), QVariant(), QVariant()},
-                    "results.saved_at IS NULL OR results.saved_at < excluded.paid_at"))
-            return false;
-    for (const PendingSave& saved : std::as_const(m_pendingSaves))
-        if (!upsert(saved.key,
-                    {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
-                    {QVariant(), saved.fileName, saved.bytes, saved.modifiedMs, saved.at},
-                    "results.paid_at IS NULL OR results.paid_at <= excluded.saved_at"))
-            return false;
-    for (const ResultKey& key : std::as_const(m_pendingReleases)) {
-        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
-                                        .arg(QLatin1String(kKeyWhere)));
-        bindKey(drop, key, 0);
-        drop.bindValue(6, m_owner);
-        if (!run(drop)) return false;
-    }
-    return true;
-}
-
-void PaidLedger::written() {
-    if (m_rescued && QFile::remove(rescuePath())) m_rescued = false;
-    m_pendingSaves.clear();
-    m_pendingPaid.clear();
-    for (const ResultKey& key : std::as_const(m_pendingReleases)) m_claims.removeAll(key);
-    m_pendingReleases.clear();
-}
-
-bool PaidLedger::rememberPaid(const ResultKey& key, const QString& resultUrl) {
-    // Kept here until it is on disk: the download may start only then, and a database that
-    // refuses it now takes it with the next change that gets through.
-    m_pendingPaid.append(PendingPaid{key, resultUrl, nowMs()});
-    return flush();
+void PaidLedger::rememberPaid(const ResultKey& key, const QString& resultUrl,
+                              std::function<void(bool)> written) {
+    add(LedgerChange{LedgerChange::Kind::Paid, key, resultUrl, 0, 0, nowMs()}, std::move(written));
+    m_due = true;
+    send();
 }
 
 void PaidLedger::recordSaved(const ResultKey& key, const QString& fileName) {
     // Not urgent: until it is written the address is, and it would only be fetched again.
     const std::optional<struct stat> file = regularFile(key.folder, fileName);
-    m_pendingSaves.append(PendingSave{key, fileName, file ? qint64(file->st_size) : -1,
-                                      file ? modifiedMs(*file) : 0, nowMs()});
+    add(LedgerChange{LedgerChange::Kind::Saved, key, fileName, file ? qint64(file->st_size) : -1,
+                     file ? modifiedMs(*file) : 0, nowMs()});
+}
+
+void PaidLedger::forgetPaid(const ResultKey& key) {
+    add(LedgerChange{LedgerChange::Kind::Forget, key, {}, 0, 0, nowMs()});
 }
 
 bool PaidLedger::flush() {
-    if (m_pendingSaves.isEmpty() && m_pendingPaid.isEmpty() && m_pendingReleases.isEmpty())
-        return true;
-    if (!inTransaction([this] { return writePending(); })) {
-        keepRescue();
-        return false;
+    finish();
+    if (!m_pending.isEmpty() || !m_wanted.isEmpty()) {
+        send();
+        finish();
     }
-    written();
-    return true;
+    return m_pending.isEmpty();
 }
 
 std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
     if (!key.isValid()) return std::nullopt;
-    auto intact = [&key](const QString& name, qint64 bytes, const QVariant& modified,
-                         qint64 savedAt) -> std::optional<SavedResult> {
-        const std::optional<struct stat> file = regularFile(key.folder, name);
-        if (!file || file->st_size != bytes ||
-            (!modified.isNull() && modifiedMs(*file) != modified.toLongLong()))
-            return std::nullopt;
-        return SavedResult{QDir(key.folder).filePath(name), bytes, savedAt};
-    };
-    for (qsizetype i = m_pendingSaves.size() - 1; i >= 0; --i)
-        if (m_pendingSaves.at(i).key == key)
-            return intact(m_pendingSaves.at(i).fileName, m_pendingSaves.at(i).bytes,
-                          m_pendingSaves.at(i).modifiedMs, m_pendingSaves.at(i).at);
-    for (const PendingPaid& paid : std::as_const(m_pendingPaid))
-        if (paid.key == key) return std::nullopt;
+    if (const LedgerEntry* entry = held(key))
+        return entry->savedFile.isEmpty() ? std::nullopt
+                                          : intact(key, entry->savedFile, entry->savedBytes,
+                                                   entry->savedModified, entry->savedAt);
+    for (qsizetype i = m_pending.size() - 1; i >= 0; --i) {
+        const LedgerChange& c = m_pending.at(i).change;
+        if (!(c.key == key)) continue;
+        if (c.kind == LedgerChange::Kind::Saved)
+            return intact(key, c.text, c.bytes, c.modifiedMs, c.at);
+        if (c.kind == LedgerChange::Kind::Paid) return std::nullopt;
+    }
     if (!m_open) return std::nullopt;
     QSqlQuery& query =
-        statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
-                                 "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
-                      .arg(QLatin1String(kKeyWhere)));
-    bindKey(query, key, 0);
+        m_db.statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
+                                      "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
+                           .arg(QLatin1String(ResultKey::kWhere)));
+    key.bind(query, 0);
     std::optional<SavedResult> found;
-    if (run(query) && query.next())
-        found = intact(query.value(0).toString(), query.value(1).toLongLong(), query.value(2),
+    if (m_db.run(query) && query.next())
+        found = intact(key, query.value(0).toString(), query.value(1).toLongLong(), query.value(2),
                        query.value(3).toLongLong());
     query.finish();
     return found;
 }
 
-QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
-    QHash<QString, SavedResult> found;
-    if (!m_open) return found;
-    ResultKey options = ResultKey::of(QString(), config);
-    QSqlQuery& query = statement(QStringLiteral(
-        "SELECT source, bytes, modified FROM results WHERE folder = ? AND format = ? AND "
-        "backdrop = ? AND saved_file IS NOT NULL"));
+QList<ResultKey> PaidLedger::keysWith(const RunConfig& config, const char* column,
+                                      LedgerChange::Kind kind) {
+    QList<ResultKey> keys;
+    if (!m_open) return keys;
+    const ResultKey options = ResultKey::of(QString(), config);
+    QSqlQuery& query = m_db.statement(
+        QStringLiteral("SELECT source, bytes, modified FROM results WHERE folder = ? AND format = "
+                       "? AND backdrop = ? AND %1 IS NOT NULL")
+            .arg(QLatin1String(column)));
+    auto text = [](const QString& value) { return value.isNull() ? QLatin1String("") : value; };
     query.bindValue(0, text(QDir::cleanPath(options.folder)));
     query.bindValue(1, text(options.format));
     query.bindValue(2, text(options.backdrop));
-    QList<ResultKey> keys;
-    if (run(query))
+    if (m_db.run(query))
         while (query.next()) {
             ResultKey key = options;
             key.source = query.value(0).toString();
@@ -464,99 +399,94 @@ QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
             keys.append(key);
         }
     query.finish();
-    for (const PendingSave& saved : std::as_const(m_pendingSaves))
-        if (saved.key.folder == options.folder && saved.key.format == options.format &&
-            saved.key.backdrop == options.backdrop)
-            keys.append(saved.key);
+    for (const Pending& p : std::as_const(m_pending))
+        if (p.change.kind == kind &&
+            QDir::cleanPath(p.change.key.folder) == QDir::cleanPath(options.folder) &&
+            p.change.key.format == options.format && p.change.key.backdrop == options.backdrop)
+            keys.append(p.change.key);
     // Only a source that is still the file that was sent.
-    for (const ResultKey& key : std::as_const(keys))
-        if (ResultKey::of(key.source, config) == key)
-            if (const std::optional<SavedResult> saved = savedResult(key))
-                found.insert(key.source, *saved);
+    keys.removeIf(
+        [&config](const ResultKey& key) { return !(ResultKey::of(key.source, config) == key); });
+    return keys;
+}
+
+QHash<QString, SavedResult> PaidLedger::savedResults(const RunConfig& config) {
+    QHash<QString, SavedResult> found;
+    for (const ResultKey& key : keysWith(config, "saved_file", LedgerChange::Kind::Saved))
+        if (const std::optional<SavedResult> saved = savedResult(key))
+            found.insert(key.source, *saved);
     return found;
 }
 
-PaidLedger::Claim PaidLedger::claim(const ResultKey& key, const QList<ResultKey>& ahead) {
-    if (m_claims.contains(key)) {
-        m_pendingReleases.removeAll(key);  // still held: it is not given up after all
+QHash<QString, QString> PaidLedger::paidResults(const RunConfig& config) {
+    QHash<QString, QString> found;
+    for (const ResultKey& key : keysWith(config, "result_url", LedgerChange::Kind::Paid))
+        if (const QString url = paidResult(key); !url.isEmpty()) found.insert(key.source, url);
+    return found;
+}
+
+PaidLedger::Claim PaidLedger::claim(const ResultKey& key, const QList<ResultKey>& ahead,
+                                    std::function<void()> answered) {
+    if (holds(key)) {
+        // Still held: a release not sent yet is taken back (one that was sent gave it up).
+        for (qsizetype i = m_pending.size() - 1; i >= m_sent; --i)
+            if (m_pending.at(i).change.kind == LedgerChange::Kind::Release &&
+                m_pending.at(i).change.key == key)
+                m_pending.removeAt(i);
         return Claim::Taken;
     }
-    Claim claim = Claim::Failed;
-    QList<ResultKey> taken;
-    // One key: Taken, HeldElsewhere, or Failed when the database said no.
-    auto claimOne = [this, &taken](const ResultKey& one) {
-        QSqlQuery& holder =
-            statement(QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
-                          .arg(QLatin1String(kKeyWhere)));
-        bindKey(holder, one, 0);
-        if (!run(holder)) return Claim::Failed;
-        const bool held = holder.next() && holder.value(0).toString() != m_owner &&
-                          isAlive(holder.value(0).toString(), holder.value(1).toLongLong());
-        holder.finish();
-        if (held) return Claim::HeldElsewhere;
-        QSqlQuery& take = statement(QStringLiteral(
-            "INSERT OR REPLACE INTO claims (source, bytes, modified, folder, format, backdrop, "
-            "owner, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
-        bindKey(take, one, 0);
-        take.bindValue(6, m_owner);
-        take.bindValue(7, nowMs());
-        if (!run(take)) return Claim::Failed;
-        taken.append(one);
-        return Claim::Taken;
-    };
-    const bool ok = inTransaction([&] {
+    if (m_elsewhere && *m_elsewhere == key) {
+        m_elsewhere.reset();
+        return Claim::HeldElsewhere;
+    }
+    if (std::exchange(m_claimFailed, false)) return Claim::Failed;
+    m_answered = std::move(answered);
+    const bool asked = m_wanted.contains(key) || (m_inFlight && m_inFlight->claims.contains(key));
+    if (!asked) {
         // What waits in memory goes first: a photo claimed now may have been paid for already.
-        if (!writePending()) return false;
-        claim = claimOne(key);
-        if (claim == Claim::Failed) return false;
-        // The photos to be sent next, in the same commit.
+        m_askedFor = key;
+        m_wanted = {key};
         for (const ResultKey& next : ahead)
-            if (!(next == key) && !m_claims.contains(next) && claimOne(next) == Claim::Failed)
-                return false;
-        return true;
-    });
-    if (!ok) {
-        keepRescue();
-        return Claim::Failed;
+            if (!(next == key) && !holds(next)) m_wanted.append(next);
+        m_due = true;
+        send();
     }
-    written();
-    m_claims += taken;
-    return claim;
+    return Claim::Asked;
+}
+
+void PaidLedger::claimSoon(const QList<ResultKey>& keys) {
+    if (!m_wanted.isEmpty() || (m_inFlight && !m_inFlight->claims.isEmpty())) return;
+    for (const ResultKey& key : keys)
+        if (!holds(key)) m_wanted.append(key);
+    if (m_wanted.isEmpty()) return;
+    m_due = true;
+    send();
 }
 
 void PaidLedger::release(const ResultKey& key) {
-    if (m_claims.contains(key) && !m_pendingReleases.contains(key)) m_pendingReleases.append(key);
+    if (!holds(key)) return;
+    for (qsizetype i = m_sent; i < m_pending.size(); ++i)
+        if (m_pending.at(i).change.kind == LedgerChange::Kind::Release &&
+            m_pending.at(i).change.key == key)
+            return;
+    add(LedgerChange{LedgerChange::Kind::Release, key, {}, 0, 0, nowMs()});
 }
 
 void PaidLedger::releaseAll() {
-    if (m_claims.isEmpty()) {
+    finish();
+    m_wanted.clear();  // nothing more is claimed while everything is given up
+    if (m_held.isEmpty() && !m_releaseAllDue) {
         flush();
         return;
     }
-    const bool ok = inTransaction([this] {
-        if (!writePending()) return false;
-        QSqlQuery& drop = statement(QStringLiteral("DELETE FROM claims WHERE owner = ?"));
-        drop.bindValue(0, m_owner);
-        return run(drop);
-    });
-    if (!ok) {
-        keepRescue();
-        return;
-    }
-    written();
-    m_claims.clear();
+    m_releaseAll = true;
+    m_releaseAllDue = false;
+    send();
+    finish();
 }
 
 void PaidLedger::refuseWrites(bool refuse) {
-    exec(QStringLiteral("PRAGMA query_only = %1").arg(refuse ? 1 : 0));
-}
-
-bool PaidLedger::forgetPaid(const ResultKey& key) {
-    if (!m_open) return false;
-    QSqlQuery& query = statement(QStringLiteral("UPDATE results SET result_url = NULL WHERE %1")
-                                     .arg(QLatin1String(kKeyWhere)));
-    bindKey(query, key, 0);
-    return run(query);
+    if (m_writer) m_writer->refuseWrites(refuse);
 }
 
 int PaidLedger::importJson(const QString& jsonPath) {
@@ -581,8 +511,10 @@ int PaidLedger::importJson(const QString& jsonPath) {
         key.folder = o.value(QStringLiteral("folder")).toString();
         key.format = o.value(QStringLiteral("format")).toString();
         key.backdrop = o.value(QStringLiteral("colour")).toString();
-        if (rememberPaid(key, url)) ++taken;
+        add(LedgerChange{LedgerChange::Kind::Paid, key, url, 0, 0, nowMs()});
+        ++taken;
     }
+    if (!flush()) taken = 0;
     QFile::remove(jsonPath + QStringLiteral(".imported"));
     QFile::rename(jsonPath, jsonPath + QStringLiteral(".imported"));
     return taken;

@@ -194,6 +194,8 @@ public:
         if (!m_settings.log.isEmpty() && log.open(QIODevice::Append))
             for (int i = 0; i < m_rig.instanceCount(); ++i)
                 log.write(m_rig.instance(i).log().toUtf8());
+        QFile proxy(m_rig.path(QStringLiteral("nginx-error.log")));
+        if (log.isOpen() && proxy.open(QIODevice::ReadOnly)) log.write(proxy.readAll());
         m_rig.stop();
     }
 

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+
+class QSqlError;
+class QSqlQuery;
+
+// One connection to the ledger's SQLite database, used from the thread that opened it: its
+// prepared statements, the last failure in words and the time spent in it.
+class LedgerDatabase final {
+public:
+    static constexpr int kBusyTimeoutMs = 5000;
+
+    explicit LedgerDatabase(QString connectionName);
+    ~LedgerDatabase();
+    LedgerDatabase(const LedgerDatabase&) = delete;
+    LedgerDatabase& operator=(const LedgerDatabase&) = delete;
+
+    // Opens the file at `path`, waiting up to kBusyTimeoutMs for another writer.
+    bool open(const QString& path);
+    void close();
+    bool exec(const QString& sql);
+    // A prepared statement, kept while the connection is open.
+    QSqlQuery& statement(const QString& sql);
+    bool run(QSqlQuery& query);
+    // Runs `work` in one write transaction (taken at once, so that it cannot fail half-way).
+    bool inTransaction(const std::function<bool()>& work);
+
+    QString error() const { return m_error; }
+    void setError(const QString& error) { m_error = error; }
+    // Time spent in the database so far, in nanoseconds (read from any thread).
+    qint64 timeNs() const { return m_timeNs.load(std::memory_order_relaxed); }
+
+    // The failure in the words a user can act on: SQLite says "database or disk is full" for
+    // both, and the disk is what can be mended.
+    static QString failureText(const QSqlError& error);
+
+private:
+    void spent(qint64 ns) { m_timeNs.fetch_add(ns, std::memory_order_relaxed); }
+
+    QString m_connection;
+    QString m_error;
+    bool m_inTransaction = false;
+    std::atomic<qint64> m_timeNs{0};
+    std::map<QString, std::unique_ptr<QSqlQuery>> m_statements;
+};
