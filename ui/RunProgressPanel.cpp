@@ -123,7 +123,7 @@ void RunProgressPanel::onRowChanged(int row) {
     const DataModelPtr record = m_queue.at(row);
     if (m_running && record && !m_finished.contains(record.get()) &&
         (record->status == RowStatus::Done || record->status == RowStatus::Failed)) {
-        m_finished.append(record.get());
+        m_finished.insert(record.get());
         m_progress.imageFinished(m_clock());
     }
     recount();

@@ -4,6 +4,7 @@
 #include "RunProgress.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QWidget>
 
 class ElidedLabel;
@@ -45,7 +46,7 @@ private:
     ImageQueue& m_queue;
     RunProgress m_progress;
     RunProgress::Counts m_counts;
-    QList<const DataModel*> m_finished;  // rows finished in the current run
+    QSet<const DataModel*> m_finished;  // rows finished in the current run
     bool m_running = false;
     QElapsedTimer m_elapsed;
     std::function<qint64()> m_clock;
