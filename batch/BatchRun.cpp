@@ -139,6 +139,7 @@ void BatchRun::start(const RunConfig& config) {
     if (isBusy()) return;
     const bool newOptions = canRunAgain(config);
     m_config = config;
+    m_keys.clear();
     if (nextToSend() >= m_queue.count()) {
         // Nothing waits; failed images can be offered again instead of doing nothing.
         const int failed = retriableFailedCount();
@@ -541,7 +542,7 @@ void BatchRun::fill() {
         if (!record) break;
         auto job = std::make_shared<Job>();
         job->record = record;
-        job->key = ResultKey::of(record->imageURl.value_or(QString()), m_config);
+        job->key = keyOf(*record);
         if (m_ledger) {
             // One process sends a photo at a time; under the claim, what another one did with it
             // is known for certain.
@@ -602,12 +603,19 @@ void BatchRun::fill() {
     maybeEnd();
 }
 
-QList<ResultKey> BatchRun::keysAfter(qint64 index, int skip, int count) const {
+QList<ResultKey> BatchRun::keysAfter(qint64 index, int skip, int count) {
     QList<ResultKey> keys;
     for (qint64 i = index + 1; i < m_queue.count() && keys.size() < count; ++i)
         if (const DataModelPtr later = m_queue.at(i); !later->isHandled() && skip-- <= 0)
-            keys.append(ResultKey::of(later->imageURl.value_or(QString()), m_config));
+            keys.append(keyOf(*later));
     return keys;
+}
+
+const ResultKey& BatchRun::keyOf(const DataModel& record) {
+    const QString path = record.imageURl.value_or(QString());
+    auto found = m_keys.find(path);
+    if (found == m_keys.end()) found = m_keys.insert(path, ResultKey::of(path, m_config));
+    return *found;
 }
 
 void BatchRun::startUpload(const JobPtr& job) {

@@ -5,6 +5,7 @@
 #include "RunConfig.h"
 #include "ServiceFailure.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -142,7 +143,10 @@ private:
     void fill();
     // The ledger's keys of the photos to be sent after row `index`: at most `count`, leaving
     // out the first `skip`.
-    QList<ResultKey> keysAfter(qint64 index, int skip, int count) const;
+    QList<ResultKey> keysAfter(qint64 index, int skip, int count);
+    // The photo's key, taken once a run: the claim made ahead of it and its own entry in the
+    // ledger name the same file.
+    const ResultKey& keyOf(const DataModel& record);
     // Jobs with a request open (not pausing before a retry).
     int activeCount() const;
     void startUpload(const JobPtr& job);
@@ -195,6 +199,7 @@ private:
     RunState m_state = RunState::Empty;
     bool m_versionPending = false;
     QList<JobPtr> m_jobs;  // the images in flight
+    QHash<QString, ResultKey> m_keys;  // by source path, for the run under way
     int m_limit = 1;
     // An image's exchange gets a fourth, longer pause: over thousands of photos a flaky service
     // or proxy fails the same request three times in a row now and then, and halting the batch

@@ -156,7 +156,7 @@ ResultKey keyFrom(const QJsonObject& o) {
     key.source = o.value(QStringLiteral("source")).toString();
     key.bytes = o.value(QStringLiteral("bytes")).toInteger();
     key.modifiedMs = o.value(QStringLiteral("modified")).toInteger();
-    key.folder = o.value(QStringLiteral("folder")).toString();
+    key.folder = ResultKey::cleanFolder(o.value(QStringLiteral("folder")).toString());
     key.format = o.value(QStringLiteral("format")).toString();
     key.backdrop = o.value(QStringLiteral("backdrop")).toString();
     return key;
@@ -387,7 +387,7 @@ QList<ResultKey> PaidLedger::keysWith(const RunConfig& config, const char* colum
                        "? AND backdrop = ? AND %1 IS NOT NULL")
             .arg(QLatin1String(column)));
     auto text = [](const QString& value) { return value.isNull() ? QLatin1String("") : value; };
-    query.bindValue(0, text(QDir::cleanPath(options.folder)));
+    query.bindValue(0, text(options.folder));
     query.bindValue(1, text(options.format));
     query.bindValue(2, text(options.backdrop));
     if (m_db.run(query))
@@ -400,8 +400,7 @@ QList<ResultKey> PaidLedger::keysWith(const RunConfig& config, const char* colum
         }
     query.finish();
     for (const Pending& p : std::as_const(m_pending))
-        if (p.change.kind == kind &&
-            QDir::cleanPath(p.change.key.folder) == QDir::cleanPath(options.folder) &&
+        if (p.change.kind == kind && p.change.key.folder == options.folder &&
             p.change.key.format == options.format && p.change.key.backdrop == options.backdrop)
             keys.append(p.change.key);
     // Only a source that is still the file that was sent.
@@ -508,7 +507,7 @@ int PaidLedger::importJson(const QString& jsonPath) {
         key.source = source.absoluteFilePath();
         key.bytes = source.size();
         key.modifiedMs = source.lastModified().toMSecsSinceEpoch();
-        key.folder = o.value(QStringLiteral("folder")).toString();
+        key.folder = ResultKey::cleanFolder(o.value(QStringLiteral("folder")).toString());
         key.format = o.value(QStringLiteral("format")).toString();
         key.backdrop = o.value(QStringLiteral("colour")).toString();
         add(LedgerChange{LedgerChange::Kind::Paid, key, url, 0, 0, nowMs()});

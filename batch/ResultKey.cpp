@@ -16,6 +16,10 @@ QString text(const QString& value) {
 
 }  // namespace
 
+QString ResultKey::cleanFolder(const QString& folder) {
+    return QDir::cleanPath(folder);
+}
+
 const char* const ResultKey::kWhere =
     "source = ? AND bytes = ? AND modified = ? AND folder = ? AND format = ? AND backdrop = ?";
 
@@ -23,15 +27,14 @@ void ResultKey::bind(QSqlQuery& query, int first) const {
     query.bindValue(first, text(source));
     query.bindValue(first + 1, bytes);
     query.bindValue(first + 2, modifiedMs);
-    query.bindValue(first + 3, text(QDir::cleanPath(folder)));
+    query.bindValue(first + 3, text(folder));
     query.bindValue(first + 4, text(format));
     query.bindValue(first + 5, text(backdrop));
 }
 
 bool ResultKey::operator==(const ResultKey& o) const {
     return source == o.source && bytes == o.bytes && modifiedMs == o.modifiedMs &&
-           QDir::cleanPath(folder) == QDir::cleanPath(o.folder) && format == o.format &&
-           backdrop == o.backdrop;
+           folder == o.folder && format == o.format && backdrop == o.backdrop;
 }
 
 ResultKey ResultKey::of(const QString& path, const RunConfig& config) {
@@ -40,7 +43,7 @@ ResultKey ResultKey::of(const QString& path, const RunConfig& config) {
     key.source = info.absoluteFilePath();
     key.bytes = info.size();
     key.modifiedMs = info.lastModified().toMSecsSinceEpoch();
-    key.folder = config.outputFolder;
+    key.folder = cleanFolder(config.outputFolder);
     key.format = config.imgFormat;
     key.backdrop = config.backdrop();
     return key;

@@ -11,12 +11,13 @@ struct ResultKey {
     QString source;  // absolute path
     qint64 bytes = 0;
     qint64 modifiedMs = 0;
-    QString folder;
+    QString folder;  // as cleanFolder gives it: keys compare and match rows as plain text
     QString format;    // "png" or "jpg"
     QString backdrop;  // "#RRGGBB", or empty for a transparent one
 
     // The key of the file at `path` as it is now, for a run with `config`.
     static ResultKey of(const QString& path, const RunConfig& config);
+    static QString cleanFolder(const QString& folder);
     bool isValid() const { return !source.isEmpty(); }
     bool operator==(const ResultKey& o) const;
 

@@ -5,7 +5,8 @@
 // its own thread; and the time to restore an unfinished batch of N rows into a new window at
 // launch.
 //
-//   bench_journal [--images N] [--rounds R]   (--rounds 0: the restore alone)
+//   bench_journal [--images N] [--rounds R] [--only with|without]
+//   (--rounds 0: the restore alone; --only runs one side, for a profiler)
 
 #include "BatchJournal.h"
 #include "BatchSession.h"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
     };
     const int images = option("--images", 10000);
     const int rounds = option("--rounds", 2);
+    const qsizetype onlyAt = args.indexOf(QStringLiteral("--only"));
+    const QString only = onlyAt >= 0 && onlyAt + 1 < args.size() ? args.at(onlyAt + 1) : QString();
 
     QTemporaryDir work;
     const QString in = work.filePath("in"), out = work.filePath("out");
@@ -159,6 +162,12 @@ int main(int argc, char** argv) {
     QList<double> without, with, cpuWithout, cpuWith, ratios;
     Run last;
     for (int r = 0; r < rounds; ++r) {
+        if (!only.isEmpty()) {
+            const Run o = runOnce(service, in, out, only == "with" ? journal : QString());
+            std::printf("  %s: %.2f s, main thread CPU %.2f s\n", qPrintable(only), o.seconds,
+                        o.mainCpu);
+            continue;
+        }
         const Run a = runOnce(service, in, out, QString());
         const Run b = runOnce(service, in, out, journal);
         if (a.done != images || b.done != images) {
@@ -179,6 +188,7 @@ int main(int argc, char** argv) {
         last = b;
         last.seconds = b.seconds;
     }
+    if (!only.isEmpty()) return 0;
     if (rounds > 0) {
         std::sort(without.begin(), without.end());
         std::sort(with.begin(), with.end());
