@@ -157,8 +157,9 @@ void stamps(const vserver::BackgroundRemover& old, const vserver::BackgroundRemo
         for (int p = 0; p < 3; ++p) {
             const composites::Scene scene = composites::kScenes[(i + p) % 4];
             const composites::Placement placement = composites::kPlacements[p];
+            // Each scene under each placement meets most of the photos, not always the same one.
             const std::string photo =
-                photos + "/" + kScenePhotos[(3 * i + p) % std::size(kScenePhotos)];
+                photos + "/" + kScenePhotos[(i + i / 4 + 3 * p) % std::size(kScenePhotos)];
             const composites::Composite c =
                 composites::stamp(std::string(composites::kStampFolder) + "/" + list[i], scene,
                                   placement, size, photo);
