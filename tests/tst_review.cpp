@@ -268,10 +268,7 @@ private slots:
         QTRY_VERIFY(cell->isRowHighlighted() && cell->btnDelete()->isVisible());
         QCOMPARE(cell->imgComplete()->x(), markX);
 
-        const QPoint rowPos = list->visualRect(list->model()->index(0, 1)).center();
-        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, rowPos,
-                                    list->viewport()->mapToGlobal(rowPos));
-        QApplication::sendEvent(list->viewport(), &menuEvent);
+        openRowMenu(list, 0, 1);
         auto* menu = list->findChild<QMenu*>(QStringLiteral("rowMenu"));
         QVERIFY(menu);
         QStringList titles;
@@ -400,11 +397,7 @@ private slots:
             w.resize(1010, 700);
             w.close();
         }
-        const auto reopen = [&f]() -> ViewController& {
-            f.w.reset();
-            return f.open();
-        };
-        ViewController& again = reopen();
+        ViewController& again = f.open();  // a new window on the same settings
         QCOMPARE(again.options().imgFormat, QStringLiteral("jpg"));
         QVERIFY(again.options().isColored && !again.options().transparentEnabled);
         QCOMPARE(again.options().selectedColor, QStringLiteral("#1E90FF"));
@@ -416,14 +409,14 @@ private slots:
         f.t.settings.setString(UserDefaultKeys::outputFormat, "gif");
         f.t.settings.setString(UserDefaultKeys::backgroundColor, "red");
         f.t.settings.setString(UserDefaultKeys::backgroundType, "transparent");
-        ViewController& odd = reopen();
+        ViewController& odd = f.open();
         QCOMPARE(odd.options().imgFormat + odd.options().selectedColor, QStringLiteral("png"));
         QVERIFY(!odd.options().isColored);
 
         // The first-launch wipe clears them with the rest.
         f.t.settings.setBool(UserDefaultKeys::isFirst, false);
         f.t.settings.setString(UserDefaultKeys::outputFormat, "jpg");
-        ViewController& first = reopen();
+        ViewController& first = f.open();
         QCOMPARE(first.options().imgFormat, QStringLiteral("png"));
         QCOMPARE(first.remembered().lastAddFolder(), QString());
     }

@@ -206,11 +206,8 @@ private slots:
         // A folder first, then a plain file of any type: the folder is filtered, the file taken.
         QTemporaryDir folder;
         const QString readme = f.t.dir.filePath(QStringLiteral("readme.txt"));
-        for (const QString& path :
-             {folder.filePath("b.JPG"), folder.filePath("notes.txt"), readme}) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("text") == 4);
-        }
+        for (const QString& path : {folder.filePath("b.JPG"), folder.filePath("notes.txt"), readme})
+            QVERIFY(writeFile(path, "text"));
         for (const char* n : {"a.png", "c.jpeg"}) writeImage(folder.filePath(QLatin1String(n)));
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(folder.path()), QUrl::fromLocalFile(readme)});
@@ -287,10 +284,7 @@ private slots:
         QVERIFY(!w.preview() || !w.preview()->isVisible());
 
         // The context menu's "Delete" removes its row; the others keep their state.
-        const QPoint rowPos = list->visualRect(list->model()->index(2, 0)).center();
-        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, rowPos,
-                                    list->viewport()->mapToGlobal(rowPos));
-        QApplication::sendEvent(list->viewport(), &menuEvent);
+        openRowMenu(list, 2);
         auto* menu = list->findChild<QMenu*>(QStringLiteral("rowMenu"));
         QVERIFY(menu && menu->actions().size() == 1);
         QCOMPARE(menu->actions().first()->text(), QStringLiteral("Delete"));
@@ -377,10 +371,8 @@ private slots:
         const QByteArray png = imageBytes(8, 6);
         f.server.setHandler([&](const RecordedRequest& r) {
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
-            const QJsonObject reply{
-                {"output_image_url", f.server.url("/results/x.png").toString()}};
             // Slow enough for the run to be under way when the window is closed.
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson()).withDelay(150);
+            return f.accepted(r, {}, "x.png").withDelay(150);
         });
         ViewController& w = f.open(f.images(3));
         QTRY_COMPARE(w.queue().count(), 3);
@@ -419,9 +411,7 @@ private slots:
         f.server.setHandler([&](const RecordedRequest& r) {
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             formats << QString::fromUtf8(r.part("format")->body);
-            const QJsonObject reply{
-                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            return f.accepted(r);
         });
         ViewController& w = f.open(f.images(2));
         auto* start = outlet<QPushButton>(w, "btnStart");
@@ -453,9 +443,7 @@ private slots:
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             if (sentName(r) == "photo03.png")
                 return ScriptedReply::json(400, R"({"error":"not an image"})");
-            const QJsonObject reply{
-                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            return f.accepted(r);
         });
         ViewController& w = f.open(f.images(8));
         w.run().setRetryDelays({300, 300});
@@ -504,12 +492,8 @@ private slots:
         const QByteArray png = imageBytes(30, 20);
         f.server.setHandler([&](const RecordedRequest& r) {
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
-            const QJsonObject reply{
-                {"ff_credit", 1},
-                {"output_image_url",
-                 f.server.url("/results/" + QUuid::createUuid().toString(QUuid::Id128) + ".png")
-                     .toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            return f.accepted(r, {{"ff_credit", 1}},
+                              QUuid::createUuid().toString(QUuid::Id128) + ".png");
         });
         const QStringList photos = f.images(3);
         auto uploads = [&] { return f.server.requestCount("/api/v1/remove_image_background"); };
@@ -530,10 +514,7 @@ private slots:
         QTRY_COMPARE(cost->fullText(), "3 already saved \u00b7 10 credits left");
         QVERIFY(w->queue().at(2)->statusText.startsWith("Already saved \u00b7 30x20"));
         ImageListView* list = w->list();
-        const QPoint rowPos = list->visualRect(list->model()->index(1, 0)).center();
-        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, rowPos,
-                                    list->viewport()->mapToGlobal(rowPos));
-        QApplication::sendEvent(list->viewport(), &menuEvent);
+        openRowMenu(list, 1);
         auto* again = list->findChild<QAction*>(QStringLiteral("actionProcessAgain"));
         QVERIFY(again);
         again->trigger();
@@ -565,10 +546,7 @@ private slots:
         f.server.setHandler([&](const RecordedRequest& r) {
             if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
             if (sentName(r) == "photo01.png" && dark) return ScriptedReply::close();
-            const QJsonObject reply{
-                {"ff_credit", 9},
-                {"output_image_url", f.server.url("/results/" + sentName(r)).toString()}};
-            return ScriptedReply::json(200, QJsonDocument(reply).toJson());
+            return f.accepted(r, {{"ff_credit", 9}});
         });
         dark = true;
         ViewController& w = f.open(f.images(3));
@@ -609,9 +587,7 @@ private slots:
             }
             const QString stem = QFileInfo(sentName(r)).baseName();
             if (crashing && (stem == "photo04" || stem == "photo05")) return ScriptedReply::hold();
-            const QString url = f.server.url("/results/" + stem + ".png").toString();
-            return ScriptedReply::json(
-                200, QString(R"({"output_image_url":"%1","ff_credit":9})").arg(url).toUtf8());
+            return f.accepted(r, {{"ff_credit", 9}});
         });
         const QString journal = f.t.dir.filePath("batch.db");
         auto launch = [&f](const QString& path) -> ViewController& {

@@ -10,6 +10,11 @@
 #include "UserDefaultKeys.h"
 #include "ViewController.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 #include <memory>
 
@@ -43,6 +48,14 @@ struct Fixture {
         if (!QTest::qWaitForWindowExposed(w.get())) qWarning("window not exposed");
         return *w;
     }
+    // The service's answer to an accepted upload: `extra` and the address of its result, named
+    // after the photo unless `name` is given.
+    ScriptedReply accepted(const RecordedRequest& r, QJsonObject extra = {},
+                           const QString& name = {}) {
+        const QString file = name.isEmpty() ? sentName(r) : name;
+        extra.insert("output_image_url", server.url("/results/" + file).toString());
+        return ScriptedReply::json(200, QJsonDocument(extra).toJson());
+    }
     QStringList images(int n) const {
         QStringList paths;
         for (int i = 0; i < n; ++i)
@@ -71,4 +84,11 @@ inline void setRow(ViewController& w, int row, RowStatus status, const QString& 
     record->statusText = text;
     record->outputFile = file;
     w.queue().notifyRowChanged(record.get());
+}
+
+// Opens the context menu of a row as a right click on its cell in `column` does.
+inline void openRowMenu(QAbstractItemView* list, int row, int column = 0) {
+    const QPoint at = list->visualRect(list->model()->index(row, column)).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &event);
 }
