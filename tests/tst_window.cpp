@@ -535,44 +535,6 @@ private slots:
         QCOMPARE(uploads(), 4);
     }
 
-    // The service goes dark in the middle of a run: after its retries the run halts and says
-    // why, and START (the only thing the user touches) finishes the batch; nothing done is
-    // sent again.
-    void haltedRunResumesWithStart() {
-        Fixture f;
-        f.t.settings.setValue(UserDefaultKeys::imagesAtATime, 1);
-        std::atomic<bool> dark{false};
-        const QByteArray png = imageBytes(30, 20);
-        f.server.setHandler([&](const RecordedRequest& r) {
-            if (r.path.startsWith("/results/")) return ScriptedReply::bytes(200, "image/png", png);
-            if (sentName(r) == "photo01.png" && dark) return ScriptedReply::close();
-            return f.accepted(r, {{"ff_credit", 9}});
-        });
-        dark = true;
-        ViewController& w = f.open(f.images(3));
-        w.run().setRetryDelays({20, 40, 60});
-        QTRY_VERIFY(outlet<QLabel>(w, "lblRemainCredit")->text().contains("Total credits: 10"));
-        QTest::mouseClick(outlet<QPushButton>(w, "btnStart"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(w.run().runState(), RunState::Halted, 10000);
-        QCOMPARE(f.t.alerts.messages(), QStringList{"Oops! Something went wrong."});
-        QVERIFY(f.t.alerts.entries.first().detail.endsWith(
-            "1 of 3 done \u2014 press START to continue."));
-        QCOMPARE(state(w),
-                 "dragView contentScroll BottomView btnAdd btnClearList btnStart / START");
-        QCOMPARE(outlet<QLabel>(w, "lblUploadCount")->text(), "Finished 1 of 3");
-
-        dark = false;
-        QTest::mouseClick(outlet<QPushButton>(w, "btnStart"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(outlet<QLabel>(w, "lblUploadCount")->text(),
-                                  QStringLiteral("Finished 3 of 3"), 10000);
-        QStringList sent;
-        for (const RecordedRequest& r : f.server.requests()) sent << sentName(r);
-        sent.removeAll(QString());
-        sent.removeAll("photo01.png");
-        QCOMPARE(sent, (QStringList{"photo00.png", "photo02.png"}));
-        QCOMPARE(QDir(f.t.dir.path()).entryList({"vorpane_output_*"}).size(), 3);
-    }
-
     // A crash in mid-run loses nothing: the batch comes back from the journal, START sends only
     // what was not paid for, and a result paid for but not saved is only downloaded.
     void batchOutlivesACrash() {
