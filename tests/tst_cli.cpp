@@ -95,9 +95,7 @@ public:
     // The window's journal, which holds the ledger of paid results.
     QString ledgerFile() const { return home() + "/.local/share/Vorpane/Vorpane/batch.db"; }
     void storeSettings(const QJsonObject& settings) const {
-        QFile f(settingsFile());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(settings).toJson());
+        QVERIFY(writeFile(settingsFile(), QJsonDocument(settings).toJson()));
     }
 
     QProcessEnvironment environment(const QString& key) const {
@@ -139,6 +137,45 @@ QString closedServiceUrl() {
     const quint16 port = probe.serverPort();
     probe.close();
     return QStringLiteral("http://127.0.0.1:%1/api/v1/").arg(port);
+}
+
+// One launch of the window's logic on a journal (and its ledger of paid results), with the
+// photos `in` queued and 50 credits known.
+struct Launch {
+    TestContext t;
+    ServiceSession session;
+    BatchSession batch{t.context, session};
+    Launch(const Constant& service, const QString& journal, const QStringList& in) : t(service) {
+        batch.keepJournal(journal);
+        t.credits.setBalances(50, 0, 0);
+        batch.queue().resetList();
+        batch.queue().admitPaths(in, true);
+        QCoreApplication::processEvents();
+    }
+    // Starts the run, and waits until it is no longer busy.
+    bool run(const RunConfig& config) {
+        batch.run().start(config);
+        QDeadlineTimer patience(20000);
+        while (batch.run().isBusy() && !patience.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return !batch.run().isBusy();
+    }
+    // The rows' distinct states, the first part of their texts.
+    QString rows() {
+        QStringList out;
+        for (int i = 0; i < batch.queue().count(); ++i)
+            out.append(batch.queue().at(i)->statusText.section(QChar(0xb7), 0, 0).trimmed());
+        out.removeDuplicates();
+        return out.join('|');
+    }
+};
+// The window's options for a run into `folder`.
+RunConfig windowConfig(const QString& folder, int imagesAtATime = 3) {
+    RunConfig config;
+    config.apiKey = QStringLiteral("k");
+    config.outputFolder = folder;
+    config.imagesAtATime = imagesAtATime;
+    return config;
 }
 
 }  // namespace
@@ -205,9 +242,7 @@ private slots:
         for (QString& arg : args) {
             if (arg == "@keyfile") {
                 arg = box.dir.filePath("key.txt");
-                QFile f(arg);
-                QVERIFY(f.open(QIODevice::WriteOnly));
-                f.write("  file-key\n");
+                QVERIFY(writeFile(arg, "  file-key\n"));
             } else if (arg == "@dup") {
                 arg = box.input("b.jpg");
             } else if (arg == "@bad") {
@@ -377,20 +412,14 @@ private slots:
         // it ends when the batch is done, or (a kill, as far as the ledger goes) once both
         // results are on their way.
         auto window = [&](bool untilDone) {
-            TestContext t(*Constant::fromServiceUrl(server.baseUrl().toString()));
-            ServiceSession session;
-            BatchSession batch(t.context, session);
-            batch.keepJournal(box.ledgerFile());
-            t.credits.setBalances(10, 0, 0);
-            batch.queue().admitPaths({box.input("p0.png"), box.input("p1.png")}, true);
-            RunConfig config;
-            config.apiKey = QStringLiteral("k");
-            config.outputFolder = box.output();
-            batch.run().start(config);
-            if (untilDone)
-                QTRY_VERIFY_WITH_TIMEOUT(!batch.run().isBusy(), 10000);
-            else
-                QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 2, 10000);
+            Launch launch(*Constant::fromServiceUrl(server.baseUrl().toString()), box.ledgerFile(),
+                          {box.input("p0.png"), box.input("p1.png")});
+            if (untilDone) {
+                QVERIFY(launch.run(windowConfig(box.output())));
+                return;
+            }
+            launch.batch.run().start(windowConfig(box.output()));
+            QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 2, 10000);
         };
         QDir().mkpath(box.output());
         if (windowFirst) {
@@ -426,41 +455,10 @@ private slots:
         QStringList photos;
         for (int i = 0; i < 8; ++i) photos.append(writeImage(box.input(QString("p%1.png").arg(i))));
         QDir().mkpath(box.output());
-        RunConfig config;
-        config.apiKey = QStringLiteral("k");
-        config.outputFolder = box.output();
-        config.imagesAtATime = 2;
+        const RunConfig config = windowConfig(box.output(), 2);
         const int before = server.requestCount(kUploadPath);
         auto sent = [&] { return server.requestCount(kUploadPath) - before; };
         auto saved = [&] { return int(QDir(box.output()).entryList(QDir::Files).size()); };
-        struct Launch {
-            TestContext t;
-            ServiceSession session;
-            BatchSession batch{t.context, session};
-            explicit Launch(const Constant& service, const QString& journal, const QStringList& in)
-                : t(service) {
-                batch.keepJournal(journal);
-                t.credits.setBalances(50, 0, 0);
-                batch.queue().resetList();
-                batch.queue().admitPaths(in, true);
-                QCoreApplication::processEvents();
-            }
-            bool run(const RunConfig& config) {
-                batch.run().start(config);
-                QDeadlineTimer patience(20000);
-                while (batch.run().isBusy() && !patience.hasExpired())
-                    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-                return !batch.run().isBusy();
-            }
-            QString rows() {
-                QStringList out;
-                for (int i = 0; i < batch.queue().count(); ++i)
-                    out.append(
-                        batch.queue().at(i)->statusText.section(QChar(0xb7), 0, 0).trimmed());
-                out.removeDuplicates();
-                return out.join('|');
-            }
-        };
         const Constant service = *Constant::fromServiceUrl(server.baseUrl().toString());
         {
             Launch first(service, box.ledgerFile(), photos);
@@ -523,10 +521,7 @@ private slots:
         QCOMPARE(server.requestCount(kUploadPath) - before, 6);
         QCOMPARE(QDir(box.output()).entryList(QDir::Files).size(), 6);
 
-        QFile broken(box.ledgerFile());
-        QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        broken.write(QByteArray(8192, 'x'));
-        broken.close();
+        QVERIFY(writeFile(box.ledgerFile(), QByteArray(8192, 'x')));
         for (const char* suffix : {"-wal", "-shm"}) QFile::remove(box.ledgerFile() + suffix);
         const Outcome o = box.run(
             {"--service-url", server.baseUrl().toString(), "-o", box.output("c"), box.input()},
@@ -648,7 +643,7 @@ private slots:
         for (auto it = images.begin(); it != images.end(); ++it)
             QVERIFY(!writeImage(box.input(it.key()), it.value().width(), it.value().height())
                          .isEmpty());
-        QFile(box.input("notes.txt")).open(QIODevice::WriteOnly);
+        QVERIFY(writeFile(box.input("notes.txt"), {}));
         const QStringList common{"--service-url", m_service.baseUrl(), "-r", "--json", "-o",
                                  box.output(),    box.input()};
         const QString key = m_service.demoKey();
