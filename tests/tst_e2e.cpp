@@ -1,4 +1,5 @@
 #include "BatchRun.h"
+#include "BatchSession.h"
 #include "CreditService.h"
 #include "ImageQueue.h"
 #include "LocalService.h"
@@ -6,8 +7,6 @@
 #include "ServiceSession.h"
 #include "TestContext.h"
 #include "UserDefaultKeys.h"
-#include "VersionCheck.h"
-#include "WindowState.h"
 
 #include <QPainter>
 #include <QtTest>
@@ -39,12 +38,11 @@ private slots:
         QVERIFY(service.baseUrl().startsWith(ipv6 ? "http://[::1]:" : "http://127.0.0.1:"));
         TestContext t(service.service());
         ServiceSession session;
-        WindowState window;
-        ImageQueue queue(t.context, window);
-        OutputOptions options;
-        CreditService credits(t.context, session);
-        VersionCheck version(t.context, session);
-        BatchRun run(t.context, session, queue, window, credits, version);
+        BatchSession batch(t.context, session);
+        ImageQueue& queue = batch.queue();
+        OutputOptions& options = batch.options();
+        CreditService& credits = batch.credits();
+        BatchRun& run = batch.run();
         QTemporaryDir inputs, outputs;
         t.settings.setString(UserDefaultKeys::apiKey, service.demoKey());
         t.settings.setString(UserDefaultKeys::outputFolder, outputs.path());
