@@ -54,6 +54,7 @@ bool handle(Sender& sender, void (Sender::*handled)(), const std::function<void(
 }  // namespace
 
 Q_DECLARE_METATYPE(ScriptedReply)
+Q_DECLARE_METATYPE(ServiceAnswer)
 Q_DECLARE_METATYPE(UpdateType)
 
 class TestService final : public QObject {
@@ -111,34 +112,38 @@ private slots:
     // Every exchange's outcome as one decision: what the reply was -> what happens next, in
     // which words, and the pause before the first retry (-1: none).
     void failureVocabulary_data() {
-        QTest::addColumn<bool>("download");
-        QTest::addColumn<int>("error");  // QNetworkReply::NetworkError
-        QTest::addColumn<bool>("timedOut");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("body");  // ServiceAnswer::Body
-        QTest::addColumn<QString>("errorText");
-        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<ServiceAnswer>("answer");
         QTest::addColumn<QString>("outcome");  // kind: reason
         QTest::addColumn<qint64>("pause");
-        QTest::addColumn<QList<QSslError::SslError>>("certificate");  // faults found in it
         using N = QNetworkReply;
         using B = ServiceAnswer::Body;
-        const QByteArray in20s = QDateTime::currentDateTimeUtc()
-                                     .addSecs(20)
-                                     .toString(QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"))
-                                     .toLatin1();
-        auto row = [](const char* name, bool download, N::NetworkError error, bool timedOut,
-                      int status, B body, const QString& text, const QByteArray& retryAfter,
-                      const QString& outcome, qint64 pause) {
-            QTest::newRow(name) << download << int(error) << timedOut << status << int(body) << text
-                                << retryAfter << outcome << pause << QList<QSslError::SslError>();
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QByteArray in20s =
+            now.addSecs(20).toString(QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'")).toLatin1();
+        // `certificate`: the faults found in it.
+        auto row = [now](const char* name, bool download, N::NetworkError error, bool timedOut,
+                         int status, B body, const QString& text, const QByteArray& retryAfter,
+                         const QString& outcome, qint64 pause,
+                         const QList<QSslError::SslError>& certificate = {}) {
+            ServiceAnswer a;
+            a.exchange =
+                download ? ServiceAnswer::Exchange::Download : ServiceAnswer::Exchange::Json;
+            a.error = error;
+            a.timedOut = timedOut;
+            a.httpStatus = status;
+            a.body = body;
+            a.errorText = text;
+            if (body == B::TooLarge) a.description = QStringLiteral("too big");
+            a.retryAfterMs = parseRetryAfter(retryAfter, now);
+            a.certificateErrors = certificate;
+            a.host = QStringLiteral("api.example.com");
+            QTest::newRow(name) << a << outcome << pause;
         };
         // A secure connection refused: the gravest fault is named, with the host.
-        auto untrusted = [](const char* name, bool download, QList<QSslError::SslError> errors,
-                            const QString& words) {
-            QTest::newRow(name) << download << int(N::SslHandshakeFailedError) << false << 0
-                                << int(B::None) << QString() << QByteArray()
-                                << "halt: api.example.com: " + words << qint64(-1) << errors;
+        auto untrusted = [&row](const char* name, bool download,
+                                const QList<QSslError::SslError>& errors, const QString& words) {
+            row(name, download, N::SslHandshakeFailedError, false, 0, B::None, {}, {},
+                "halt: api.example.com: " + words, -1, errors);
         };
         using E = QSslError;
         // clang-format off
@@ -180,33 +185,15 @@ private slots:
         // clang-format on
     }
     void failureVocabulary() {
-        QFETCH(bool, download);
-        QFETCH(int, error);
-        QFETCH(bool, timedOut);
-        QFETCH(int, status);
-        QFETCH(int, body);
-        QFETCH(QString, errorText);
-        QFETCH(QByteArray, retryAfter);
+        QFETCH(ServiceAnswer, answer);
         QFETCH(QString, outcome);
         QFETCH(qint64, pause);
-        QFETCH(QList<QSslError::SslError>, certificate);
-        ServiceAnswer a;
-        a.certificateErrors = certificate;
-        a.host = QStringLiteral("api.example.com");
-        a.exchange = download ? ServiceAnswer::Exchange::Download : ServiceAnswer::Exchange::Json;
-        a.error = QNetworkReply::NetworkError(error);
-        a.timedOut = timedOut;
-        a.httpStatus = status;
-        a.body = ServiceAnswer::Body(body);
-        a.errorText = errorText;
-        if (a.body == ServiceAnswer::Body::TooLarge) a.description = QStringLiteral("too big");
-        a.retryAfterMs = parseRetryAfter(retryAfter, QDateTime::currentDateTimeUtc());
-        const ServiceFailure f = ServiceFailure::classify(a);
+        const ServiceFailure f = ServiceFailure::classify(answer);
         static const QStringList kinds{
             "none",        "transient",       "overloaded", "result gone", "out of credit",
             "key refused", "update required", "permanent",  "halt"};
         QCOMPARE(kinds.at(int(f.kind)) + ": " + f.reason, outcome);
-        QCOMPARE(f.untrusted, a.error == QNetworkReply::SslHandshakeFailedError);
+        QCOMPARE(f.untrusted, answer.error == QNetworkReply::SslHandshakeFailedError);
         const RetrySchedule schedule;
         const qint64 first = f.mayPass() ? schedule.pauseBefore(0, f.retryAfterMs) : -1;
         QVERIFY2(std::abs(first - pause) <= 1000, qPrintable(QString::number(first)));
