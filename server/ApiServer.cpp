@@ -266,47 +266,19 @@ void ApiServer::stop() {
 }
 
 void ApiServer::sweepLoop() {
-    using Clock = std::chrono::steady_clock;
-    const auto sweepInterval = std::clamp<std::chrono::seconds>(
+    const auto interval = std::clamp<std::chrono::seconds>(
         results_.ttl() / 2, std::chrono::seconds(1), std::chrono::seconds(300));
-    auto nextSweep = Clock::now();
-    std::optional<Clock::time_point> heardSince;  // the heartbeats got through since then
     std::unique_lock<std::mutex> lock(sweepMutex_);
     while (!sweepStop_) {
         lock.unlock();
-        const auto now = Clock::now();
+        results_.sweep();
         try {
-            ledger_.heartbeat();
-            if (!heardSince) heardSince = now;
+            ledger_.forgetResultsOlderThan(results_.ttl());
         } catch (const LedgerError&) {
-            heardSince.reset();
-        }
-        // Only an instance heard all along judges another's silence: after an outage of the
-        // database every instance has been silent.
-        if (heardSince && now - *heardSince >= kSilence) {
-            try {
-                const std::size_t given = ledger_.reclaimAbandoned(kSilence);
-                if (given > 0 && options_.logRequests) {
-                    std::fprintf(stderr,
-                                 "vorpane-server: %zu credit(s) given back, charged by an "
-                                 "instance that stopped before its answers were delivered\n",
-                                 given);
-                }
-            } catch (const LedgerError&) {
-                // Tried again on the next beat.
-            }
-        }
-        if (now >= nextSweep) {
-            nextSweep = now + sweepInterval;
-            results_.sweep();
-            try {
-                ledger_.forgetResultsOlderThan(results_.ttl());
-            } catch (const LedgerError&) {
-                // Tried again at the next sweep.
-            }
+            // Tried again at the next sweep.
         }
         lock.lock();
-        sweepWake_.wait_for(lock, kHeartbeat, [this] { return sweepStop_; });
+        sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; });
     }
 }
 
@@ -379,29 +351,23 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (charge.outcome == ChargeResult::Outcome::NoCredit) {
         return sendError(res, 402, "No credit left");
     }
-    const auto settle = [this, name, client = req.remote_addr](bool delivered) {
+    const auto undo = [this, name, client = req.remote_addr] {
+        results_.remove(name);
         try {
-            if (delivered) return ledger_.delivered(name);
-            results_.remove(name);
             ledger_.refund(name);
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
                              client.c_str());
             }
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "error: settling the charge for %s failed: %s\n", client.c_str(),
-                         e.what());
+            std::fprintf(stderr, "error: refund for %s failed: %s\n", client.c_str(), e.what());
         }
     };
     if (clientGone()) {
-        settle(false);
+        undo();
         return exchange->abandon();
     }
-    if (exchange) {
-        exchange->onSettled(settle);
-    } else {
-        settle(true);
-    }
+    if (exchange) exchange->onUndelivered(undo);
 
     JsonObject reply;
     reply.add("output_image_url", resultUrl(name));
