@@ -266,19 +266,47 @@ void ApiServer::stop() {
 }
 
 void ApiServer::sweepLoop() {
-    const auto interval = std::clamp<std::chrono::seconds>(
+    using Clock = std::chrono::steady_clock;
+    const auto sweepInterval = std::clamp<std::chrono::seconds>(
         results_.ttl() / 2, std::chrono::seconds(1), std::chrono::seconds(300));
+    auto nextSweep = Clock::now();
+    std::optional<Clock::time_point> heardSince;  // the heartbeats got through since then
     std::unique_lock<std::mutex> lock(sweepMutex_);
     while (!sweepStop_) {
         lock.unlock();
-        results_.sweep();
+        const auto now = Clock::now();
         try {
-            ledger_.forgetResultsOlderThan(results_.ttl());
+            ledger_.heartbeat();
+            if (!heardSince) heardSince = now;
         } catch (const LedgerError&) {
-            // Tried again at the next sweep.
+            heardSince.reset();
+        }
+        // Only an instance heard all along judges another's silence: after an outage of the
+        // database every instance has been silent.
+        if (heardSince && now - *heardSince >= kSilence) {
+            try {
+                const std::size_t given = ledger_.reclaimAbandoned(kSilence);
+                if (given > 0 && options_.logRequests) {
+                    std::fprintf(stderr,
+                                 "vorpane-server: %zu credit(s) given back, charged by an "
+                                 "instance that stopped before its answers were delivered\n",
+                                 given);
+                }
+            } catch (const LedgerError&) {
+                // Tried again on the next beat.
+            }
+        }
+        if (now >= nextSweep) {
+            nextSweep = now + sweepInterval;
+            results_.sweep();
+            try {
+                ledger_.forgetResultsOlderThan(results_.ttl());
+            } catch (const LedgerError&) {
+                // Tried again at the next sweep.
+            }
         }
         lock.lock();
-        sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; });
+        sweepWake_.wait_for(lock, kHeartbeat, [this] { return sweepStop_; });
     }
 }
 
@@ -351,23 +379,29 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     if (charge.outcome == ChargeResult::Outcome::NoCredit) {
         return sendError(res, 402, "No credit left");
     }
-    const auto undo = [this, name, client = req.remote_addr] {
-        results_.remove(name);
+    const auto settle = [this, name, client = req.remote_addr](bool delivered) {
         try {
+            if (delivered) return ledger_.delivered(name);
+            results_.remove(name);
             ledger_.refund(name);
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
                              client.c_str());
             }
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "error: refund for %s failed: %s\n", client.c_str(), e.what());
+            std::fprintf(stderr, "error: settling the charge for %s failed: %s\n", client.c_str(),
+                         e.what());
         }
     };
     if (clientGone()) {
-        undo();
+        settle(false);
         return exchange->abandon();
     }
-    if (exchange) exchange->onUndelivered(undo);
+    if (exchange) {
+        exchange->onSettled(settle);
+    } else {
+        settle(true);
+    }
 
     JsonObject reply;
     reply.add("output_image_url", resultUrl(name));

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace vserver {
@@ -41,6 +42,10 @@ public:
 
     // Seconds a client is told to wait while the database cannot be reached.
     static constexpr int kRetryAfterSeconds = 5;
+    // How often an instance tells the ledger it is alive, and how long one must be silent
+    // before the charges it holds undelivered are given back.
+    static constexpr std::chrono::seconds kHeartbeat{2};
+    static constexpr std::chrono::seconds kSilence{12};
 
     ApiServer(ServeOptions options, BackgroundRemover& remover, ResultStore& results,
               Ledger& ledger);

@@ -57,15 +57,16 @@ enum class Delivery { Delivered, Pending, Lost };
 // socket answers data with a reset instead of an acknowledgement; one that only half-closed it
 // takes the data).
 Delivery delivery(int fd) {
-    int unacknowledged = 0;
-    if (::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0) {
-        return Delivery::Delivered;
-    }
+    // A reset empties the send queue too: the state is looked at first.
     tcp_info info{};
     socklen_t length = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
         info.tcpi_state == TCP_CLOSE) {
         return Delivery::Lost;
+    }
+    int unacknowledged = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0) {
+        return Delivery::Delivered;
     }
     return Delivery::Pending;
 }
@@ -230,7 +231,7 @@ struct ConnectionGate::Connection {
     std::size_t sent = 0;
     bool closeAfter = false;
     bool lingerAfter = false;
-    std::function<void()> undelivered;
+    Exchange::Fate fate;  // the last reply's, while it is not known
     std::size_t drained = 0;
 
     void resetRequest() {
@@ -391,7 +392,7 @@ bool ConnectionGate::run() {
         const ssize_t n =
             ::send(d.fd, d.reply.bytes.data(), d.reply.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         const bool delivered = n == ssize_t(d.reply.bytes.size()) && peerState(d.fd) != Peer::Reset;
-        if (!delivered && d.undelivered) d.undelivered();
+        if (d.fate) d.fate(delivered);
     }
     for (auto& entry : connections_) ::close(entry.first);
     connections_.clear();
@@ -703,7 +704,7 @@ void ConnectionGate::work(int fd, std::uint64_t id, const std::shared_ptr<GateRe
     }
     {
         std::lock_guard<std::mutex> lock(doneMutex_);
-        done_.push_back(Done{fd, id, std::move(reply), std::move(exchange.undelivered_)});
+        done_.push_back(Done{fd, id, std::move(reply), std::move(exchange.fate_)});
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
@@ -712,25 +713,25 @@ void ConnectionGate::work(int fd, std::uint64_t id, const std::shared_ptr<GateRe
 void ConnectionGate::finish(Done done) {
     const auto it = connections_.find(done.fd);
     if (it == connections_.end() || it->second->id != done.id) {
-        if (done.undelivered) quick_.post(std::move(done.undelivered));
+        decide(done.fate, false);
         return;
     }
     Connection& c = *it->second;
-    if (done.undelivered && peerState(c.fd) == Peer::Reset) {
+    if (done.fate && peerState(c.fd) == Peer::Reset) {
         // The client left while its request was handled: no one to answer.
-        quick_.post(std::move(done.undelivered));
+        decide(done.fate, false);
         return close(c);
     }
     if (drawDrop()) {
         // Lost on its way out.
-        if (done.undelivered) quick_.post(std::move(done.undelivered));
+        decide(done.fate, false);
         return resetAndClose(c);
     }
     c.out = std::move(done.reply.bytes);
     c.sent = 0;
     c.closeAfter = done.reply.close || c.peerClosed;
     c.lingerAfter = false;
-    c.undelivered = std::move(done.undelivered);
+    c.fate = std::move(done.fate);
     c.state = Connection::State::Sending;
     c.since = Clock::now();
     flush(c);
@@ -760,7 +761,7 @@ void ConnectionGate::afterReply(Connection& c) {
     // with a reset. While the connection waits for its next request, a reset settles the reply as
     // undelivered and a new request as delivered; at its end, whether the peer acknowledged it.
     if (c.closeAfter) {
-        if (c.undelivered) return confirm(c);
+        if (c.fate) return confirm(c);
         return c.lingerAfter ? linger(c) : close(c);
     }
     c.state = Connection::State::Head;
@@ -798,7 +799,7 @@ void ConnectionGate::linger(Connection& c) {
 }
 
 void ConnectionGate::confirm(Connection& c, bool timedOut) {
-    if (!c.undelivered) return c.peerClosed ? close(c) : linger(c);
+    if (!c.fate) return c.peerClosed ? close(c) : linger(c);
     switch (delivery(c.fd)) {
         case Delivery::Delivered:
             settle(c, true);
@@ -822,8 +823,13 @@ void ConnectionGate::confirm(Connection& c, bool timedOut) {
 }
 
 void ConnectionGate::settle(Connection& c, bool delivered) {
-    if (c.undelivered && !delivered) quick_.post(std::move(c.undelivered));
-    c.undelivered = nullptr;
+    decide(c.fate, delivered);
+}
+
+void ConnectionGate::decide(Exchange::Fate& fate, bool delivered) {
+    if (!fate) return;
+    quick_.post([fate = std::move(fate), delivered] { fate(delivered); });
+    fate = nullptr;
 }
 
 void ConnectionGate::close(Connection& c) {
@@ -844,6 +850,8 @@ void ConnectionGate::checkDeadlines() {
         const auto age = now - c.since;
         switch (c.state) {
             case Connection::State::Head:
+                // The last reply, acknowledged while the connection waits for the next request.
+                if (c.fate && delivery(fd) == Delivery::Delivered) settle(c, true);
                 if (!c.started && age > limits_.idleTime) actions.emplace_back(fd, 0);
                 if (c.started && age > limits_.headerTime) actions.emplace_back(fd, 408);
                 break;

@@ -62,10 +62,11 @@ public:
     // True when the client has reset the connection: an answer would not reach it. A client
     // that has only finished sending (a half-close) still reads its answer.
     bool clientGone() const;
-    // Runs once, on a worker thread, when the client turns out to be gone before its reply was
-    // written, the reply could not be written, or the client reset the connection with the
-    // reply unread.
-    void onUndelivered(std::function<void()> undo) { undelivered_ = std::move(undo); }
+    // Called once, on a worker thread, when the reply's fate is known: false when the client
+    // turned out to be gone before its reply was written, the reply could not be written, or
+    // the client reset the connection with the reply unread; true once the peer has it.
+    using Fate = std::function<void(bool delivered)>;
+    void onSettled(Fate fate) { fate_ = std::move(fate); }
     // Ends the connection without any reply (the handler's answer is dropped).
     void abandon() { abandoned_ = true; }
 
@@ -73,7 +74,7 @@ private:
     friend class ConnectionGate;
     int fd_ = -1;
     bool abandoned_ = false;
-    std::function<void()> undelivered_;
+    Fate fate_;
 };
 
 // A fixed set of threads running queued tasks in order.
@@ -127,7 +128,7 @@ private:
         int fd;
         std::uint64_t id;
         GateReply reply;
-        std::function<void()> undelivered;
+        Exchange::Fate fate;
     };
 
     void accept();
@@ -143,8 +144,10 @@ private:
     // Ends a connection whose last reply may still be on its way: at once when the peer has
     // acknowledged it or reset the connection, else on a later tick (given up when timedOut).
     void confirm(Connection& c, bool timedOut = false);
-    // Ends the wait for a reply's fate: the undo runs unless it was delivered.
+    // Ends the wait for a reply's fate.
     void settle(Connection& c, bool delivered);
+    // Tells a waiting handler its reply's fate, on a worker thread.
+    void decide(Exchange::Fate& fate, bool delivered);
     void linger(Connection& c);
     void close(Connection& c);
     void watch(Connection& c, std::uint32_t events);

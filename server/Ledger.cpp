@@ -1,6 +1,7 @@
 #include "Ledger.h"
 
 #include "PostgresLedger.h"
+#include "RandomToken.h"
 #include "SqliteLedger.h"
 
 #include <cstdlib>
@@ -18,6 +19,8 @@ const char* const Ledger::kDebit =
     " last_pool = CASE WHEN free_credit > 0 THEN 0 WHEN subscription_credit > 0 THEN 1 ELSE 2 END"
     " WHERE api_key = $1 AND free_credit + subscription_credit + topup_credit > 0"
     " RETURNING free_credit, topup_credit, subscription_credit, last_pool";
+
+Ledger::Ledger() : instance_(randomHex(8)) {}
 
 std::unique_ptr<Ledger> Ledger::open(const std::string& location) {
     if (isPostgresUri(location)) return std::make_unique<PostgresLedger>(location);
@@ -94,8 +97,35 @@ std::vector<KeyRecord> Ledger::keys() {
     return records;
 }
 
+void Ledger::delivered(const std::string& resultName) {
+    run("UPDATE results SET held_by = NULL WHERE name = $1 AND held_by = $2",
+        {resultName, instance_});
+}
+
+void Ledger::heartbeat() {
+    run(std::string("INSERT INTO instances (id, seen_at) VALUES ($1, ") + nowSql() +
+            ") ON CONFLICT (id) DO UPDATE SET seen_at = excluded.seen_at",
+        {instance_});
+}
+
+std::size_t Ledger::reclaimAbandoned(std::chrono::seconds silence) {
+    const std::string before = std::string(nowSql()) + " - $2";
+    // A charge whose instance has no row yet was made by one that never said it was alive.
+    const auto held = run("SELECT r.name FROM results r LEFT JOIN instances i ON i.id = r.held_by"
+                          " WHERE r.held_by IS NOT NULL AND r.held_by <> $1"
+                          " AND COALESCE(i.seen_at, r.created_at) < " +
+                              before,
+                          {instance_, std::int64_t(silence.count())});
+    for (const Row& row : held) refund(row[0]);
+    run("DELETE FROM instances WHERE id <> $1 AND seen_at < " + before +
+            " AND NOT EXISTS (SELECT 1 FROM results WHERE held_by = instances.id)",
+        {instance_, std::int64_t(silence.count())});
+    return held.size();
+}
+
 void Ledger::forgetResultsOlderThan(std::chrono::seconds age) {
-    run("DELETE FROM results WHERE created_at < $1",
+    // What is still held waits for its instance or for reclaimAbandoned.
+    run("DELETE FROM results WHERE created_at < $1 AND held_by IS NULL",
         {std::int64_t(std::time(nullptr)) - std::int64_t(age.count())});
 }
 

@@ -88,6 +88,19 @@ public:
     // Gives back the credit the named result was paid with, once: nothing when it was refunded
     // already or never charged. Where the database cannot be reached it is done once it can.
     virtual void refund(const std::string& resultName) = 0;
+
+    // A charge is held in the name of the instance that made it until its answer is known to
+    // have reached the client; an instance killed in between cannot give it back itself, so its
+    // peers (or its successor) do, once it has fallen silent.
+    const std::string& instance() const { return instance_; }
+    // The charge for the named result stands: its answer was delivered.
+    virtual void delivered(const std::string& resultName);
+    // Tells the other instances that this one is alive and may still deliver what it holds.
+    void heartbeat();
+    // Gives back every charge held by an instance not heard from for silence, and forgets such
+    // instances; returns how many charges were given back. The result files stay: an answer
+    // may have gone out just before its instance died.
+    std::size_t reclaimAbandoned(std::chrono::seconds silence);
     // Forgets the records of results written more than age ago.
     void forgetResultsOlderThan(std::chrono::seconds age);
 
@@ -101,7 +114,7 @@ protected:
     // A result row, every column as text; an SQL NULL is empty.
     using Row = std::vector<std::string>;
 
-    Ledger() = default;
+    Ledger();
     // Runs one statement ($1, $2, ... for the values) as a transaction of its own.
     virtual std::vector<Row> run(const std::string& sql, const std::vector<Value>& values) = 0;
 
@@ -110,6 +123,12 @@ protected:
     // (free_credit, topup_credit, subscription_credit, last_pool); no row without credit.
     static const char* const kDebit;
     static ChargeResult charged(const Row& row);
+    // The database's clock, in whole seconds since the epoch, as an SQL expression: instances
+    // on several machines judge each other's silence by one clock.
+    virtual const char* nowSql() const = 0;
+
+private:
+    std::string instance_;
 };
 
 }  // namespace vserver

@@ -64,6 +64,10 @@ PostgresLedger::PostgresLedger(std::string uri) : uri_(std::move(uri)) {
           " pool INTEGER NOT NULL,"
           " created_at BIGINT NOT NULL);"
           "CREATE INDEX IF NOT EXISTS results_created_at ON results (created_at);"
+          "ALTER TABLE results ADD COLUMN IF NOT EXISTS held_by TEXT;"
+          "CREATE INDEX IF NOT EXISTS results_held_by ON results (held_by)"
+          " WHERE held_by IS NOT NULL;"
+          "CREATE TABLE IF NOT EXISTS instances (id TEXT PRIMARY KEY, seen_at BIGINT NOT NULL);"
           "COMMIT");
 }
 
@@ -157,10 +161,10 @@ PGconn* PostgresLedger::acquire() {
         std::lock_guard<std::mutex> lock(mutex_);
         recovered = std::exchange(down_, false) && connected_;
         connected_ = true;
-        pending = !pendingRefunds_.empty();
+        pending = !pendingRefunds_.empty() || !pendingDeliveries_.empty();
     }
     if (recovered) std::fprintf(stderr, "vorpane-server: the database is reachable again\n");
-    if (pending) settlePendingRefunds(c);
+    if (pending) settlePending(c);
     if (!c) unavailable("the connection was lost");
     return c;
 }
@@ -255,11 +259,12 @@ ChargeResult PostgresLedger::charge(const std::string& key, const std::string& r
         Lease lease(*this);
         // The debit and its record in one statement.
         rows = lease("WITH debit AS (" + std::string(kDebit) +
-                         "), record AS (INSERT INTO results (name, api_key, pool, created_at)"
-                         " SELECT $2::text, $1, last_pool, $3::bigint FROM debit)"
+                         "), record AS (INSERT INTO results"
+                         " (name, api_key, pool, created_at, held_by)"
+                         " SELECT $2::text, $1, last_pool, $3::bigint, $4::text FROM debit)"
                          " SELECT free_credit, topup_credit, subscription_credit, last_pool"
                          " FROM debit",
-                     {key, resultName, std::int64_t(std::time(nullptr))});
+                     {key, resultName, std::int64_t(std::time(nullptr)), instance()});
         if (rows.empty()) {
             ChargeResult refused;
             if (!lease("SELECT 1 FROM api_keys WHERE api_key = $1", {key}).empty()) {
@@ -298,19 +303,36 @@ void PostgresLedger::refund(const std::string& resultName) {
     }
 }
 
-void PostgresLedger::settlePendingRefunds(PGconn*& connection) {
-    std::vector<std::string> names;
+void PostgresLedger::delivered(const std::string& resultName) {
+    try {
+        Ledger::delivered(resultName);
+    } catch (const LedgerUnavailable&) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pendingDeliveries_.push_back(resultName);
+    }
+}
+
+void PostgresLedger::settlePending(PGconn*& connection) {
+    std::vector<std::string> refunds;
+    std::vector<std::string> deliveries;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        names.swap(pendingRefunds_);
+        refunds.swap(pendingRefunds_);
+        deliveries.swap(pendingDeliveries_);
     }
     std::size_t done = 0;
     try {
-        for (; done < names.size(); ++done) refundOn(connection, names[done]);
+        for (; done < refunds.size(); ++done) refundOn(connection, refunds[done]);
+        for (; done < refunds.size() + deliveries.size(); ++done) {
+            exec(connection, "UPDATE results SET held_by = NULL WHERE name = $1 AND held_by = $2",
+                 {deliveries[done - refunds.size()], instance()});
+        }
     } catch (const LedgerError&) {
         std::lock_guard<std::mutex> lock(mutex_);
-        pendingRefunds_.insert(pendingRefunds_.end(), names.begin() + std::ptrdiff_t(done),
-                               names.end());
+        for (; done < refunds.size(); ++done) pendingRefunds_.push_back(refunds[done]);
+        for (; done < refunds.size() + deliveries.size(); ++done) {
+            pendingDeliveries_.push_back(deliveries[done - refunds.size()]);
+        }
     }
 }
 

@@ -26,12 +26,15 @@ public:
     bool issueDemoKey(const std::string& key, const Balances& balances) override;
     ChargeResult charge(const std::string& key, const std::string& resultName) override;
     void refund(const std::string& resultName) override;
+    // Where the database cannot be reached it is recorded once it can.
+    void delivered(const std::string& resultName) override;
 
     // The URI without its password.
     static std::string withoutPassword(const std::string& uri);
 
 protected:
     std::vector<Row> run(const std::string& sql, const std::vector<Value>& values) override;
+    const char* nowSql() const override { return "extract(epoch FROM now())::bigint"; }
 
 private:
     class Lease;
@@ -44,12 +47,14 @@ private:
                           const std::vector<Value>& values);
     void unavailable(const std::string& reason);
     void refundOn(pg_conn*& connection, const std::string& resultName);
-    void settlePendingRefunds(pg_conn*& connection);
+    // The refunds and deliveries that could not be recorded while the database was away.
+    void settlePending(pg_conn*& connection);
 
     std::string uri_;
     std::mutex mutex_;
     std::vector<pg_conn*> idle_;
     std::vector<std::string> pendingRefunds_;
+    std::vector<std::string> pendingDeliveries_;
     bool down_ = false;
     bool connected_ = false;  // once connected at all
     std::chrono::steady_clock::time_point nextAttempt_{};

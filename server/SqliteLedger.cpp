@@ -136,12 +136,22 @@ SqliteLedger::SqliteLedger(std::string path) : path_(std::move(path)) {
         " api_key TEXT NOT NULL,"
         " pool INTEGER NOT NULL,"
         " created_at INTEGER NOT NULL);"
-        "CREATE INDEX IF NOT EXISTS results_created_at ON results (created_at);");
+        "CREATE INDEX IF NOT EXISTS results_created_at ON results (created_at);"
+        "CREATE TABLE IF NOT EXISTS instances ("
+        " id TEXT PRIMARY KEY NOT NULL,"
+        " seen_at INTEGER NOT NULL);");
     // Files from before the pool of the last charge was kept.
     if (c.query("SELECT 1 FROM pragma_table_info('api_keys') WHERE name = 'last_pool'", Values{})
             .empty()) {
         c.exec("ALTER TABLE api_keys ADD COLUMN last_pool INTEGER NOT NULL DEFAULT 0");
     }
+    // Files from before charges were held until delivered: what they hold stands.
+    if (c.query("SELECT 1 FROM pragma_table_info('results') WHERE name = 'held_by'", Values{})
+            .empty()) {
+        c.exec("ALTER TABLE results ADD COLUMN held_by TEXT");
+    }
+    c.exec("CREATE INDEX IF NOT EXISTS results_held_by ON results (held_by)"
+           " WHERE held_by IS NOT NULL");
     transaction.commit();
 }
 
@@ -180,8 +190,10 @@ ChargeResult SqliteLedger::charge(const std::string& key, const std::string& res
         return refused;
     }
     const ChargeResult result = charged(rows[0]);
-    c.query("INSERT INTO results (name, api_key, pool, created_at) VALUES ($1, $2, $3, $4)",
-            Values{resultName, key, std::int64_t(result.pool), std::int64_t(std::time(nullptr))});
+    c.query("INSERT INTO results (name, api_key, pool, created_at, held_by)"
+            " VALUES ($1, $2, $3, $4, $5)",
+            Values{resultName, key, std::int64_t(result.pool), std::int64_t(std::time(nullptr)),
+                   instance()});
     transaction.commit();
     return result;
 }

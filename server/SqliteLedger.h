@@ -20,6 +20,7 @@ public:
 
 protected:
     std::vector<Row> run(const std::string& sql, const std::vector<Value>& values) override;
+    const char* nowSql() const override { return "CAST(strftime('%s', 'now') AS INTEGER)"; }
 
 private:
     std::string path_;
