@@ -17,6 +17,8 @@ unset QT_QPA_PLATFORM
 
 cat >"$WORK/inner.sh" <<'INNER'
 #!/usr/bin/env bash
+# Under load the display may not take connections yet when xvfb-run hands over.
+for _ in $(seq 1 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 "$1/scripts/run" >"$2/run.log" 2>&1 &
 RUN_PID=$!
 for _ in $(seq 1 150); do

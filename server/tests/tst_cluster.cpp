@@ -8,7 +8,10 @@
 
 #include <signal.h>
 
+#include <future>
 #include <thread>
+
+#include <libpq-fe.h>
 
 #include "ClusterRig.h"
 #include "Ledger.h"
@@ -89,6 +92,22 @@ private slots:
         dead->delivered("held-1");  // too late: it was given back, and stays so
         QCOMPARE(peer->balances(key)->total(), 3);
         QVERIFY(peer->deleteKey(key));
+    }
+
+    // Another instance or admin command opening the ledger while a charge's transaction is open
+    // neither waits for it nor makes the charges behind it wait.
+    void openingTheLedgerLocksNothing() {
+        const std::unique_ptr<PGconn, void (*)(PGconn*)> busy(
+            PQconnectdb(rig_.uri().toUtf8().constData()), PQfinish);
+        QCOMPARE(PQstatus(busy.get()), CONNECTION_OK);
+        PQclear(PQexec(busy.get(), "BEGIN; LOCK TABLE api_keys, results IN ROW EXCLUSIVE MODE"));
+        auto opened = std::async(std::launch::async, [uri = rig_.uri().toStdString()] {
+            return vserver::Ledger::open(uri)->balances("nobody").has_value();
+        });
+        const bool waited = opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+        PQclear(PQexec(busy.get(), "ROLLBACK"));
+        QVERIFY(!waited);
+        QVERIFY(!opened.get());
     }
 
     void creditRaceThroughTheProxy_data() {
