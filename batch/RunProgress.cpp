@@ -2,24 +2,20 @@
 
 #include <algorithm>
 
-RunProgress::Counts RunProgress::count(const QList<std::shared_ptr<DataModel>>& rows) {
-    Counts counts;
-    for (const auto& row : rows) {
-        switch (row->status) {
-            case RowStatus::Done:
-                ++counts.done;
-                break;
-            case RowStatus::Failed:
-                ++counts.failed;
-                break;
-            case RowStatus::FailedHalted:  // the run halted before it was sent
-            case RowStatus::Waiting:
-            case RowStatus::InProgress:
-                ++counts.remaining;
-                break;
-        }
+void RunProgress::tally(Counts& counts, RowStatus status, int by) {
+    switch (status) {
+        case RowStatus::Done:
+            counts.done += by;
+            break;
+        case RowStatus::Failed:
+            counts.failed += by;
+            break;
+        case RowStatus::FailedHalted:  // the run halted before it was sent
+        case RowStatus::Waiting:
+        case RowStatus::InProgress:
+            counts.remaining += by;
+            break;
     }
-    return counts;
 }
 
 std::optional<qint64> RunProgress::timeLeftMs(const QList<qint64>& durationsMs, int remaining) {

@@ -26,7 +26,8 @@ public:
         }
     };
 
-    static Counts count(const QList<std::shared_ptr<DataModel>>& rows);
+    // Counts a row in `status` once more (by +1) or once less (by -1).
+    static void tally(Counts& counts, RowStatus status, int by);
     // The time `remaining` images will take: the mean of the last kWindow durations (oldest
     // first) times `remaining`. Nothing before kMinSamples durations; 0 when nothing remains.
     static std::optional<qint64> timeLeftMs(const QList<qint64>& durationsMs, int remaining);

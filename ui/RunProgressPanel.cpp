@@ -82,7 +82,7 @@ RunProgressPanel::RunProgressPanel(ImageQueue& queue, BatchRun& run, QWidget* pa
     m_tick->setInterval(1000);
     connect(m_tick, &QTimer::timeout, this, &RunProgressPanel::render);
     connect(&queue, &ImageQueue::rowChanged, this, &RunProgressPanel::onRowChanged);
-    connect(&queue, &ImageQueue::rowInserted, this, &RunProgressPanel::recount);
+    connect(&queue, &ImageQueue::rowInserted, this, &RunProgressPanel::onRowInserted);
     connect(&queue, &ImageQueue::rowRemoved, this, &RunProgressPanel::recount);
     connect(&queue, &ImageQueue::rowsReset, this, [this] {
         m_progress = RunProgress();
@@ -126,7 +126,21 @@ void RunProgressPanel::onRowChanged(int row) {
         m_finished.insert(record.get());
         m_progress.imageFinished(m_clock());
     }
-    recount();
+    // Thousands of rows change in a run: each change is counted by itself, not by a recount.
+    const auto counted = record ? m_counted.find(record.get()) : m_counted.end();
+    if (counted == m_counted.end()) return recount();
+    RunProgress::tally(m_counts, *counted, -1);
+    RunProgress::tally(m_counts, record->status, 1);
+    *counted = record->status;
+    published();
+}
+
+void RunProgressPanel::onRowInserted(int row) {
+    const DataModelPtr record = m_queue.at(row);
+    if (!record || m_counted.contains(record.get())) return recount();
+    RunProgress::tally(m_counts, record->status, 1);
+    m_counted.insert(record.get(), record->status);
+    published();
 }
 
 void RunProgressPanel::onRunState(RunState state) {
@@ -150,8 +164,18 @@ void RunProgressPanel::onRunState(RunState state) {
 }
 
 void RunProgressPanel::recount() {
-    m_counts =
-        m_queue.arrTableData ? RunProgress::count(*m_queue.arrTableData) : RunProgress::Counts();
+    m_counts = RunProgress::Counts();
+    m_counted.clear();
+    if (m_queue.arrTableData) {
+        for (const DataModelPtr& record : *m_queue.arrTableData) {
+            RunProgress::tally(m_counts, record->status, 1);
+            m_counted.insert(record.get(), record->status);
+        }
+    }
+    published();
+}
+
+void RunProgressPanel::published() {
     render();
     const int total = m_counts.total();
     if (m_progress.isStarted())

@@ -4,6 +4,7 @@
 #include "RunProgress.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSet>
 #include <QWidget>
 
@@ -40,13 +41,17 @@ private:
     void onRowChanged(int row);
     void onRunState(RunState state);
     void onEnded(const RunEnd& end);
+    // Counts every row again; a changed or added row is counted by itself.
     void recount();
+    void onRowInserted(int row);
+    void published();
     void render();
 
     ImageQueue& m_queue;
     RunProgress m_progress;
     RunProgress::Counts m_counts;
     QSet<const DataModel*> m_finished;  // rows finished in the current run
+    QHash<const DataModel*, RowStatus> m_counted;  // each row's state as counted in m_counts
     bool m_running = false;
     QElapsedTimer m_elapsed;
     std::function<qint64()> m_clock;
