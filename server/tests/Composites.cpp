@@ -113,31 +113,13 @@ cv::Mat texture(cv::Size size, cv::Vec3f base, cv::RNG& rng) {
 }  // namespace
 
 const char* name(Subject subject) {
-    switch (subject) {
-        case Subject::Label:
-            return "label";
-        case Subject::Hair:
-            return "hair";
-        case Subject::Bottom:
-            return "bottom edge";
-        case Subject::Side:
-            return "side edge";
-    }
-    return "";
+    static const char* const names[] = {"label", "hair", "bottom edge", "side edge"};
+    return names[int(subject)];
 }
 
 const char* name(Backdrop backdrop) {
-    switch (backdrop) {
-        case Backdrop::Studio:
-            return "studio";
-        case Backdrop::Gradient:
-            return "gradient";
-        case Backdrop::Textured:
-            return "textured";
-        case Backdrop::Busy:
-            return "busy";
-    }
-    return "";
+    static const char* const names[] = {"studio", "gradient", "textured", "busy"};
+    return names[int(backdrop)];
 }
 
 Composite make(Subject subject, Backdrop backdrop, cv::Size size, unsigned seed) {
@@ -218,29 +200,13 @@ Composite make(Subject subject, Backdrop backdrop, cv::Size size, unsigned seed)
 }
 
 const char* name(Scene scene) {
-    switch (scene) {
-        case Scene::Studio:
-            return "studio";
-        case Scene::Gradient:
-            return "gradient";
-        case Scene::Photo:
-            return "photo";
-        case Scene::BlurredPhoto:
-            return "blurred photo";
-    }
-    return "";
+    static const char* const names[] = {"studio", "gradient", "photo", "blurred photo"};
+    return names[int(scene)];
 }
 
 const char* name(Placement placement) {
-    switch (placement) {
-        case Placement::Centred:
-            return "centred";
-        case Placement::Bottom:
-            return "bottom edge";
-        case Placement::Side:
-            return "cut by a side";
-    }
-    return "";
+    static const char* const names[] = {"centred", "bottom edge", "cut by a side"};
+    return names[int(placement)];
 }
 
 const char* const kStampFolder = "/usr/share/tuxpaint/stamps";
