@@ -126,6 +126,31 @@ public:
         start(process, args, key);
         return finish(process);
     }
+    // Starts a run, and kills it once `server` has had `results` more requests for results.
+    void killWhenResultsAsked(const QStringList& args, const ScriptedServer& server,
+                              int results) const {
+        const int before = resultRequests(server);
+        QProcess process;
+        start(process, args, "k");
+        QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - before, results, 20000);
+        process.kill();
+        finish(process);
+    }
+    // Photos in the input folder: the names given, or p0.png, p1.png... for a count.
+    bool photos(const QStringList& names) const {
+        return std::all_of(names.begin(), names.end(),
+                           [this](const QString& n) { return !writeImage(input(n)).isEmpty(); });
+    }
+    bool photos(int count) const {
+        QStringList names;
+        for (int i = 0; i < count; ++i) names << QStringLiteral("p%1.png").arg(i);
+        return photos(names);
+    }
+    // The options of a run of the whole input folder against `server`, into the output folder.
+    QStringList batch(const ScriptedServer& server, const QStringList& options = {}) const {
+        return QStringList{"--service-url", server.baseUrl().toString()} + options +
+               QStringList{"-o", output(), input()};
+    }
 
     QTemporaryDir dir;
 };
@@ -234,8 +259,7 @@ private slots:
         ScriptedServer& server = *m_thread.server();
         scriptService(server, credit, upload);
         const int before = server.requestCount();
-        QVERIFY(!writeImage(box.input("a.png")).isEmpty() &&
-                !writeImage(box.input("b.jpg")).isEmpty());
+        QVERIFY(box.photos({"a.png", "b.jpg"}));
         QJsonObject settings{{"images_at_a_time", 2}};
         if (!storedKey.isEmpty()) settings.insert("api_key", storedKey);
         box.storeSettings(settings);
@@ -297,13 +321,9 @@ private slots:
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(10), "accept", 1500);
         const int before = server.requestCount(kUploadPath);
-        for (int i = 0; i < 6; ++i)
-            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
+        QVERIFY(box.photos(6));
         QProcess process;
-        box.start(process,
-                  {"--service-url", server.baseUrl().toString(), "--jobs", "3", "--json", "-o",
-                   box.output(), box.input()},
-                  "k");
+        box.start(process, box.batch(server, {"--jobs", "3", "--json"}), "k");
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(kUploadPath) - before, 3, 20000);
         for (int i = 0; i < interrupts; ++i) {
             ::kill(static_cast<pid_t>(process.processId()), SIGINT);
@@ -357,18 +377,10 @@ private slots:
             if (!r.path.startsWith("/results/") || *status == 200) return handler(r);
             return *status == 0 ? ScriptedReply::hold() : ScriptedReply::json(*status, "{}");
         });
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
-        const QStringList common{
-            "--service-url", server.baseUrl().toString(), "--jobs", "3", "-o", box.output(),
-            box.input()};
+        QVERIFY(box.photos(3));
+        const QStringList common = box.batch(server, {"--jobs", "3"});
         const int before = server.requestCount(kUploadPath);
-        const int resultsBefore = resultRequests(server);
-        QProcess process;
-        box.start(process, common, "k");
-        QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 3, 20000);
-        process.kill();
-        Sandbox::finish(process);
+        box.killWhenResultsAsked(common, server, 3);
 
         *status = resultStatus;
         Outcome o = box.run(again + common, "k");
@@ -402,10 +414,8 @@ private slots:
             if (r.path.startsWith("/results/") && *hold) return ScriptedReply::hold();
             return handler(r);
         });
-        for (int i = 0; i < 2; ++i)
-            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
-        const QStringList args{"--service-url", server.baseUrl().toString(), "-o", box.output(),
-                               box.input()};
+        QVERIFY(box.photos(2));
+        const QStringList args = box.batch(server);
         const int before = server.requestCount(kUploadPath);
         const int resultsBefore = resultRequests(server);
         // The window's logic on the same ledger, with the folder and options the command uses;
@@ -431,11 +441,7 @@ private slots:
             QVERIFY2(o.err.contains("2 results paid for by an earlier run"),
                      qPrintable(o.describe()));
         } else {
-            QProcess process;
-            box.start(process, args, "k");
-            QTRY_COMPARE_WITH_TIMEOUT(resultRequests(server) - resultsBefore, 2, 20000);
-            process.kill();
-            Sandbox::finish(process);
+            box.killWhenResultsAsked(args, server, 2);
             *hold = false;
             window(true);
         }
@@ -505,15 +511,11 @@ private slots:
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(10), "accept", 300);
-        for (int i = 0; i < 6; ++i)
-            QVERIFY(!writeImage(box.input(QString("p%1.png").arg(i))).isEmpty());
+        QVERIFY(box.photos(6));
         const int before = server.requestCount(kUploadPath);
         QProcess first, second;
         for (QProcess* process : {&first, &second})
-            box.start(*process,
-                      {"--service-url", server.baseUrl().toString(), "-j", "2", "-o", box.output(),
-                       box.input()},
-                      "k");
+            box.start(*process, box.batch(server, {"-j", "2"}), "k");
         for (QProcess* process : {&first, &second}) {
             const Outcome o = Sandbox::finish(*process);
             QVERIFY2(o.code == 0, qPrintable(o.describe()));
@@ -574,12 +576,10 @@ private slots:
         server.setTls(m_certificates->server(leaf));
         QVERIFY(thread.start());
         scriptService(server, balancesJson(10), "accept");
-        QVERIFY(!writeImage(box.input("a.png")).isEmpty() &&
-                !writeImage(box.input("b.png")).isEmpty());
+        QVERIFY(box.photos({"a.png", "b.png"}));
         box.storeSettings(stored.isEmpty() ? QJsonObject{}
                                            : QJsonObject{{"ca_file", file(stored)}});
-        QStringList args{"--service-url", server.baseUrl().toString(), "-o", box.output(),
-                         box.input()};
+        QStringList args = box.batch(server);
         if (!option.isEmpty()) args << "--ca-file" << file(option);
 
         const Outcome o = box.run(args, "k");
@@ -598,11 +598,8 @@ private slots:
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(50), "opaque");
-        for (const char* name : {"alpha.png", "holiday beach.png", "c.png"})
-            QVERIFY(!writeImage(box.input(name)).isEmpty());
-        const QStringList run{"--service-url", server.baseUrl().toString(),
-                              "--json",        "-o",
-                              box.output(),    box.input()};
+        QVERIFY(box.photos({"alpha.png", "holiday beach.png", "c.png"}));
+        const QStringList run = box.batch(server, {"--json"});
         const QStringList saved{"vorpane_output_alpha.png", "vorpane_output_c.png",
                                 "vorpane_output_holiday beach.png"};
         const struct {
