@@ -726,14 +726,12 @@ private slots:
     void namesThatAreNoFileAreLeftAlone_data() {
         QTest::addColumn<QString>("planted");
         QTest::addColumn<QString>("what");
-        QTest::newRow("link to a file") << "link"
-                                        << "a link";
-        QTest::newRow("dangling link") << "dangling"
-                                       << "a link";
-        QTest::newRow("pipe") << "fifo"
-                              << "a pipe";
-        QTest::newRow("folder") << "folder"
-                                << "a folder";
+        // clang-format off
+        QTest::newRow("link to a file") << "link" << "a link";
+        QTest::newRow("dangling link") << "dangling" << "a link";
+        QTest::newRow("pipe") << "fifo" << "a pipe";
+        QTest::newRow("folder") << "folder" << "a folder";
+        // clang-format on
     }
     void namesThatAreNoFileAreLeftAlone() {
         QFETCH(QString, planted);

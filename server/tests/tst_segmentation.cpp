@@ -96,12 +96,11 @@ private slots:
         QTest::addColumn<double>("mean");
         QTest::addColumn<QString>("channels");
         QTest::addColumn<QString>("subject");  // of the thirds: left, middle, right
-        QTest::newRow("red, mean 0.5") << 0.5 << "rgb"
-                                       << "100";
-        QTest::newRow("red, mean 0.3: the dull red too") << 0.3 << "rgb"
-                                                         << "110";
-        QTest::newRow("blue first") << 0.5 << "bgr"
-                                    << "001";
+        // clang-format off
+        QTest::newRow("red, mean 0.5") << 0.5 << "rgb" << "100";
+        QTest::newRow("red, mean 0.3: the dull red too") << 0.3 << "rgb" << "110";
+        QTest::newRow("blue first") << 0.5 << "bgr" << "001";
+        // clang-format on
     }
 
     // The picture reaches the network scaled to 0..1, less the mean, in the model's channel
@@ -175,14 +174,12 @@ private slots:
     void refusedModels_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("not a model") << "garbage"
-                                     << "OpenCV cannot read it";
-        QTest::newRow("no JSON beside it") << "no json"
-                                           << "cannot read";
-        QTest::newRow("JSON without the size's height") << "bad json"
-                                                        << "\"size\" wants 2";
-        QTest::newRow("three channels out") << "shape"
-                                            << "not one channel of 1024x1024";
+        // clang-format off
+        QTest::newRow("not a model") << "garbage" << "OpenCV cannot read it";
+        QTest::newRow("no JSON beside it") << "no json" << "cannot read";
+        QTest::newRow("JSON without the size's height") << "bad json" << "\"size\" wants 2";
+        QTest::newRow("three channels out") << "shape" << "not one channel of 1024x1024";
+        // clang-format on
     }
 
     void refusedModels() {
