@@ -39,24 +39,21 @@ private slots:
         TestContext t(service.service());
         ServiceSession session;
         BatchSession batch(t.context, session);
-        ImageQueue& queue = batch.queue();
-        OutputOptions& options = batch.options();
-        CreditService& credits = batch.credits();
-        BatchRun& run = batch.run();
         QTemporaryDir inputs, outputs;
         t.settings.setString(UserDefaultKeys::apiKey, service.demoKey());
         t.settings.setString(UserDefaultKeys::outputFolder, outputs.path());
-        options.imgFormat = format;
-        options.isColored = !colour.isEmpty();
-        options.selectedColor = colour;
+        batch.options().imgFormat = format;
+        batch.options().isColored = !colour.isEmpty();
+        batch.options().selectedColor = colour;
 
         // The balances first, as the window does at launch; then every total the display shows.
         QList<qint64> totals;
         const QRegularExpression total(QStringLiteral("Total credits: (-?\\d+)"));
-        connect(&credits, &CreditService::displayTextChanged, this, [&](const QString& text) {
-            totals.append(total.match(text).captured(1).toLongLong());
-        });
-        credits.getCreditDetails();
+        connect(&batch.credits(), &CreditService::displayTextChanged, this,
+                [&](const QString& text) {
+                    totals.append(total.match(text).captured(1).toLongLong());
+                });
+        batch.credits().getCreditDetails();
         QTRY_VERIFY(!totals.isEmpty() && totals.last() > 0);
         const qint64 before = totals.last();
 
@@ -67,17 +64,17 @@ private slots:
             QPainter(&image).fillRect(110, 60, 180, 180, subjects[i]);  // on a plain background
             QVERIFY(image.save(inputs.filePath(QString("p%1.%2").arg(i).arg(i ? "png" : "jpg"))));
         }
-        queue.admitFolder(inputs.path());
-        QTRY_COMPARE(run.runState(), RunState::Ready);
-        run.start(RunConfig::fromSettings(t.settings, options));
-        QTRY_COMPARE_WITH_TIMEOUT(run.runState(), RunState::Finished, 30000);
+        batch.queue().admitFolder(inputs.path());
+        QTRY_COMPARE(batch.run().runState(), RunState::Ready);
+        batch.run().start(RunConfig::fromSettings(t.settings, batch.options()));
+        QTRY_COMPARE_WITH_TIMEOUT(batch.run().runState(), RunState::Finished, 30000);
         QVERIFY2(t.alerts.entries.isEmpty(), qPrintable(t.alerts.messages().join('|')));
 
         const QDir folder(outputs.path());
         const QStringList saved = folder.entryList({"vorpane_output_*." + format}, QDir::Files);
         QCOMPARE(saved.size(), 3);
         for (int i = 0; i < subjects.size(); ++i) {
-            const DataModelPtr record = queue.at(i);
+            const DataModelPtr record = batch.queue().at(i);
             QVERIFY(saved.contains(folder.relativeFilePath(record->outputFile)));
             const QImage result(record->outputFile);
             QCOMPARE(result.size(), QSize(400, 300));
