@@ -142,9 +142,7 @@ public:
                            [this](const QString& n) { return !writeImage(input(n)).isEmpty(); });
     }
     bool photos(int count) const {
-        QStringList names;
-        for (int i = 0; i < count; ++i) names << QStringLiteral("p%1.png").arg(i);
-        return photos(names);
+        return !writeImages(input(), count, "p%d.png").contains(QString());
     }
     // The options of a run of the whole input folder against `server`, into the output folder.
     QStringList batch(const ScriptedServer& server, const QStringList& options = {}) const {
@@ -458,8 +456,7 @@ private slots:
         Sandbox box;
         ScriptedServer& server = *m_thread.server();
         scriptService(server, balancesJson(50), "opaque", 100);
-        QStringList photos;
-        for (int i = 0; i < 8; ++i) photos.append(writeImage(box.input(QString("p%1.png").arg(i))));
+        const QStringList photos = writeImages(box.input(), 8, "p%d.png");
         QDir().mkpath(box.output());
         const RunConfig config = windowConfig(box.output(), 2);
         const int before = server.requestCount(kUploadPath);

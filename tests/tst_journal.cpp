@@ -55,14 +55,6 @@ struct Session {
     }
 };
 
-QStringList writeSources(const QTemporaryDir& dir, int n) {
-    QStringList paths;
-    for (int i = 0; i < n; ++i)
-        if (writeFile(dir.filePath(QStringLiteral("img%1.png").arg(i))))
-            paths << dir.filePath(QStringLiteral("img%1.png").arg(i));
-    return paths;
-}
-
 int mode(const QString& path) {
     struct stat st {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
@@ -128,7 +120,7 @@ private slots:
         TestContext t;
         const QString path = t.dir.filePath("batch.db");
         QTemporaryDir sources;
-        const QStringList files = writeSources(sources, 8);
+        const QStringList files = writeImages(sources.path(), 8, "img%d.png");
         QString crashed;
         {
             Session s(t, path);
@@ -172,7 +164,7 @@ private slots:
         QCOMPARE(s.options.selectedColor, QStringLiteral("#0A141E"));
         // The duplicate rule covers the restored rows; new files join at the end.
         QTemporaryDir more;
-        s.queue.admitPaths({files.at(0), writeSources(more, 9).at(8)}, true);
+        s.queue.admitPaths({files.at(0), writeImages(more.path(), 9, "img%d.png").at(8)}, true);
         QCOMPARE(s.queue.count(), 9);
         QCOMPARE(t.alerts.messages(), QStringList{"Image is already in the list!"});
         QVERIFY(t.alerts.entries.size() == 1);
@@ -191,7 +183,7 @@ private slots:
         QTemporaryDir sources;
         {
             Session s(t, path);
-            s.queue.admitPaths(writeSources(sources, 3), true);
+            s.queue.admitPaths(writeImages(sources.path(), 3, "img%d.png"), true);
             QCoreApplication::processEvents();
             for (int i = 0; i < 3; ++i) s.set(i, clear ? RowStatus::Waiting : RowStatus::Done);
             if (clear) s.queue.clearList();
@@ -224,7 +216,7 @@ private slots:
             QVERIFY(t.alerts.entries.first().detail.contains(s.journal.movedAside()));
             QCOMPARE(readAll(s.journal.movedAside()), content);
             // The new journal works.
-            s.queue.admitPaths(writeSources(sources, 2), true);
+            s.queue.admitPaths(writeImages(sources.path(), 2, "img%d.png"), true);
         }
         Session again(t, path);
         QCOMPARE(again.restored, 2);
@@ -244,7 +236,7 @@ private slots:
         }
         Session s(t, t.dir.filePath("sub/batch.db"));
         QTemporaryDir sources;
-        s.queue.admitPaths(writeSources(sources, 1), true);
+        s.queue.admitPaths(writeImages(sources.path(), 1, "img%d.png"), true);
         QCoreApplication::processEvents();
         s.journal.flush();
         t.settings.setString(UserDefaultKeys::apiKey, QStringLiteral("k2"));

@@ -26,6 +26,14 @@ inline QString writeImage(const QString& path, int width = 120, int height = 90)
     return QDir().mkpath(QFileInfo(path).path()) && image.save(path) ? path : QString();
 }
 
+// `count` such images in `folder`, named by `pattern` with their number from 0; their paths.
+inline QStringList writeImages(const QString& folder, int count, const char* pattern) {
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths << writeImage(QDir(folder).filePath(QString::asprintf(pattern, i)));
+    return paths;
+}
+
 // Writes `bytes`, then grows or cuts the file to `size` when one is given.
 inline bool writeFile(const QString& path, const QByteArray& bytes = "data", qint64 size = -1) {
     QFile f(path);

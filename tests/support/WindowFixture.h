@@ -56,12 +56,7 @@ struct Fixture {
         extra.insert("output_image_url", server.url("/results/" + file).toString());
         return ScriptedReply::json(200, QJsonDocument(extra).toJson());
     }
-    QStringList images(int n) const {
-        QStringList paths;
-        for (int i = 0; i < n; ++i)
-            paths << writeImage(t.dir.filePath(QString::asprintf("photo%02d.png", i)));
-        return paths;
-    }
+    QStringList images(int n) const { return writeImages(t.dir.path(), n, "photo%02d.png"); }
     ScriptedServer server;
     TestContext t;
     ServiceSession session;
