@@ -430,12 +430,21 @@ void BatchRun::showJournalAlert(const QString& cause) {
 
 int BatchRun::markAlreadySaved(const RunConfig& config) {
     if (!m_ledger || !m_jobs.isEmpty()) return 0;
+    auto concerned = [](const DataModel& record) {
+        return (record.status == RowStatus::Waiting && !record.sendAgain) || record.alreadySaved;
+    };
+    // After a finished run every row is done: nothing to look up.
+    bool any = false;
+    for (int i = 0; i < m_queue.count() && !any; ++i) any = concerned(*m_queue.at(i));
+    if (!any) {
+        m_queue.updateUploadCount(m_queue.handledCount());
+        return 0;
+    }
     const QHash<QString, SavedResult> saved = m_ledger->savedResults(config);
     int count = 0;
     for (int i = 0; i < m_queue.count(); ++i) {
         const DataModelPtr record = m_queue.at(i);
-        const bool waiting = record->status == RowStatus::Waiting && !record->sendAgain;
-        if (!waiting && !record->alreadySaved) continue;
+        if (!concerned(*record)) continue;
         const auto found = saved.constFind(record->imageURl.value_or(QString()));
         if (found != saved.constEnd() && countsAsDone(record, *found)) {
             ++count;

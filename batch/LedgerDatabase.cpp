@@ -15,23 +15,24 @@ LedgerDatabase::~LedgerDatabase() {
 }
 
 bool LedgerDatabase::open(const QString& path) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
-    if (db.open()) return true;
-    m_error = db.lastError().text();
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.setDatabaseName(path);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    if (m_db.open()) return true;
+    m_error = m_db.lastError().text();
     return false;
 }
 
 void LedgerDatabase::close() {
     m_statements.clear();
     if (!QSqlDatabase::contains(m_connection)) return;
-    QSqlDatabase::database(m_connection, false).close();
+    m_db.close();
+    m_db = QSqlDatabase();  // no handle may be left when the connection is removed
     QSqlDatabase::removeDatabase(m_connection);
 }
 
 bool LedgerDatabase::exec(const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    QSqlQuery query(m_db);
     if (query.exec(sql)) return true;
     m_error = failureText(query.lastError());
     return false;
@@ -40,7 +41,7 @@ bool LedgerDatabase::exec(const QString& sql) {
 QSqlQuery& LedgerDatabase::statement(const QString& sql) {
     std::unique_ptr<QSqlQuery>& query = m_statements[sql];
     if (!query) {
-        query = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+        query = std::make_unique<QSqlQuery>(m_db);
         query->prepare(sql);
     }
     return *query;
@@ -59,20 +60,19 @@ bool LedgerDatabase::run(QSqlQuery& query) {
 bool LedgerDatabase::inTransaction(const std::function<bool()>& work) {
     QElapsedTimer clock;
     clock.start();
-    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery begin(db);
-    if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+    QSqlQuery& begin = statement(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!begin.exec()) {
         m_error = failureText(begin.lastError());
         spent(clock.nsecsElapsed());
         return false;
     }
-    QSqlQuery end(db);
+    QSqlQuery& end = statement(QStringLiteral("COMMIT"));
     m_inTransaction = true;
-    const bool ok = work() && end.exec(QStringLiteral("COMMIT"));
+    const bool ok = work() && end.exec();
     m_inTransaction = false;
     if (!ok) {
         if (end.lastError().isValid()) m_error = failureText(end.lastError());
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        statement(QStringLiteral("ROLLBACK")).exec();
     }
     spent(clock.nsecsElapsed());
     return ok;

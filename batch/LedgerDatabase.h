@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -43,6 +44,7 @@ private:
     void spent(qint64 ns) { m_timeNs.fetch_add(ns, std::memory_order_relaxed); }
 
     QString m_connection;
+    QSqlDatabase m_db;  // looked up once: the look-up takes a lock every thread shares
     QString m_error;
     bool m_inTransaction = false;
     std::atomic<qint64> m_timeNs{0};

@@ -118,17 +118,19 @@ void LedgerWriter::write(Batch& batch) {
     batch.firstHeldElsewhere = false;
 }
 
-bool LedgerWriter::upsert(const ResultKey& key, const QStringList& columns,
-                          const QVariantList& values, const char* when) {
+QString LedgerWriter::upsertSql(const QStringList& columns, const char* when) {
     QStringList updates;
     for (const QString& column : columns)
         updates.append(QStringLiteral("%1 = excluded.%1").arg(column));
-    QSqlQuery& query = m_db.statement(
-        QStringLiteral("INSERT INTO results (source, bytes, modified, folder, format, "
-                       "backdrop, %1) VALUES (?, ?, ?, ?, ?, ?%2) ON CONFLICT DO UPDATE "
-                       "SET %3 WHERE %4")
-            .arg(columns.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(columns.size()),
-                 updates.join(QStringLiteral(", ")), QLatin1String(when)));
+    return QStringLiteral("INSERT INTO results (source, bytes, modified, folder, format, "
+                          "backdrop, %1) VALUES (?, ?, ?, ?, ?, ?%2) ON CONFLICT DO UPDATE "
+                          "SET %3 WHERE %4")
+        .arg(columns.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(columns.size()),
+             updates.join(QStringLiteral(", ")), QLatin1String(when));
+}
+
+bool LedgerWriter::upsert(const QString& sql, const ResultKey& key, const QVariantList& values) {
+    QSqlQuery& query = m_db.statement(sql);
     key.bind(query, 0);
     for (int i = 0; i < values.size(); ++i) query.bindValue(6 + i, values.at(i));
     return m_db.run(query);
@@ -136,19 +138,23 @@ bool LedgerWriter::upsert(const ResultKey& key, const QStringList& columns,
 
 bool LedgerWriter::apply(const LedgerChange& change) {
     switch (change.kind) {
-        case LedgerChange::Kind::Paid:
+        case LedgerChange::Kind::Paid: {
             // A result paid for again replaces what was saved before: that file is no longer
             // its own.
-            return upsert(change.key,
-                          {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_modified",
-                           "saved_at"},
-                          {change.text, change.at, QVariant(), QVariant(), QVariant(), QVariant()},
-                          "results.saved_at IS NULL OR results.saved_at < excluded.paid_at");
-        case LedgerChange::Kind::Saved:
-            return upsert(change.key,
-                          {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
-                          {QVariant(), change.text, change.bytes, change.modifiedMs, change.at},
-                          "results.paid_at IS NULL OR results.paid_at <= excluded.saved_at");
+            static const QString paid = upsertSql(
+                {"result_url", "paid_at", "saved_file", "saved_bytes", "saved_modified",
+                 "saved_at"},
+                "results.saved_at IS NULL OR results.saved_at < excluded.paid_at");
+            return upsert(paid, change.key,
+                          {change.text, change.at, QVariant(), QVariant(), QVariant(), QVariant()});
+        }
+        case LedgerChange::Kind::Saved: {
+            static const QString saved = upsertSql(
+                {"result_url", "saved_file", "saved_bytes", "saved_modified", "saved_at"},
+                "results.paid_at IS NULL OR results.paid_at <= excluded.saved_at");
+            return upsert(saved, change.key,
+                          {QVariant(), change.text, change.bytes, change.modifiedMs, change.at});
+        }
         case LedgerChange::Kind::Release: {
             QSqlQuery& drop =
                 m_db.statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")

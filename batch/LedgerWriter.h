@@ -80,11 +80,12 @@ private:
     void write(Batch& batch);
     bool apply(const LedgerChange& change);
     Claimed claim(const ResultKey& key, Batch& batch);
-    // Writes `values` into `columns` of the key's entry, creating it when missing. An entry that
+    // Writes values into columns of the key's entry, creating it when missing. An entry that
     // exists is only changed where `when` holds (SQL over `results` and `excluded`), so that what
     // one process noted earlier never replaces what another wrote later.
-    bool upsert(const ResultKey& key, const QStringList& columns, const QVariantList& values,
-                const char* when);
+    static QString upsertSql(const QStringList& columns, const char* when);
+    // Runs such a statement with the key and `values`, in the order of its columns.
+    bool upsert(const QString& sql, const ResultKey& key, const QVariantList& values);
     // Runs `work` on the writer's thread, after what was submitted before, and waits for it.
     void blocking(const std::function<void()>& work);
 

@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <sys/resource.h>
 
 namespace {
 
@@ -59,6 +60,8 @@ struct Run {
     double ledgerMs = 0;  // of journalMs, the ledger of paid results
     double writerMs = 0;  // the ledger's commits, on its own thread (not in journalMs)
     double mainCpu = 0;   // CPU seconds of the main thread, which the window's events share
+    double mainKernel = 0;  // of mainCpu, in the kernel (system calls, waking other threads)
+    long sleeps = 0;        // times the main thread waited for something (voluntary switches)
 };
 
 // CPU time of the calling thread so far, in seconds: unlike the wall time, barely moved by
@@ -67,6 +70,16 @@ double threadCpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+rusage threadUsage() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u;
+}
+
+double seconds(const timeval& t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
 
 // A window on fresh settings, with the journal at `journal` unless it is empty.
@@ -101,12 +114,16 @@ Run runOnce(const Constant& service, const QString& in, const QString& out,
     QElapsedTimer clock;
     clock.start();
     const double cpu = threadCpuSeconds();
+    const rusage before = threadUsage();
     l.w->startUpload();
     loop.exec();
     Run run;
     if (BatchJournal* j = l.w->journal()) j->flush();  // what is left is part of the cost
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.mainCpu = threadCpuSeconds() - cpu;
+    const rusage after = threadUsage();
+    run.mainKernel = seconds(after.ru_stime) - seconds(before.ru_stime);
+    run.sleeps = after.ru_nvcsw - before.ru_nvcsw;
     run.done = l.w->queue().doneCount();
     if (run.done == 0)
         std::fprintf(stderr, "count %d alerts: %s\n", l.w->queue().count(),
@@ -164,8 +181,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         if (!only.isEmpty()) {
             const Run o = runOnce(service, in, out, only == "with" ? journal : QString());
-            std::printf("  %s: %.2f s, main thread CPU %.2f s\n", qPrintable(only), o.seconds,
-                        o.mainCpu);
+            std::printf("  %s: %.2f s, main thread CPU %.2f s (kernel %.2f s, %ld waits)\n",
+                        qPrintable(only), o.seconds, o.mainCpu, o.mainKernel, o.sleeps);
             continue;
         }
         const Run a = runOnce(service, in, out, QString());
@@ -175,11 +192,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf(
-            "  round %d: without %.2f s, with %.2f s; main thread CPU without %.2f s, with %.2f "
-            "s (journal %.0f ms, of which the ledger %.0f ms; longest write %.1f ms); the "
-            "ledger's commits on its own thread %.0f ms\n",
-            r + 1, a.seconds, b.seconds, a.mainCpu, b.mainCpu, b.journalMs, b.ledgerMs, b.longestMs,
-            b.writerMs);
+            "  round %d: without %.2f s, with %.2f s; main thread CPU without %.2f s (kernel %.2f "
+            "s, %ld waits), with %.2f s (kernel %.2f s, %ld waits; journal %.0f ms, of which the "
+            "ledger %.0f ms; longest write %.1f ms); the ledger's commits on its own thread %.0f "
+            "ms\n",
+            r + 1, a.seconds, b.seconds, a.mainCpu, a.mainKernel, a.sleeps, b.mainCpu,
+            b.mainKernel, b.sleeps, b.journalMs, b.ledgerMs, b.longestMs, b.writerMs);
         without << a.seconds;
         with << b.seconds;
         ratios << b.seconds / a.seconds;
