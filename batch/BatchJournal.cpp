@@ -117,17 +117,20 @@ bool BatchJournal::openDatabase() {
         exec(QStringLiteral("SELECT key, value FROM meta LIMIT 1"));
     if (!ready) return false;
     const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    m_upsert = std::make_unique<QSqlQuery>(db);
-    m_remove = std::make_unique<QSqlQuery>(db);
-    return m_upsert->prepare(QStringLiteral("INSERT OR REPLACE INTO rows (%1) VALUES "
+    const bool prepared =
+        m_upsert.prepare(db, QStringLiteral("INSERT OR REPLACE INTO rows (%1) VALUES "
                                             "(?, ?, ?, ?, ?, ?, ?, ?, ?)")
                                  .arg(QLatin1String(kColumns))) &&
-           m_remove->prepare(QStringLiteral("DELETE FROM rows WHERE id = ?"));
+        m_remove.prepare(db, QStringLiteral("DELETE FROM rows WHERE id = ?"));
+    if (!prepared)
+        qCWarning(lcJournal) << "the journal cannot be used:" << m_upsert.error()
+                             << m_remove.error();
+    return prepared;
 }
 
 void BatchJournal::closeDatabase() {
-    m_upsert.reset();
-    m_remove.reset();
+    m_upsert.finalize();
+    m_remove.finalize();
     m_open = false;
     if (!QSqlDatabase::contains(m_connection)) return;
     QSqlDatabase::database(m_connection, false).close();
@@ -352,17 +355,17 @@ void BatchJournal::writeSlice() {
 
 bool BatchJournal::writeRow(const Entry& entry) {
     const DataModel& r = *entry.record;
-    m_upsert->bindValue(0, entry.id);
-    m_upsert->bindValue(1, r.imageName.value_or(QString()));
-    m_upsert->bindValue(2, r.imageURl.value_or(QString()));
-    m_upsert->bindValue(3, r.byteCount);
-    m_upsert->bindValue(4, statusName(r.status));
-    m_upsert->bindValue(5, r.statusText);
-    m_upsert->bindValue(6, r.resultUrl);
-    m_upsert->bindValue(7, r.outputFile);
-    m_upsert->bindValue(8, r.failedForGood ? 1 : 0);
-    if (m_upsert->exec()) return true;
-    qCWarning(lcJournal) << "a row cannot be written:" << m_upsert->lastError().text();
+    m_upsert.bind(0, entry.id);
+    m_upsert.bind(1, r.imageName.value_or(QString()));
+    m_upsert.bind(2, r.imageURl.value_or(QString()));
+    m_upsert.bind(3, r.byteCount);
+    m_upsert.bind(4, statusName(r.status));
+    m_upsert.bind(5, r.statusText);
+    m_upsert.bind(6, r.resultUrl);
+    m_upsert.bind(7, r.outputFile);
+    m_upsert.bind(8, r.failedForGood ? 1 : 0);
+    if (m_upsert.run()) return true;
+    qCWarning(lcJournal) << "a row cannot be written:" << m_upsert.error();
     return false;
 }
 
@@ -375,8 +378,8 @@ bool BatchJournal::writePending(int limit) {
         ok = exec(QStringLiteral("DELETE FROM rows")) && exec(QStringLiteral("DELETE FROM meta"));
     for (qint64 id : std::as_const(m_deleted)) {
         if (!ok) break;
-        m_remove->bindValue(0, id);
-        ok = m_remove->exec();
+        m_remove.bind(0, id);
+        ok = m_remove.run();
     }
     QList<qint64> written;
     for (auto it = m_dirty.cbegin(); ok && it != m_dirty.cend() && written.size() < limit; ++it) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DataModel.h"
+#include "SqlStatement.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -126,6 +127,6 @@ private:
     qint64 m_writeNs = 0;
     qint64 m_longestWriteNs = 0;
 
-    std::unique_ptr<QSqlQuery> m_upsert;
-    std::unique_ptr<QSqlQuery> m_remove;
+    SqlStatement m_upsert;
+    SqlStatement m_remove;
 };

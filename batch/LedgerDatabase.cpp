@@ -38,41 +38,46 @@ bool LedgerDatabase::exec(const QString& sql) {
     return false;
 }
 
-QSqlQuery& LedgerDatabase::statement(const QString& sql) {
-    std::unique_ptr<QSqlQuery>& query = m_statements[sql];
+SqlStatement& LedgerDatabase::statement(const QString& sql) {
+    std::unique_ptr<SqlStatement>& query = m_statements[sql];
     if (!query) {
-        query = std::make_unique<QSqlQuery>(m_db);
-        query->prepare(sql);
+        query = std::make_unique<SqlStatement>();
+        query->prepare(m_db, sql);  // one that was refused fails when it runs, and says why
     }
     return *query;
 }
 
-bool LedgerDatabase::run(QSqlQuery& query) {
+bool LedgerDatabase::run(SqlStatement& statement) {
     QElapsedTimer clock;
     clock.start();
-    const bool ok = query.exec();
+    const bool ok = statement.isPrepared() && statement.run();
     if (!m_inTransaction) spent(clock.nsecsElapsed());  // a transaction counts as a whole
-    if (ok) return true;
-    m_error = failureText(query.lastError());
-    return false;
+    if (!ok) m_error = statement.error();
+    return ok;
+}
+
+LedgerDatabase::Step LedgerDatabase::step(SqlStatement& query) {
+    QElapsedTimer clock;
+    clock.start();
+    const bool row = query.isPrepared() && query.next();
+    if (!m_inTransaction) spent(clock.nsecsElapsed());
+    if (row) return Step::Row;
+    if (query.isPrepared() && query.errorCode() == 0) return Step::End;
+    m_error = query.error();
+    return Step::Failed;
 }
 
 bool LedgerDatabase::inTransaction(const std::function<bool()>& work) {
     QElapsedTimer clock;
     clock.start();
-    QSqlQuery& begin = statement(QStringLiteral("BEGIN IMMEDIATE"));
-    if (!begin.exec()) {
-        m_error = failureText(begin.lastError());
-        spent(clock.nsecsElapsed());
-        return false;
-    }
-    QSqlQuery& end = statement(QStringLiteral("COMMIT"));
     m_inTransaction = true;
-    const bool ok = work() && end.exec();
+    const bool ok = run(statement(QStringLiteral("BEGIN IMMEDIATE"))) && work() &&
+                    run(statement(QStringLiteral("COMMIT")));
     m_inTransaction = false;
     if (!ok) {
-        if (end.lastError().isValid()) m_error = failureText(end.lastError());
-        statement(QStringLiteral("ROLLBACK")).exec();
+        const QString error = m_error;  // the rollback's answer does not replace the cause
+        run(statement(QStringLiteral("ROLLBACK")));
+        m_error = error;
     }
     spent(clock.nsecsElapsed());
     return ok;

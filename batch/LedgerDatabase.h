@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include "SqlStatement.h"
+
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -8,7 +10,6 @@
 #include <memory>
 
 class QSqlError;
-class QSqlQuery;
 
 // One connection to the ledger's SQLite database, used from the thread that opened it: its
 // prepared statements, the last failure in words and the time spent in it.
@@ -26,8 +27,12 @@ public:
     void close();
     bool exec(const QString& sql);
     // A prepared statement, kept while the connection is open.
-    QSqlQuery& statement(const QString& sql);
-    bool run(QSqlQuery& query);
+    SqlStatement& statement(const QString& sql);
+    // Runs a statement that returns no rows; false, with error() set, when it failed.
+    bool run(SqlStatement& statement);
+    // The next row of a query; at the end, or on a failure (error() set), none.
+    enum class Step { Row, End, Failed };
+    Step step(SqlStatement& query);
     // Runs `work` in one write transaction (taken at once, so that it cannot fail half-way).
     bool inTransaction(const std::function<bool()>& work);
 
@@ -48,5 +53,5 @@ private:
     QString m_error;
     bool m_inTransaction = false;
     std::atomic<qint64> m_timeNs{0};
-    std::map<QString, std::unique_ptr<QSqlQuery>> m_statements;
+    std::map<QString, std::unique_ptr<SqlStatement>> m_statements;
 };

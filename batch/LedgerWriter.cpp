@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QObject>
-#include <QSqlQuery>
 #include <QStringList>
 #include <QSysInfo>
 #include <QThread>
@@ -108,8 +107,8 @@ void LedgerWriter::write(Batch& batch) {
             if (i == 0) batch.firstHeldElsewhere = claimed == Claimed::HeldElsewhere;
         }
         if (!batch.releaseAll) return true;
-        QSqlQuery& drop = m_db.statement(QStringLiteral("DELETE FROM claims WHERE owner = ?"));
-        drop.bindValue(0, m_owner);
+        SqlStatement& drop = m_db.statement(QStringLiteral("DELETE FROM claims WHERE owner = ?"));
+        drop.bind(0, m_owner);
         return m_db.run(drop);
     });
     if (batch.ok) return;
@@ -130,9 +129,17 @@ QString LedgerWriter::upsertSql(const QStringList& columns, const char* when) {
 }
 
 bool LedgerWriter::upsert(const QString& sql, const ResultKey& key, const QVariantList& values) {
-    QSqlQuery& query = m_db.statement(sql);
+    SqlStatement& query = m_db.statement(sql);
     key.bind(query, 0);
-    for (int i = 0; i < values.size(); ++i) query.bindValue(6 + i, values.at(i));
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant& value = values.at(i);
+        if (value.isNull())
+            query.bindNull(6 + i);
+        else if (value.typeId() == QMetaType::QString)
+            query.bind(6 + i, value.toString());
+        else
+            query.bind(6 + i, value.toLongLong());
+    }
     return m_db.run(query);
 }
 
@@ -156,15 +163,15 @@ bool LedgerWriter::apply(const LedgerChange& change) {
                           {QVariant(), change.text, change.bytes, change.modifiedMs, change.at});
         }
         case LedgerChange::Kind::Release: {
-            QSqlQuery& drop =
+            SqlStatement& drop =
                 m_db.statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
                                    .arg(QLatin1String(ResultKey::kWhere)));
             change.key.bind(drop, 0);
-            drop.bindValue(6, m_owner);
+            drop.bind(6, m_owner);
             return m_db.run(drop);
         }
         case LedgerChange::Kind::Forget: {
-            QSqlQuery& forget =
+            SqlStatement& forget =
                 m_db.statement(QStringLiteral("UPDATE results SET result_url = NULL WHERE %1")
                                    .arg(QLatin1String(ResultKey::kWhere)));
             change.key.bind(forget, 0);
@@ -175,38 +182,40 @@ bool LedgerWriter::apply(const LedgerChange& change) {
 }
 
 LedgerWriter::Claimed LedgerWriter::claim(const ResultKey& key, Batch& batch) {
-    QSqlQuery& holder =
+    SqlStatement& holder =
         m_db.statement(QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
                            .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(holder, 0);
-    if (!m_db.run(holder)) return Claimed::Failed;
-    const bool held = holder.next() && holder.value(0).toString() != m_owner &&
-                      isAlive(holder.value(0).toString(), holder.value(1).toLongLong());
-    holder.finish();
+    const LedgerDatabase::Step found = m_db.step(holder);
+    if (found == LedgerDatabase::Step::Failed) return Claimed::Failed;
+    const bool held = found == LedgerDatabase::Step::Row && holder.text(0) != m_owner &&
+                      isAlive(holder.text(0), holder.integer(1));
+    holder.reset();
     if (held) return Claimed::HeldElsewhere;
-    QSqlQuery& take = m_db.statement(QStringLiteral(
+    SqlStatement& take = m_db.statement(QStringLiteral(
         "INSERT OR REPLACE INTO claims (source, bytes, modified, folder, format, backdrop, owner, "
         "claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     key.bind(take, 0);
-    take.bindValue(6, m_owner);
-    take.bindValue(7, nowMs());
+    take.bind(6, m_owner);
+    take.bind(7, nowMs());
     if (!m_db.run(take)) return Claimed::Failed;
     // Under the claim, what another process did with the photo is known for certain.
-    QSqlQuery& entry = m_db.statement(
+    SqlStatement& entry = m_db.statement(
         QStringLiteral("SELECT result_url, saved_file, saved_bytes, saved_modified, saved_at FROM "
                        "results WHERE %1")
             .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(entry, 0);
-    if (!m_db.run(entry)) return Claimed::Failed;
-    LedgerEntry found{key, {}, {}, 0, {}, 0};
-    if (entry.next())
-        found = LedgerEntry{key,
-                            entry.value(0).toString(),
-                            entry.value(1).toString(),
-                            entry.value(2).toLongLong(),
-                            entry.value(3),
-                            entry.value(4).toLongLong()};
-    entry.finish();
-    batch.taken.append(found);
+    const LedgerDatabase::Step step = m_db.step(entry);
+    if (step == LedgerDatabase::Step::Failed) return Claimed::Failed;
+    LedgerEntry taken{key, {}, {}, 0, {}, 0};
+    if (step == LedgerDatabase::Step::Row)
+        taken = LedgerEntry{key,
+                            entry.text(0),
+                            entry.text(1),
+                            entry.integer(2),
+                            entry.isNull(3) ? QVariant() : QVariant(entry.integer(3)),
+                            entry.integer(4)};
+    entry.reset();
+    batch.taken.append(taken);
     return Claimed::Taken;
 }

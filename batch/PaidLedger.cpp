@@ -15,7 +15,6 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QSaveFile>
-#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QThread>
 #include <QVariant>
@@ -313,13 +312,13 @@ QString PaidLedger::paidResult(const ResultKey& key) {
         if (!(c.key == key) || c.kind == LedgerChange::Kind::Release) continue;
         return c.kind == LedgerChange::Kind::Paid ? c.text : QString();
     }
-    QSqlQuery& query = m_db.statement(
+    SqlStatement& query = m_db.statement(
         QStringLiteral("SELECT result_url FROM results WHERE %1 AND result_url IS NOT NULL")
             .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(query, 0);
     QString url;
-    if (m_db.run(query) && query.next()) url = query.value(0).toString();
-    query.finish();
+    if (m_db.step(query) == LedgerDatabase::Step::Row) url = query.text(0);
+    query.reset();
     return url;
 }
 
@@ -364,16 +363,17 @@ std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
         if (c.kind == LedgerChange::Kind::Paid) return std::nullopt;
     }
     if (!m_open) return std::nullopt;
-    QSqlQuery& query =
+    SqlStatement& query =
         m_db.statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
                                       "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
                            .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(query, 0);
     std::optional<SavedResult> found;
-    if (m_db.run(query) && query.next())
-        found = intact(key, query.value(0).toString(), query.value(1).toLongLong(), query.value(2),
-                       query.value(3).toLongLong());
-    query.finish();
+    if (m_db.step(query) == LedgerDatabase::Step::Row)
+        found = intact(key, query.text(0), query.integer(1),
+                       query.isNull(2) ? QVariant() : QVariant(query.integer(2)),
+                       query.integer(3));
+    query.reset();
     return found;
 }
 
@@ -382,23 +382,23 @@ QList<ResultKey> PaidLedger::keysWith(const RunConfig& config, const char* colum
     QList<ResultKey> keys;
     if (!m_open) return keys;
     const ResultKey options = ResultKey::of(QString(), config);
-    QSqlQuery& query = m_db.statement(
+    SqlStatement& query = m_db.statement(
         QStringLiteral("SELECT source, bytes, modified FROM results WHERE folder = ? AND format = "
                        "? AND backdrop = ? AND %1 IS NOT NULL")
             .arg(QLatin1String(column)));
-    auto text = [](const QString& value) { return value.isNull() ? QLatin1String("") : value; };
-    query.bindValue(0, text(options.folder));
-    query.bindValue(1, text(options.format));
-    query.bindValue(2, text(options.backdrop));
-    if (m_db.run(query))
-        while (query.next()) {
-            ResultKey key = options;
-            key.source = query.value(0).toString();
-            key.bytes = query.value(1).toLongLong();
-            key.modifiedMs = query.value(2).toLongLong();
-            keys.append(key);
-        }
-    query.finish();
+    auto text = [](const QString& value) {
+        return value.isNull() ? QString(QLatin1String("")) : value;
+    };
+    query.bind(0, text(options.folder));
+    query.bind(1, text(options.format));
+    query.bind(2, text(options.backdrop));
+    while (m_db.step(query) == LedgerDatabase::Step::Row) {
+        ResultKey key = options;
+        key.source = query.text(0);
+        key.bytes = query.integer(1);
+        key.modifiedMs = query.integer(2);
+        keys.append(key);
+    }
     for (const Pending& p : std::as_const(m_pending))
         if (p.change.kind == kind && p.change.key.folder == options.folder &&
             p.change.key.format == options.format && p.change.key.backdrop == options.backdrop)

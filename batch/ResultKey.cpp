@@ -1,17 +1,17 @@
 #include "ResultKey.h"
 
 #include "RunConfig.h"
+#include "SqlStatement.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSqlQuery>
 #include <QVariant>
 
 namespace {
 
 // An empty text, never NULL (a null QString binds as NULL, which no key column takes).
 QString text(const QString& value) {
-    return value.isNull() ? QLatin1String("") : value;
+    return value.isNull() ? QString(QLatin1String("")) : value;
 }
 
 }  // namespace
@@ -23,13 +23,13 @@ QString ResultKey::cleanFolder(const QString& folder) {
 const char* const ResultKey::kWhere =
     "source = ? AND bytes = ? AND modified = ? AND folder = ? AND format = ? AND backdrop = ?";
 
-void ResultKey::bind(QSqlQuery& query, int first) const {
-    query.bindValue(first, text(source));
-    query.bindValue(first + 1, bytes);
-    query.bindValue(first + 2, modifiedMs);
-    query.bindValue(first + 3, text(folder));
-    query.bindValue(first + 4, text(format));
-    query.bindValue(first + 5, text(backdrop));
+void ResultKey::bind(SqlStatement& query, int first) const {
+    query.bind(first, text(source));
+    query.bind(first + 1, bytes);
+    query.bind(first + 2, modifiedMs);
+    query.bind(first + 3, text(folder));
+    query.bind(first + 4, text(format));
+    query.bind(first + 5, text(backdrop));
 }
 
 bool ResultKey::operator==(const ResultKey& o) const {

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-class QSqlQuery;
+class SqlStatement;
 struct RunConfig;
 
 // What makes two results the same: the same source file (path, size, modification time) made
@@ -24,7 +24,7 @@ struct ResultKey {
     // The condition that picks a key's row in the ledger's tables, and its six values bound
     // from placeholder `first` on.
     static const char* const kWhere;
-    void bind(QSqlQuery& query, int first) const;
+    void bind(SqlStatement& query, int first) const;
 };
 
 // A result saved earlier and still in its folder as it was written.
