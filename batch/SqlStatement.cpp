@@ -26,6 +26,7 @@ bool SqlStatement::prepare(const QSqlDatabase& db, const QString& sql) {
 void SqlStatement::finalize() {
     if (m_statement) sqlite3_finalize(m_statement);
     m_statement = nullptr;
+    m_texts.clear();
 }
 
 void SqlStatement::bind(int index, qint64 value) {
@@ -34,10 +35,12 @@ void SqlStatement::bind(int index, qint64 value) {
 
 void SqlStatement::bind(int index, const QString& value) {
     if (value.isNull()) return bindNull(index);
-    // The database holds UTF-8: Qt's conversion is much faster than SQLite's own.
-    const QByteArray utf8 = value.toUtf8();
-    sqlite3_bind_text(m_statement, index + 1, utf8.constData(), int(utf8.size()),
-                      SQLITE_TRANSIENT);
+    // The database holds UTF-8: Qt's conversion is much faster than SQLite's own. The bytes are
+    // kept here until the value is bound again, so SQLite need not copy them.
+    if (m_texts.size() <= index) m_texts.resize(index + 1);
+    m_texts[index] = value.toUtf8();
+    sqlite3_bind_text(m_statement, index + 1, m_texts.at(index).constData(),
+                      int(m_texts.at(index).size()), SQLITE_STATIC);
 }
 
 void SqlStatement::bindNull(int index) {

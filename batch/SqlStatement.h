@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 class QSqlDatabase;
@@ -47,6 +49,7 @@ private:
 
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_statement = nullptr;
+    QList<QByteArray> m_texts;  // the texts bound, by position
     QString m_error;
     int m_errorCode = 0;
 };
