@@ -472,8 +472,9 @@ private slots:
             QCOMPARE(first.batch.run().runState(), RunState::Halted);
             QVERIFY2(sent() < 8 && sent() == saved(), qPrintable(QString::number(sent())));
             const RecordingAlerts::Entry& alert = first.t.alerts.entries.last();
-            QVERIFY2(alert.detail.startsWith("The batch journal cannot be written: ") &&
-                         alert.detail.contains(". Nothing more is sent until it can.") &&
+            QVERIFY2(alert.detail.startsWith("The batch journal cannot be written: attempt to "
+                                             "write a readonly database. Nothing more is sent "
+                                             "until it can.") &&
                          alert.detail.contains(box.ledgerFile()),
                      qPrintable(alert.detail));
             // The program ended here (killed, or a command that halted), its memory gone: the
