@@ -3,10 +3,7 @@
 #include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QSqlQuery>
 
-#include <cerrno>
-#include <cstring>
 
 LedgerDatabase::LedgerDatabase(QString connectionName) : m_connection(std::move(connectionName)) {}
 
@@ -32,9 +29,9 @@ void LedgerDatabase::close() {
 }
 
 bool LedgerDatabase::exec(const QString& sql) {
-    QSqlQuery query(m_db);
-    if (query.exec(sql)) return true;
-    m_error = failureText(query.lastError());
+    SqlStatement once;
+    if (once.prepare(m_db, sql) && once.run()) return true;
+    m_error = once.error();
     return false;
 }
 
@@ -81,10 +78,4 @@ bool LedgerDatabase::inTransaction(const std::function<bool()>& work) {
     }
     spent(clock.nsecsElapsed());
     return ok;
-}
-
-QString LedgerDatabase::failureText(const QSqlError& error) {
-    if (error.nativeErrorCode() == QLatin1String("13"))
-        return QString::fromLocal8Bit(strerror(ENOSPC));
-    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
 }

@@ -1,15 +1,13 @@
 #pragma once
 
-#include <QSqlDatabase>
 #include "SqlStatement.h"
 
+#include <QSqlDatabase>
 #include <QString>
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
-
-class QSqlError;
 
 // One connection to the ledger's SQLite database, used from the thread that opened it: its
 // prepared statements, the last failure in words and the time spent in it.
@@ -40,10 +38,6 @@ public:
     void setError(const QString& error) { m_error = error; }
     // Time spent in the database so far, in nanoseconds (read from any thread).
     qint64 timeNs() const { return m_timeNs.load(std::memory_order_relaxed); }
-
-    // The failure in the words a user can act on: SQLite says "database or disk is full" for
-    // both, and the disk is what can be mended.
-    static QString failureText(const QSqlError& error);
 
 private:
     void spent(qint64 ns) { m_timeNs.fetch_add(ns, std::memory_order_relaxed); }
