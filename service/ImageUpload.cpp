@@ -109,7 +109,7 @@ void ImageUpload::send(const QString& path, const QString& fileName, const QStri
 
     const bool sentImage = image.contentType != "application/octet-stream";
     const QUrl url = m_context.service.endpointUrl(kEndpoint);
-    LowDelaySockets::apply(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+    LowDelaySockets::applyIfDue(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
     m_session.postForm(
         url, parts, headers,
         [done = std::move(done), sentImage](const JsonReply& reply) {

@@ -2,6 +2,38 @@
 
 #include <QtGlobal>
 
+#include <atomic>
+
+namespace {
+
+// Connections started and not switched yet (at first unknown: one, so that the first request
+// scans), and the scans since one was switched.
+std::atomic<int> g_unswitched{1};
+std::atomic<int> g_misses{0};
+// A connection that never switches (it failed, or the platform turned Nagle off itself) stops
+// the scans after this many.
+constexpr int kPatience = 8;
+
+}  // namespace
+
+int LowDelaySockets::applyIfDue(int peerPort) {
+    if (g_unswitched.load() <= 0) return 0;
+    const int switched = apply(peerPort);
+    if (switched > 0) {
+        g_misses = 0;
+        if (g_unswitched.fetch_sub(switched) - switched < 0) g_unswitched = 0;
+    } else if (++g_misses >= kPatience) {
+        g_misses = 0;
+        g_unswitched = 0;
+    }
+    return switched;
+}
+
+void LowDelaySockets::connectionStarted() {
+    g_misses = 0;
+    ++g_unswitched;
+}
+
 #ifdef Q_OS_LINUX
 #include <dirent.h>
 #include <netinet/in.h>

@@ -10,4 +10,10 @@ public:
     // Returns how many sockets were switched; always 0 where the platform gives no way to find
     // them. A connection opened by the next request itself is switched on the following call.
     static int apply(int peerPort);
+    // The same, but only while a connection started since may still wait for its switch: the
+    // requests of a batch reuse their connections, and a scan costs a system call for every
+    // file the process holds open. Until the first connection is reported, it scans.
+    static int applyIfDue(int peerPort);
+    // A request started a new connection (QNetworkReply::socketStartedConnecting).
+    static void connectionStarted();
 };

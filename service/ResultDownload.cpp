@@ -86,9 +86,11 @@ void ResultDownload::request(const QUrl& url) {
     request.setRawHeader("Accept-Encoding", "identity");
     m_session.applyTrust(request);
 
-    LowDelaySockets::apply(url.port(
+    LowDelaySockets::applyIfDue(url.port(
         url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80));
     QNetworkReply* reply = m_session.manager().get(request);
+    connect(reply, &QNetworkReply::socketStartedConnecting, reply,
+            &LowDelaySockets::connectionStarted);
     m_reply = reply;
     m_body.clear();
     // A bounded read buffer, drained here: memory holds at most the cap, also for a reply that

@@ -1,6 +1,7 @@
 #include "ServiceSession.h"
 
 #include "ConsoleLog.h"
+#include "LowDelaySockets.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -285,6 +286,8 @@ void ServiceSession::postForm(const QUrl& url, const QList<FormPart>& parts,
     }
 
     QNetworkReply* reply = manager().post(request, multi);
+    connect(reply, &QNetworkReply::socketStartedConnecting, reply,
+            &LowDelaySockets::connectionStarted);
     multi->setParent(reply);
     // Keep streamed file devices alive until the reply is done.
     QList<std::shared_ptr<QIODevice>> devices;
