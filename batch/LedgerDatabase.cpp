@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 
+
 LedgerDatabase::LedgerDatabase(QString connectionName) : m_connection(std::move(connectionName)) {}
 
 LedgerDatabase::~LedgerDatabase() {

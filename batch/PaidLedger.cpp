@@ -312,10 +312,9 @@ QString PaidLedger::paidResult(const ResultKey& key) {
         if (!(c.key == key) || c.kind == LedgerChange::Kind::Release) continue;
         return c.kind == LedgerChange::Kind::Paid ? c.text : QString();
     }
-    static const QString querySql =
+    SqlStatement& query = m_db.statement(
         QStringLiteral("SELECT result_url FROM results WHERE %1 AND result_url IS NOT NULL")
-            .arg(QLatin1String(ResultKey::kWhere));
-    SqlStatement& query = m_db.statement(querySql);
+            .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(query, 0);
     QString url;
     if (m_db.step(query) == LedgerDatabase::Step::Row) url = query.text(0);
@@ -364,11 +363,10 @@ std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
         if (c.kind == LedgerChange::Kind::Paid) return std::nullopt;
     }
     if (!m_open) return std::nullopt;
-    static const QString querySql = QStringLiteral(
-                                        "SELECT saved_file, saved_bytes, saved_modified, "
-                                        "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
-                                        .arg(QLatin1String(ResultKey::kWhere));
-    SqlStatement& query = m_db.statement(querySql);
+    SqlStatement& query =
+        m_db.statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
+                                      "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
+                           .arg(QLatin1String(ResultKey::kWhere)));
     key.bind(query, 0);
     std::optional<SavedResult> found;
     if (m_db.step(query) == LedgerDatabase::Step::Row)
