@@ -447,6 +447,12 @@ void ApiServer::appVersion(const Request& req, Response& res) {
 void ApiServer::result(const Request& req, Response& res) {
     const std::optional<ResultStore::Result> found = results_.load(req.matches[1].str());
     if (!found) return sendError(res, 404, "Not found");
+    try {
+        // The instance that charged for it may have died before it saw its answer arrive.
+        ledger_.fetched(req.matches[1].str());
+    } catch (const LedgerError&) {
+        // Without the ledger the result is still served; the charge waits to be settled.
+    }
     res.status = 200;
     res.set_header("Cache-Control", "no-store");
     res.set_content(found->bytes, found->contentType);

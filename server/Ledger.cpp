@@ -102,6 +102,10 @@ void Ledger::delivered(const std::string& resultName) {
         {resultName, instance_});
 }
 
+void Ledger::fetched(const std::string& resultName) {
+    run("UPDATE results SET held_by = NULL WHERE name = $1 AND held_by IS NOT NULL", {resultName});
+}
+
 void Ledger::heartbeat() {
     run(std::string("INSERT INTO instances (id, seen_at) VALUES ($1, ") + nowSql() +
             ") ON CONFLICT (id) DO UPDATE SET seen_at = excluded.seen_at",

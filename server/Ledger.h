@@ -86,7 +86,7 @@ public:
     // never a pool below zero) with one conditional UPDATE, and records the pool it came from.
     virtual ChargeResult charge(const std::string& key, const std::string& resultName) = 0;
     // Gives back the credit the named result was paid with, once: nothing when it was refunded
-    // already or never charged. Where the database cannot be reached it is done once it can.
+    // already, never charged, or its charge stands (delivered or fetched). Where the database cannot be reached it is done once it can.
     virtual void refund(const std::string& resultName) = 0;
 
     // A charge is held in the name of the instance that made it until its answer is known to
@@ -95,6 +95,9 @@ public:
     const std::string& instance() const { return instance_; }
     // The charge for the named result stands: its answer was delivered.
     virtual void delivered(const std::string& resultName);
+    // The named result was downloaded, through any instance: its answer reached the client,
+    // whether or not the instance that holds the charge lived to see it acknowledged.
+    void fetched(const std::string& resultName);
     // Tells the other instances that this one is alive and may still deliver what it holds.
     void heartbeat();
     // Gives back every charge held by an instance not heard from for silence, and forgets such

@@ -294,7 +294,8 @@ ChargeResult PostgresLedger::charge(const std::string& key, const std::string& r
 
 void PostgresLedger::refundOn(PGconn*& connection, const std::string& resultName) {
     exec(connection,
-         "WITH paid AS (DELETE FROM results WHERE name = $1 RETURNING api_key, pool)"
+         "WITH paid AS (DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL"
+         " RETURNING api_key, pool)"
          " UPDATE api_keys SET"
          " free_credit = free_credit + CASE WHEN paid.pool = 0 THEN 1 ELSE 0 END,"
          " subscription_credit = subscription_credit + CASE WHEN paid.pool = 1 THEN 1 ELSE 0 END,"
