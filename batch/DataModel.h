@@ -37,4 +37,7 @@ public:
     bool sendAgain = false;
 
     bool isHandled() const { return status == RowStatus::Done || status == RowStatus::Failed; }
+
+    // Where the queue last found this record: the search for it starts there.
+    mutable int rowHint = 0;
 };

@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -46,8 +47,20 @@ DataModelPtr ImageQueue::at(qint64 index) const {
 
 int ImageQueue::indexOf(const DataModel* record) const {
     if (!arrTableData || !record) return -1;
-    for (int i = 0; i < arrTableData->size(); ++i)
-        if (arrTableData->at(i).get() == record) return i;
+    // Rows move only when others before them are removed or put in between, so the record is
+    // at or near where it was last found: looked for outwards from there, a run over thousands
+    // of rows does not read the whole list on every change of a row.
+    const int n = static_cast<int>(arrTableData->size());
+    const int hint = std::clamp(record->rowHint, 0, std::max(0, n - 1));
+    for (int d = 0; d < n; ++d) {
+        for (const int i : {hint - d, hint + d}) {
+            if (i >= 0 && i < n && arrTableData->at(i).get() == record) {
+                record->rowHint = i;
+                return i;
+            }
+        }
+        if (hint - d < 0 && hint + d >= n) break;
+    }
     return -1;
 }
 
@@ -186,6 +199,7 @@ void ImageQueue::admitFile(const QString& name, const QString& path, qint64 byte
         m_refusals.duplicates.append(name);
         endAdmission();
     } else {
+        record->rowHint = static_cast<int>(arrTableData->size());
         arrTableData->append(record);
         m_files.insert(id);
         showAddedRow(count() - 1);
@@ -274,6 +288,7 @@ void ImageQueue::restore(const QList<DataModelPtr>& records) {
         const QString id = identity(*record->imageURl);
         if (m_files.contains(id)) continue;
         m_files.insert(id);
+        record->rowHint = static_cast<int>(rows.size());
         rows.append(record);
     }
     arrTableData = rows;

@@ -144,8 +144,13 @@ private slots:
         for (int i = 0; i < 4; ++i) q.at(i)->status = RowStatus::Done;
         q.updateUploadCount(q.handledCount());
         QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 4 of 5"));
+        const DataModelPtr removed = q.at(1);
+        QCOMPARE(q.indexOf(q.at(4).get()), 4);
         QVERIFY(q.deleteImage(1));
         QCOMPARE(q.counter, 3);
+        // Rows after it are found where they moved to; the removed one is nowhere.
+        for (int i = 0; i < q.count(); ++i) QCOMPARE(q.indexOf(q.at(i).get()), i);
+        QCOMPARE(q.indexOf(removed.get()), -1);
         QCOMPARE(q.at(3)->imageName, QStringLiteral("img4.png"));
         QCOMPARE(w.controls().lblUploadCountText, QStringLiteral("Finished 3 of 4"));
         QVERIFY(!q.deleteImage(9));  // stale index ignored
