@@ -160,6 +160,8 @@ RunResult runClient(const QString& base, const QString& inputs, const QString& o
     BatchRun run(context, session, queue, window, creditService, version);
     queue.admitFolder(inputs);
     QCoreApplication::processEvents();
+    RunResult result;
+    if (queue.count() == 0) return result;  // nothing to start: that part was asked for 0 images
 
     QEventLoop loop;
     QObject::connect(&run, &BatchRun::runStateChanged, &loop, [&loop](RunState state) {
@@ -170,7 +172,6 @@ RunResult runClient(const QString& base, const QString& inputs, const QString& o
     timer.start();
     run.start(RunConfig::fromSettings(settings, options));
     loop.exec();
-    RunResult result;
     result.seconds = double(timer.nsecsElapsed()) / 1e9;
     result.queued = queue.count();
     for (int i = 0; i < queue.count(); ++i)
