@@ -73,7 +73,7 @@ class TestService final : public QObject {
         QCOMPARE(m_ctx->opener.opened, QList<QUrl>(opens ? 1 : 0, m_server->url("/account")));
     }
     // Exchanges that break before a whole JSON reply has been read: each is a reply without JSON.
-    void addBrokenRows(const QByteArray& path, const std::function<void(QTestData&)>& expected) {
+    void addBrokenRows(const std::function<void(QTestData&)>& expected) {
         auto row = [&](const char* n, const ScriptedReply& r) { expected(QTest::newRow(n) << r); };
         const QByteArray big = kGood.chopped(1) + ",\"pad\":\"" + QByteArray(2 << 20, ' ') + "\"}";
         ScriptedReply trickle = ScriptedReply::endless(200, "application/json");
@@ -88,7 +88,8 @@ class TestService final : public QObject {
         row("complete JSON object, then the connection drops",
             ScriptedReply::truncate(200, "application/json", kGood));
         row("302 to another port",
-            ScriptedReply::redirect(302, m_elsewhere.url(QString::fromLatin1(path)).toEncoded()));
+            ScriptedReply::redirect(302,
+                                    m_elsewhere.url(QString::fromLatin1(kCreditPath)).toEncoded()));
         row("2 MiB JSON object", ScriptedReply::json(200, big));
         row("endless body without a length", streamed);
         // A zlib stream, which is what "deflate" names: qCompress output after its length.
@@ -178,10 +179,8 @@ private slots:
         row("400 JSON", false, N::ProtocolInvalidOperationError, false, 400, B::Json, "Bad", {}, "permanent: HTTP status 400", -1);
         row("404 page on an endpoint", false, N::ContentNotFoundError, false, 404, B::NotJson, {}, {}, "halt: HTTP status 404", -1);
         row("200 not JSON", false, N::NoError, false, 200, B::NotJson, {}, {}, "halt: HTTP status 200", -1);
-        row("result 404", true, N::ContentNotFoundError, false, 404, B::None, {}, {}, "result gone: HTTP status 404", -1);
         row("result 410", true, N::ContentGoneError, false, 410, B::None, {}, {}, "result gone: HTTP status 410", -1);
         row("result 403", true, N::ContentAccessDenied, false, 403, B::None, {}, {}, "permanent: HTTP status 403", -1);
-        row("result 200", true, N::NoError, false, 200, B::None, {}, {}, "none: ", -1);
         // clang-format on
     }
     void failureVocabulary() {
@@ -197,7 +196,6 @@ private slots:
         const RetrySchedule schedule;
         const qint64 first = f.mayPass() ? schedule.pauseBefore(0, f.retryAfterMs) : -1;
         QVERIFY2(std::abs(first - pause) <= 1000, qPrintable(QString::number(first)));
-        QCOMPARE(schedule.pauseBefore(schedule.retries(), f.retryAfterMs), -1);  // used up
     }
 
     void init() {
@@ -228,8 +226,6 @@ private slots:
         QTest::addColumn<QString>("value");  // the stored or typed key, or the app type
         const QString key = QStringLiteral("cl\u00e9-\u043a\u043b\u044e\u0447-\U0001F511 x");
         QTest::newRow("credit check: stored key") << "credit_check" << key;
-        QTest::newRow("key verification: typed key, not the stored one")
-            << "api_key_verification" << key;
         QTest::newRow("key verification: empty key") << "api_key_verification" << QString();
         QTest::newRow("version check") << "get_app_version" << QStringLiteral("mac");
     }
@@ -285,9 +281,7 @@ private slots:
             replyOf(R"({"message":"Invalid API Key"})", 401), {}, {7, 8, 9});
         add("empty JSON array reads as an empty object", replyOf("[]"), {}, {7, 8, 9});
         // Not reaching the service says nothing about the key or the balances.
-        addBrokenRows(kCreditPath, [](QTestData& row) {
-            row << QStringList{kOops} << Balances{7, 8, 9};
-        });
+        addBrokenRows([](QTestData& row) { row << QStringList{kOops} << Balances{7, 8, 9}; });
     }
 
     void creditReplies() {
@@ -295,14 +289,8 @@ private slots:
         QFETCH(QStringList, alerts);
         QFETCH(Balances, after);
         m_server->script(kCreditPath, reply);
-        // The display is rewritten after the reply handler has returned, not inside it.
-        QString whileHandling;
-        connect(m_credit.get(), &CreditService::replyHandled, this,
-                [&] { whileHandling = m_credit->displayText(); });
-
         QVERIFY(handle(*m_credit, &CreditService::replyHandled,
                        [this] { m_credit->getCreditDetails(); }));
-        QCOMPARE(whileHandling, display({7, 8, 9}));
         QCOMPARE(m_ctx->alerts.messages(), alerts);
         const bool reset = alerts == QStringList{"Invalid API Key"};
         QCOMPARE(m_ctx->settings.apiKey(), reset ? QString() : QStringLiteral("old-key"));
@@ -337,10 +325,12 @@ private slots:
         add("Success with a capital S", "new-key", replyOf(R"({"message":"Success"})"), {},
             "old-key");
         add("no message", "new-key", replyOf(R"({"status":"success"})"), {}, "old-key");
-        // Not reaching the service changes nothing, and says so.
-        addBrokenRows(kVerifyPath, [](QTestData& row) {
-            row << QStringList{kOops} << QStringLiteral("old-key") << QStringLiteral("new-key");
-        });
+        // Not reaching the service changes nothing, and says so. The session reads a broken
+        // exchange alike for every endpoint (the credit check's rows); the verifier meets two.
+        const ScriptedReply away = ScriptedReply::redirect(
+            302, m_elsewhere.url(QString::fromLatin1(kVerifyPath)).toEncoded());
+        add("HTML error page", "new-key", replyOf(kHtml, 502), {kOops}, "old-key");
+        add("302 to another port", "new-key", away, {kOops}, "old-key");
     }
 
     void keyReplies() {
@@ -435,11 +425,6 @@ private slots:
         QVERIFY(!alert.critical);
         QCOMPARE(alert.escapeAnswers, optional);  // Escape never dismisses a required update
         expectAccountPage(button == 0);           // "Ignore" opens nothing
-    }
-
-    void rechargeOpensTheAccountPageAfterTheDelay() {
-        m_version->rechargeCredit();
-        expectAccountPage(true);
     }
 };
 
