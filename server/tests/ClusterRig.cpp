@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QUrl>
 
+#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -100,18 +101,36 @@ QString ClusterRig::postgres(const QString& program, const QStringList& args) co
     return runToEnd("runuser", QStringList{"-u", "postgres", "--", pgBin_ + "/" + program} + args);
 }
 
+// The server runs as a child of the test, as the postgres user when this runs as root, and dies
+// with it: a test killed for taking too long leaves no server behind.
 bool ClusterRig::startPostgres() {
-    const QString options = "-k " + pgDir_ + " -c listen_addresses=''" +
-                            (durable_ ? QString() : QString(" -c fsync=off"));
-    postgresRunning_ = !postgres("pg_ctl", {"-D", pgDir_ + "/data", "-l", pgDir_ + "/log", "-w",
-                                            "-o", options, "start"})
-                            .isNull();
-    return postgresRunning_;
+    QStringList args{"-D", pgDir_ + "/data", "-k", pgDir_, "-c", "listen_addresses="};
+    if (!durable_) args << "-c" << "fsync=off";
+    const passwd* pg = geteuid() == 0 ? getpwnam("postgres") : nullptr;
+    const uid_t uid = pg ? pg->pw_uid : geteuid();
+    const gid_t gid = pg ? pg->pw_gid : getegid();
+    postgres_.setChildProcessModifier([uid, gid, asPostgres = pg != nullptr] {
+        if (asPostgres && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+            _exit(127);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // after the change of user, which clears it
+    });
+    postgres_.setStandardOutputFile(pgDir_ + "/log", QIODevice::Append);
+    postgres_.setStandardErrorFile(pgDir_ + "/log", QIODevice::Append);
+    postgres_.start(pgBin_ + "/postgres", args);
+    if (!postgres_.waitForStarted(5000)) return false;
+    for (QDeadlineTimer end(60000); !end.hasExpired();) {
+        QProcess ready;
+        ready.start(pgBin_ + "/pg_isready", {"-q", "-h", pgDir_, "-U", "vorpane"});
+        if (ready.waitForFinished(10000) && ready.exitCode() == 0) return true;
+        if (postgres_.waitForFinished(100)) return false;  // it gave up: see its log
+    }
+    return false;
 }
 
 bool ClusterRig::stopPostgres() {
-    postgresRunning_ = false;
-    return !postgres("pg_ctl", {"-D", pgDir_ + "/data", "-m", "fast", "-w", "stop"}).isNull();
+    if (postgres_.state() == QProcess::NotRunning) return true;
+    ::kill(pid_t(postgres_.processId()), SIGINT);  // a fast shutdown: clients are let go
+    return postgres_.waitForFinished(30000);
 }
 
 QString ClusterRig::makeCertificates() {
@@ -230,7 +249,7 @@ void ClusterRig::stop() {
         nginx_.waitForFinished(5000);
     }
     instances_.clear();
-    if (postgresRunning_) stopPostgres();
+    stopPostgres();
 }
 
 QString ClusterRig::admin(const QStringList& args) const {

@@ -66,8 +66,8 @@ private:
     QTemporaryDir dir_;
     QString pgBin_, pgDir_, uri_;
     bool durable_ = false;
-    bool postgresRunning_ = false;
     std::vector<std::unique_ptr<Instance>> instances_;
+    QProcess postgres_;
     QProcess nginx_;
     int proxyPort_ = 0;
 };
