@@ -86,7 +86,8 @@ public:
     // never a pool below zero) with one conditional UPDATE, and records the pool it came from.
     virtual ChargeResult charge(const std::string& key, const std::string& resultName) = 0;
     // Gives back the credit the named result was paid with, once: nothing when it was refunded
-    // already, never charged, or its charge stands (delivered or fetched). Where the database cannot be reached it is done once it can.
+    // already, never charged, or its charge stands (delivered or fetched). Where the database
+    // cannot be reached it is done once it can.
     virtual void refund(const std::string& resultName) = 0;
 
     // A charge is held in the name of the instance that made it until its answer is known to

@@ -201,9 +201,9 @@ ChargeResult SqliteLedger::charge(const std::string& key, const std::string& res
 void SqliteLedger::refund(const std::string& resultName) {
     Connection c(path_);
     ImmediateTransaction transaction(c);
-    const auto rows =
-        c.query("DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL RETURNING api_key, pool",
-                Values{resultName});
+    const auto rows = c.query(
+        "DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL RETURNING api_key, pool",
+        Values{resultName});
     if (rows.empty()) return;
     static const char* const kColumns[] = {"free_credit", "subscription_credit", "topup_credit"};
     const std::string column = kColumns[integer(rows[0][1]) % 3];
