@@ -382,8 +382,9 @@ void ApiServer::removeBackground(const Request& req, Response& res) {
     const auto settle = [this, name, client = req.remote_addr](bool delivered) {
         try {
             if (delivered) return ledger_.delivered(name);
+            // A result downloaded meanwhile was delivered after all: its charge and file stay.
+            if (!ledger_.refund(name)) return;
             results_.remove(name);
-            ledger_.refund(name);
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s: removal not delivered, credit refunded\n",
                              client.c_str());

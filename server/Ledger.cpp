@@ -120,11 +120,12 @@ std::size_t Ledger::reclaimAbandoned(std::chrono::seconds silence) {
                           " AND COALESCE(i.seen_at, r.created_at) < " +
                               before,
                           {instance_, std::int64_t(silence.count())});
-    for (const Row& row : held) refund(row[0]);
+    std::size_t given = 0;
+    for (const Row& row : held) given += refund(row[0]) ? 1 : 0;
     run("DELETE FROM instances WHERE id <> $1 AND seen_at < " + before +
             " AND NOT EXISTS (SELECT 1 FROM results WHERE held_by = instances.id)",
         {instance_, std::int64_t(silence.count())});
-    return held.size();
+    return given;
 }
 
 void Ledger::forgetResultsOlderThan(std::chrono::seconds age) {

@@ -87,8 +87,8 @@ public:
     virtual ChargeResult charge(const std::string& key, const std::string& resultName) = 0;
     // Gives back the credit the named result was paid with, once: nothing when it was refunded
     // already, never charged, or its charge stands (delivered or fetched). Where the database
-    // cannot be reached it is done once it can.
-    virtual void refund(const std::string& resultName) = 0;
+    // cannot be reached it is done once it can. False when there was nothing to give back.
+    virtual bool refund(const std::string& resultName) = 0;
 
     // A charge is held in the name of the instance that made it until its answer is known to
     // have reached the client; an instance killed in between cannot give it back itself, so its

@@ -292,25 +292,27 @@ ChargeResult PostgresLedger::charge(const std::string& key, const std::string& r
     return charged(rows[0]);
 }
 
-void PostgresLedger::refundOn(PGconn*& connection, const std::string& resultName) {
-    exec(connection,
+bool PostgresLedger::refundOn(PGconn*& connection, const std::string& resultName) {
+    return !exec(connection,
          "WITH paid AS (DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL"
          " RETURNING api_key, pool)"
          " UPDATE api_keys SET"
          " free_credit = free_credit + CASE WHEN paid.pool = 0 THEN 1 ELSE 0 END,"
          " subscription_credit = subscription_credit + CASE WHEN paid.pool = 1 THEN 1 ELSE 0 END,"
          " topup_credit = topup_credit + CASE WHEN paid.pool = 2 THEN 1 ELSE 0 END"
-         " FROM paid WHERE api_keys.api_key = paid.api_key",
-         {resultName});
+         " FROM paid WHERE api_keys.api_key = paid.api_key RETURNING api_keys.api_key",
+         {resultName})
+                .empty();
 }
 
-void PostgresLedger::refund(const std::string& resultName) {
+bool PostgresLedger::refund(const std::string& resultName) {
     try {
         Lease lease(*this);
-        refundOn(lease.connection, resultName);
+        return refundOn(lease.connection, resultName);
     } catch (const LedgerUnavailable&) {
         std::lock_guard<std::mutex> lock(mutex_);
         pendingRefunds_.push_back(resultName);
+        return true;  // once the database answers, unless the charge stands by then
     }
 }
 

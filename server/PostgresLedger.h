@@ -25,7 +25,7 @@ public:
     std::string location() const override;
     bool issueDemoKey(const std::string& key, const Balances& balances) override;
     ChargeResult charge(const std::string& key, const std::string& resultName) override;
-    void refund(const std::string& resultName) override;
+    bool refund(const std::string& resultName) override;
     // Where the database cannot be reached it is recorded once it can.
     void delivered(const std::string& resultName) override;
 
@@ -46,7 +46,7 @@ private:
     std::vector<Row> exec(pg_conn*& connection, const std::string& sql,
                           const std::vector<Value>& values);
     void unavailable(const std::string& reason);
-    void refundOn(pg_conn*& connection, const std::string& resultName);
+    bool refundOn(pg_conn*& connection, const std::string& resultName);
     // The refunds and deliveries that could not be recorded while the database was away.
     void settlePending(pg_conn*& connection);
 

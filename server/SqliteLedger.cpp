@@ -198,18 +198,19 @@ ChargeResult SqliteLedger::charge(const std::string& key, const std::string& res
     return result;
 }
 
-void SqliteLedger::refund(const std::string& resultName) {
+bool SqliteLedger::refund(const std::string& resultName) {
     Connection c(path_);
     ImmediateTransaction transaction(c);
     const auto rows = c.query(
         "DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL RETURNING api_key, pool",
         Values{resultName});
-    if (rows.empty()) return;
+    if (rows.empty()) return false;
     static const char* const kColumns[] = {"free_credit", "subscription_credit", "topup_credit"};
     const std::string column = kColumns[integer(rows[0][1]) % 3];
     c.query("UPDATE api_keys SET " + column + " = " + column + " + 1 WHERE api_key = $1",
             Values{rows[0][0]});
     transaction.commit();
+    return true;
 }
 
 }  // namespace vserver

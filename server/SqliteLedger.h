@@ -16,7 +16,7 @@ public:
     std::string location() const override { return path_; }
     bool issueDemoKey(const std::string& key, const Balances& balances) override;
     ChargeResult charge(const std::string& key, const std::string& resultName) override;
-    void refund(const std::string& resultName) override;
+    bool refund(const std::string& resultName) override;
 
 protected:
     std::vector<Row> run(const std::string& sql, const std::vector<Value>& values) override;
