@@ -293,16 +293,17 @@ ChargeResult PostgresLedger::charge(const std::string& key, const std::string& r
 }
 
 bool PostgresLedger::refundOn(PGconn*& connection, const std::string& resultName) {
-    return !exec(connection,
-         "WITH paid AS (DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL"
-         " RETURNING api_key, pool)"
-         " UPDATE api_keys SET"
-         " free_credit = free_credit + CASE WHEN paid.pool = 0 THEN 1 ELSE 0 END,"
-         " subscription_credit = subscription_credit + CASE WHEN paid.pool = 1 THEN 1 ELSE 0 END,"
-         " topup_credit = topup_credit + CASE WHEN paid.pool = 2 THEN 1 ELSE 0 END"
-         " FROM paid WHERE api_keys.api_key = paid.api_key RETURNING api_keys.api_key",
-         {resultName})
-                .empty();
+    const auto given = exec(
+        connection,
+        "WITH paid AS (DELETE FROM results WHERE name = $1 AND held_by IS NOT NULL"
+        " RETURNING api_key, pool)"
+        " UPDATE api_keys SET"
+        " free_credit = free_credit + CASE WHEN paid.pool = 0 THEN 1 ELSE 0 END,"
+        " subscription_credit = subscription_credit + CASE WHEN paid.pool = 1 THEN 1 ELSE 0 END,"
+        " topup_credit = topup_credit + CASE WHEN paid.pool = 2 THEN 1 ELSE 0 END"
+        " FROM paid WHERE api_keys.api_key = paid.api_key RETURNING api_keys.api_key",
+        {resultName});
+    return !given.empty();
 }
 
 bool PostgresLedger::refund(const std::string& resultName) {
