@@ -4,7 +4,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 
-
 LedgerDatabase::LedgerDatabase(QString connectionName) : m_connection(std::move(connectionName)) {}
 
 LedgerDatabase::~LedgerDatabase() {

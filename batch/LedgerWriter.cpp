@@ -163,17 +163,19 @@ bool LedgerWriter::apply(const LedgerChange& change) {
                           {QVariant(), change.text, change.bytes, change.modifiedMs, change.at});
         }
         case LedgerChange::Kind::Release: {
-            SqlStatement& drop =
-                m_db.statement(QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
-                                   .arg(QLatin1String(ResultKey::kWhere)));
+            static const QString dropSql =
+                QStringLiteral("DELETE FROM claims WHERE %1 AND owner = ?")
+                    .arg(QLatin1String(ResultKey::kWhere));
+            SqlStatement& drop = m_db.statement(dropSql);
             change.key.bind(drop, 0);
             drop.bind(6, m_owner);
             return m_db.run(drop);
         }
         case LedgerChange::Kind::Forget: {
-            SqlStatement& forget =
-                m_db.statement(QStringLiteral("UPDATE results SET result_url = NULL WHERE %1")
-                                   .arg(QLatin1String(ResultKey::kWhere)));
+            static const QString forgetSql =
+                QStringLiteral("UPDATE results SET result_url = NULL WHERE %1")
+                    .arg(QLatin1String(ResultKey::kWhere));
+            SqlStatement& forget = m_db.statement(forgetSql);
             change.key.bind(forget, 0);
             return m_db.run(forget);
         }
@@ -182,9 +184,9 @@ bool LedgerWriter::apply(const LedgerChange& change) {
 }
 
 LedgerWriter::Claimed LedgerWriter::claim(const ResultKey& key, Batch& batch) {
-    SqlStatement& holder =
-        m_db.statement(QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
-                           .arg(QLatin1String(ResultKey::kWhere)));
+    static const QString holderSql = QStringLiteral("SELECT owner, claimed_at FROM claims WHERE %1")
+                                         .arg(QLatin1String(ResultKey::kWhere));
+    SqlStatement& holder = m_db.statement(holderSql);
     key.bind(holder, 0);
     const LedgerDatabase::Step found = m_db.step(holder);
     if (found == LedgerDatabase::Step::Failed) return Claimed::Failed;
@@ -200,10 +202,12 @@ LedgerWriter::Claimed LedgerWriter::claim(const ResultKey& key, Batch& batch) {
     take.bind(7, nowMs());
     if (!m_db.run(take)) return Claimed::Failed;
     // Under the claim, what another process did with the photo is known for certain.
-    SqlStatement& entry = m_db.statement(
-        QStringLiteral("SELECT result_url, saved_file, saved_bytes, saved_modified, saved_at FROM "
-                       "results WHERE %1")
-            .arg(QLatin1String(ResultKey::kWhere)));
+    static const QString entrySql =
+        QStringLiteral(
+            "SELECT result_url, saved_file, saved_bytes, saved_modified, saved_at FROM "
+            "results WHERE %1")
+            .arg(QLatin1String(ResultKey::kWhere));
+    SqlStatement& entry = m_db.statement(entrySql);
     key.bind(entry, 0);
     const LedgerDatabase::Step step = m_db.step(entry);
     if (step == LedgerDatabase::Step::Failed) return Claimed::Failed;

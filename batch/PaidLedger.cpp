@@ -312,9 +312,10 @@ QString PaidLedger::paidResult(const ResultKey& key) {
         if (!(c.key == key) || c.kind == LedgerChange::Kind::Release) continue;
         return c.kind == LedgerChange::Kind::Paid ? c.text : QString();
     }
-    SqlStatement& query = m_db.statement(
+    static const QString querySql =
         QStringLiteral("SELECT result_url FROM results WHERE %1 AND result_url IS NOT NULL")
-            .arg(QLatin1String(ResultKey::kWhere)));
+            .arg(QLatin1String(ResultKey::kWhere));
+    SqlStatement& query = m_db.statement(querySql);
     key.bind(query, 0);
     QString url;
     if (m_db.step(query) == LedgerDatabase::Step::Row) url = query.text(0);
@@ -363,10 +364,11 @@ std::optional<SavedResult> PaidLedger::savedResult(const ResultKey& key) {
         if (c.kind == LedgerChange::Kind::Paid) return std::nullopt;
     }
     if (!m_open) return std::nullopt;
-    SqlStatement& query =
-        m_db.statement(QStringLiteral("SELECT saved_file, saved_bytes, saved_modified, "
-                                      "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
-                           .arg(QLatin1String(ResultKey::kWhere)));
+    static const QString querySql = QStringLiteral(
+                                        "SELECT saved_file, saved_bytes, saved_modified, "
+                                        "saved_at FROM results WHERE %1 AND saved_file IS NOT NULL")
+                                        .arg(QLatin1String(ResultKey::kWhere));
+    SqlStatement& query = m_db.statement(querySql);
     key.bind(query, 0);
     std::optional<SavedResult> found;
     if (m_db.step(query) == LedgerDatabase::Step::Row)

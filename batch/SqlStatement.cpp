@@ -11,9 +11,9 @@
 bool SqlStatement::prepare(const QSqlDatabase& db, const QString& sql) {
     finalize();
     const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0 ||
-        !(m_db = *static_cast<sqlite3* const*>(handle.constData()))) {
-        m_db = nullptr;
+    const bool sqlite = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0;
+    m_db = sqlite ? *static_cast<sqlite3* const*>(handle.constData()) : nullptr;
+    if (!m_db) {
         m_error = QStringLiteral("not an open SQLite database");
         return false;
     }
