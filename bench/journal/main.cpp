@@ -9,7 +9,7 @@
 //   (--rounds 0: the restore alone; --only runs one side, for a profiler)
 //
 // It also prints the CPU time of every thread of the process, which a noisy machine moves less
-// than the wall time.
+// than the wall time, and the process's context switches.
 
 #include "BatchJournal.h"
 #include "BatchSession.h"
@@ -66,6 +66,7 @@ struct Run {
     double mainKernel = 0;  // of mainCpu, in the kernel (system calls, waking other threads)
     long sleeps = 0;        // times the main thread waited for something (voluntary switches)
     double processCpu = 0;  // CPU seconds of every thread: the window's, the service's, the writer's
+    long switches = 0;      // times any thread of the process gave up or lost its core
 };
 
 // CPU time of the calling thread so far, in seconds: unlike the wall time, barely moved by
@@ -130,6 +131,8 @@ Run runOnce(const Constant& service, const QString& in, const QString& out,
     const rusage processAfter = usage(RUSAGE_SELF);
     run.processCpu = seconds(processAfter.ru_utime) + seconds(processAfter.ru_stime) -
                      seconds(processBefore.ru_utime) - seconds(processBefore.ru_stime);
+    run.switches = processAfter.ru_nvcsw + processAfter.ru_nivcsw - processBefore.ru_nvcsw -
+                   processBefore.ru_nivcsw;
     run.mainKernel = seconds(after.ru_stime) - seconds(before.ru_stime);
     run.sleeps = after.ru_nvcsw - before.ru_nvcsw;
     run.done = l.w->queue().doneCount();
@@ -185,6 +188,7 @@ int main(int argc, char** argv) {
     std::printf("journal benchmark: %d images, %d rounds (without, with journal)\n", images,
                 rounds);
     QList<double> without, with, cpuWithout, cpuWith, allWithout, allWith, ratios;
+    QList<long> switchesWithout, switchesWith;
     Run last;
     for (int r = 0; r < rounds; ++r) {
         if (!only.isEmpty()) {
@@ -213,6 +217,8 @@ int main(int argc, char** argv) {
         cpuWith << b.mainCpu;
         allWithout << a.processCpu;
         allWith << b.processCpu;
+        switchesWithout << a.switches;
+        switchesWith << b.switches;
         last = b;
         last.seconds = b.seconds;
     }
@@ -241,6 +247,14 @@ int main(int argc, char** argv) {
         std::printf("CPU of every thread, median of %d: without %.2f s, with %.2f s: %+.1f %%\n",
                     rounds, allWithout.at(rounds / 2), allWith.at(rounds / 2),
                     (allWith.at(rounds / 2) / allWithout.at(rounds / 2) - 1) * 100);
+        // Each hand-over to the ledger's thread and back may wake a sleeping thread: on a
+        // virtual machine such a switch costs far more than the write itself.
+        std::sort(switchesWithout.begin(), switchesWithout.end());
+        std::sort(switchesWith.begin(), switchesWith.end());
+        std::printf("context switches of the process, median of %d: without %ld, with %ld (%+.1f "
+                    "per image)\n",
+                    rounds, switchesWithout.at(rounds / 2), switchesWith.at(rounds / 2),
+                    double(switchesWith.at(rounds / 2) - switchesWithout.at(rounds / 2)) / images);
         std::printf(
             "the journal on the main thread during the last run: %.0f ms = %.1f %% of its wall "
             "time; longest write %.1f ms (target < 50 ms)\n",
