@@ -1,5 +1,7 @@
 #include "CliRun.h"
 
+#include "ConsoleAlerts.h"
+
 #include "AppContext.h"
 #include "BatchSession.h"
 #include "CreditRecord.h"
@@ -126,7 +128,7 @@ void CliRun::nextBatch() {
     }
     const OutputFolderCheck check = SettingsStore::checkOutputFolder(batch.outputFolder, 0, true);
     if (!check.ok) {
-        m_report.note(check.message + QStringLiteral(": ") + check.detail);
+        m_report.note(ConsoleAlerts::line(check.message, check.detail));
         --m_next;
         return finish(BadUsage);
     }

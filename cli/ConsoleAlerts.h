@@ -13,6 +13,9 @@ public:
     // Where the lines go (the progress display clears its bar first).
     explicit ConsoleAlerts(std::function<void(const QString&)> print);
 
+    // An alert with its detail as the lines a terminal shows.
+    static QString line(const QString& message, const QString& detail);
+
     void showAlert(const QString& message) override;
     void showAlert(const QString& message, const QString& detail) override;
     void showSheetAlert(const SheetAlert& alert, std::function<void(int button)> done) override;

@@ -239,6 +239,8 @@ private slots:
         QTest::newRow("unsafe service url")
             << QStringList{"--service-url", "http://example.com/api/v1/"} << "k" << "" << "accept" << ok << 2 << "" << "plain http is only allowed";
         QTest::newRow("no key") << none << QString() << "" << "accept" << ok << 2 << "" << "no API key";
+        // Root writes through permissions: this folder is one nobody may create in.
+        QTest::newRow("read-only output folder") << QStringList{"--output", "/proc/self"} << "k" << "" << "accept" << ok << 2 << "" << "The output folder is read-only: /proc/self\n  ";
         QTest::newRow("halted") << none << "k" << "" << "html404" << ok << 3 << "k" << "done \u2014 run the same command with --skip-existing to send the rest.";
         QTest::newRow("out of credit") << none << "k" << "" << "402" << ok << 4 << "k" << "Credit alert!";
         QTest::newRow("key refused") << none << "bad-key" << "bad-key" << "accept" << invalid << 5 << "" << "Invalid API Key";
@@ -273,7 +275,8 @@ private slots:
             }
         }
         if (!args.contains("--service-url")) args << "--service-url" << server.baseUrl().toString();
-        args << "--output" << box.output() << box.input("a.png") << box.input("b.jpg");
+        if (!args.contains("--output")) args << "--output" << box.output();
+        args << box.input("a.png") << box.input("b.jpg");
 
         const Outcome o = box.run(args, envKey);
         QVERIFY2(o.code == exitCode && !o.crashed, qPrintable(o.describe()));
