@@ -58,7 +58,31 @@ kill -TERM "$APP_PID"
 wait $RUN_PID
 for _ in $(seq 1 50); do kill -0 "$SERVER_PID" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$SERVER_PID" 2>/dev/null; then echo "the service outlived the app"; exit 1; fi
-echo "scripts/run: window shown, service answered at $URL, a second launch handed over its file, both ended"
+# Starts scripts/run again, waits for the service's address (in $STARTED), then closes the window.
+start_again() {
+  "$1/scripts/run" >"$2/again.log" 2>&1 &
+  local pid=$! app=""
+  for _ in $(seq 1 150); do grep -q '^Local service:' "$2/again.log" && break; sleep 0.2; done
+  for _ in $(seq 1 100); do app="$(pgrep -P $pid -f 'app/vorpane' | head -n 1)"; [ -n "$app" ] && break; sleep 0.1; done
+  STARTED="$(sed -n 's/^Local service: *//p' "$2/again.log")"
+  kill -TERM "$app" 2>/dev/null
+  wait $pid
+}
+# The next start keeps the port, where the addresses of results paid for earlier lead; when
+# another program holds it, a free one is taken.
+PORT="$(cat "$XDG_DATA_HOME/vorpane-server/port" 2>/dev/null)"
+case "$URL" in "http://127.0.0.1:$PORT/"*) ;; *) echo "the port kept ($PORT) is not the one of $URL"; exit 1 ;; esac
+start_again "$1" "$2"
+[ "$STARTED" = "$URL" ] || { echo "the next start moved from $URL to $STARTED"; cat "$2/again.log"; exit 1; }
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(60)' "$PORT" &
+HOLDER=$!
+sleep 0.3
+start_again "$1" "$2"
+kill $HOLDER
+case "$STARTED" in http://127.0.0.1:*/api/v1/) ;; *) echo "no service when the port is taken"; cat "$2/again.log"; exit 1 ;; esac
+[ "$STARTED" != "$URL" ] && grep -q "Port $PORT is in use" "$2/again.log" || { echo "the taken port was not left"; cat "$2/again.log"; exit 1; }
+echo "scripts/run: window shown, service answered at $URL, a second launch handed over its file, both ended; the port is kept, and left when taken"
 INNER
 chmod +x "$WORK/inner.sh"
 xvfb-run -a -s "-screen 0 1280x800x24" "$WORK/inner.sh" "$ROOT" "$WORK"
