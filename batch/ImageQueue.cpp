@@ -3,6 +3,7 @@
 #include "AlertPresenter.h"
 #include "AppContext.h"
 #include "ConsoleLog.h"
+#include "NaturalOrder.h"
 #include "WindowState.h"
 
 #include <QDir>
@@ -153,9 +154,11 @@ void ImageQueue::admitFolder(const QString& folderPath) {
         ConsoleLog::line(QStringLiteral("The folder %1 could not be listed").arg(folderPath));
         return;
     }
-    // Name order, so the same folder gives the same queue on every file system.
-    const QFileInfoList listing = dir.entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    // Name order as a file manager shows it, so the same folder gives the same queue on every
+    // file system.
+    QFileInfoList listing = dir.entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    sortByName(listing);
     QStringList listed;
     listed.reserve(listing.size());
     QFileInfoList kept;

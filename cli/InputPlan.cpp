@@ -1,6 +1,7 @@
 #include "InputPlan.h"
 
 #include "ImageQueue.h"
+#include "NaturalOrder.h"
 #include "ResultSaver.h"
 
 #include <QDir>
@@ -73,15 +74,16 @@ InputPlan InputPlan::make(const Request& request) {
                 if (!isInside(QFileInfo(folder).canonicalFilePath(), excluded))
                     below.append(folder);
             }
-            below.sort();
+            std::sort(below.begin(), below.end(), naturalLess);
             folders += below;
         }
         for (const QString& folder : folders) {
             const QString target = QDir::cleanPath(
                 QDir(request.outputRoot).filePath(QDir(root).relativeFilePath(folder)));
             int others = 0;
-            const QFileInfoList files =
-                QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+            QFileInfoList files = QDir(folder).entryInfoList(
+                QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+            sortByName(files);
             for (const QFileInfo& file : files) {
                 if (ImageQueue::isListedImage(file.fileName()))
                     add(file.absoluteFilePath(), target);

@@ -1,5 +1,9 @@
 #include "NaturalOrder.h"
 
+#include <QFileInfo>
+
+#include <algorithm>
+
 namespace {
 bool isDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
@@ -37,4 +41,15 @@ int compareNumeric(const QString& a, const QString& b) {
     if (i < a.size()) return 1;
     if (j < b.size()) return -1;
     return 0;
+}
+
+bool naturalLess(const QString& a, const QString& b) {
+    const int c = compareNumeric(a, b);
+    return c != 0 ? c < 0 : a < b;
+}
+
+void sortByName(QFileInfoList& entries) {
+    std::sort(entries.begin(), entries.end(), [](const QFileInfo& a, const QFileInfo& b) {
+        return naturalLess(a.fileName(), b.fileName());
+    });
 }

@@ -56,6 +56,13 @@ private slots:
             << QStringList{"DSC_0042.JPEG", "IMG_0001.JPG", "a.png", "b.Png", "x.tar.png"}
             << "4 files could not be added. Only add png and jpg images"
             << "Not png or jpg: .DS_Store, .png, notes.txt, trailing..";
+        QTest::newRow("numbers in names in counting order")
+            << QStringList{"f/",           "f/photo10.jpg",  "f/photo9.jpg",
+                           "f/photo1.jpg", "f/IMG_0100.JPG", "f/IMG_0099.JPG"}
+            << QStringList{"f"}
+            << QStringList{"IMG_0099.JPG", "IMG_0100.JPG", "photo1.jpg", "photo9.jpg",
+                           "photo10.jpg"}
+            << QString() << QString();
         QTest::newRow("the same name in two folders")
             << QStringList{"one/", "two/", "one/apple.jpg", "two/apple.jpg"}
             << QStringList{"one", "two/apple.jpg"} << QStringList{"apple.jpg", "apple.jpg"}
