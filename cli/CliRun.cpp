@@ -1,9 +1,8 @@
 #include "CliRun.h"
 
-#include "ConsoleAlerts.h"
-
 #include "AppContext.h"
 #include "BatchSession.h"
+#include "ConsoleAlerts.h"
 #include "CreditRecord.h"
 #include "CreditService.h"
 #include "ImageQueue.h"

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 bool isInside(const QString& path, const QString& folder) {
