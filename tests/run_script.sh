@@ -82,6 +82,7 @@ start_again "$1" "$2"
 kill $HOLDER
 case "$STARTED" in http://127.0.0.1:*/api/v1/) ;; *) echo "no service when the port is taken"; cat "$2/again.log"; exit 1 ;; esac
 [ "$STARTED" != "$URL" ] && grep -q "Port $PORT is in use" "$2/again.log" || { echo "the taken port was not left"; cat "$2/again.log"; exit 1; }
+[ "$(cat "$XDG_DATA_HOME/vorpane-server/port")" = "$PORT" ] || { echo "the port of earlier results was forgotten"; exit 1; }
 echo "scripts/run: window shown, service answered at $URL, a second launch handed over its file, both ended; the port is kept, and left when taken"
 INNER
 chmod +x "$WORK/inner.sh"
